@@ -1,0 +1,8 @@
+"""quorbel: a storage engine for quantitative factors.
+
+Each factor lives in an HDF5 file of its own as one matrix ``data``
+(rows = instruments, columns = trading dates, NaN where no value).
+The engine is the extension module :mod:`quorbel.detail`.
+"""
+
+__version__ = "0.1.0"

@@ -1,0 +1,88 @@
+// quorbel.detail: the storage engine for quantitative factors.
+//
+// One factor lives in one HDF5 file as the matrix `data` (rows = instruments,
+// columns = trading dates, NaN where no value). This header is the map of the
+// engine; each unit below adds its published functions to the module in the
+// order that module start-up fixes.
+//
+//   module.cpp          module entry: start-up order, settings, function table
+//   python_support.cpp  reading the module namespace, root-logger logging,
+//                       HDF5 errors as Python exceptions, argument checks
+//   reference_data.cpp  trading calendar (date code <-> column) and the
+//                       instrument index (order_book_id -> row) from MongoDB
+//   factor_files.cpp    the factor file handle, creation, opening with
+//                       retries, rewriting and removal
+//   range_reads.cpp     get_factor_value: rows over a date range, lazily
+//   writers.cpp         growth and cursor steps, put_factor_value,
+//                       put_factor_packs and get_iter
+//   hdf5_store.hpp/cpp  the HDF5 side, on plain C++ data (no Python inside)
+#pragma once
+
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+
+#include <cstdint>
+#include <string>
+
+#include "hdf5_store.hpp"
+
+namespace nb = nanobind;
+
+namespace quorbel {
+
+// ---- module namespace (python_support.cpp) --------------------------------
+// Settings and sibling functions are looked up on the module at the moment of
+// use, so that rebinding `quorbel.detail.X` changes later calls.
+void set_engine_module(nb::handle module);
+nb::object module_attr(const char *name);
+void set_module_attr(const char *name, nb::handle value);
+// A module setting that must be an int (for example BOOK_COUNT_THRESHOLD).
+int64_t int_setting(const char *name);
+
+// ---- logging through the root logger, template and arguments apart --------
+template <typename... Args>
+void log_info(const char *message, Args &&...args);
+template <typename... Args>
+void log_error(const char *message, Args &&...args);
+void log_record(int level, nb::handle message, nb::handle args_tuple);
+constexpr int kInfo = 20;
+constexpr int kError = 40;
+
+template <typename... Args>
+void log_info(const char *message, Args &&...args) {
+    log_record(kInfo, nb::str(message), nb::make_tuple(std::forward<Args>(args)...));
+}
+template <typename... Args>
+void log_error(const char *message, Args &&...args) {
+    log_record(kError, nb::str(message), nb::make_tuple(std::forward<Args>(args)...));
+}
+
+// ---- conversions and errors -----------------------------------------------
+// The name of a value's Python type, for error messages.
+std::string python_type_name(nb::handle value);
+// A file-system path from str or os.PathLike (TypeError otherwise).
+std::string path_argument(nb::handle path);
+// Raises the Python exception that an h5::Error maps to.
+[[noreturn]] void raise_python(const h5::Error &error);
+// Registers the translator from h5::Error to Python exceptions.
+void register_error_translation();
+
+// ---- the factor file handle (factor_files.cpp) ---------------------------
+// The Python object that get_h5 and create_new_factor_h5 return.
+struct FactorFile {
+    h5::File file;
+};
+// The h5::File behind a handle argument (TypeError for anything else).
+h5::File &file_of(nb::handle h5_handle);
+
+// ---- start-up steps, in the order module.cpp calls them --------------------
+void bind_file_handle_types(nb::module_ &m);
+void define_calendar(nb::module_ &m);          // get_all_trading_dates and the date lookups
+void define_instrument_index(nb::module_ &m);  // _get_all_instrument_index, _get_stock_index
+void define_file_creation(nb::module_ &m);     // predicate and create_new_factor_h5
+void define_file_opening(nb::module_ &m);      // get_h5 under retry
+void define_range_reads(nb::module_ &m);       // get_factor_value
+void define_writers(nb::module_ &m);           // get_iter, put_factor_packs, put_factor_value
+void define_file_maintenance(nb::module_ &m);  // rewrite_factor, remove_factor
+
+}  // namespace quorbel

@@ -1,0 +1,405 @@
+// Factor files: the handle the caller owns, creation, opening, rewriting and
+// removal.
+#include <nanobind/ndarray.h>
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "detail.hpp"
+
+using namespace nb::literals;
+
+namespace quorbel {
+namespace {
+
+// ---------------------------------------------------------------------------
+// The dataset view: h5["data"], small on purpose.
+
+struct AttributeView {
+    std::shared_ptr<h5::Dataset> dataset;
+};
+
+struct DatasetView {
+    std::shared_ptr<h5::Dataset> dataset;
+};
+
+nb::object numpy() { return nb::module_::import_("numpy"); }
+
+// --- attribute values between Python and plain C++ -------------------------
+
+nb::object attribute_to_python(const h5::AttrValue &value) {
+    if (value.kind == h5::AttrValue::Kind::Text) {
+        nb::list items;
+        for (const auto &t : value.texts) items.append(nb::str(t.c_str(), t.size()));
+        if (value.dims.empty()) return items[0];
+        return numpy().attr("array")(items, "dtype"_a = "object").attr("reshape")(nb::cast(value.dims));
+    }
+    const char *code = value.kind == h5::AttrValue::Kind::Float      ? "f"
+                       : value.kind == h5::AttrValue::Kind::Unsigned ? "u"
+                                                                     : "i";
+    std::string dtype = std::string("=") + code + std::to_string(value.element_size);
+    nb::bytes raw(reinterpret_cast<const char *>(value.numbers.data()), value.numbers.size());
+    nb::object array = numpy().attr("frombuffer")(raw, "dtype"_a = dtype).attr("copy")();
+    if (value.dims.empty()) return array[nb::int_(0)];
+    return array.attr("reshape")(nb::cast(value.dims));
+}
+
+h5::AttrValue attribute_from_python(nb::handle object) {
+    nb::object np = numpy();
+    h5::AttrValue value;
+    if (PyUnicode_Check(object.ptr())) {
+        value.kind = h5::AttrValue::Kind::Text;
+        value.texts.push_back(nb::cast<std::string>(object));
+        return value;
+    }
+    if (PyLong_Check(object.ptr()) && !PyBool_Check(object.ptr())) {
+        // A Python int is stored as a signed 64-bit scalar.
+        long long v = PyLong_AsLongLong(object.ptr());
+        if (v == -1 && PyErr_Occurred()) throw nb::python_error();
+        return h5::AttrValue::int64_scalar(v);
+    }
+    nb::object array = np.attr("asarray")(object);
+    std::string kind = nb::cast<std::string>(array.attr("dtype").attr("kind"));
+    size_t itemsize = nb::cast<size_t>(array.attr("dtype").attr("itemsize"));
+    for (auto d : nb::cast<std::vector<uint64_t>>(array.attr("shape"))) value.dims.push_back(d);
+    if (kind == "U" || kind == "O" || kind == "S") {
+        value.kind = h5::AttrValue::Kind::Text;
+        for (nb::handle item : array.attr("ravel")()) {
+            if (PyBytes_Check(item.ptr())) {
+                value.texts.emplace_back(PyBytes_AsString(item.ptr()), PyBytes_Size(item.ptr()));
+            } else if (PyUnicode_Check(item.ptr())) {
+                value.texts.push_back(nb::cast<std::string>(item));
+            } else {
+                throw nb::type_error(("attribute text arrays hold str only, not " + python_type_name(item)).c_str());
+            }
+        }
+        return value;
+    }
+    if (kind != "i" && kind != "u" && kind != "f" && kind != "b") {
+        throw nb::type_error(("cannot store a value of type " + python_type_name(object) + " as an attribute").c_str());
+    }
+    if (kind == "b") {
+        kind = "i";
+        itemsize = 1;
+        array = array.attr("astype")("int8");
+    }
+    if (kind == "f" && itemsize != 4) itemsize = 8;
+    value.kind = kind == "f" ? h5::AttrValue::Kind::Float
+                 : kind == "u" ? h5::AttrValue::Kind::Unsigned
+                               : h5::AttrValue::Kind::Signed;
+    value.element_size = itemsize;
+    std::string dtype = std::string("=") + kind + std::to_string(itemsize);
+    nb::bytes raw = nb::borrow<nb::bytes>(
+        np.attr("ascontiguousarray")(array, "dtype"_a = dtype).attr("tobytes")());
+    value.numbers.assign(reinterpret_cast<const unsigned char *>(raw.c_str()),
+                         reinterpret_cast<const unsigned char *>(raw.c_str()) + raw.size());
+    return value;
+}
+
+// --- NumPy-style basic indexing of a two-dimensional matrix ----------------
+
+struct AxisPick {
+    uint64_t start = 0;
+    uint64_t count = 0;
+    bool scalar = false;  // an integer index drops the axis from the result
+};
+
+AxisPick pick_axis(nb::handle key, uint64_t length, int axis) {
+    AxisPick pick;
+    if (PySlice_Check(key.ptr())) {
+        Py_ssize_t start = 0, stop = 0, step = 0;
+        if (PySlice_Unpack(key.ptr(), &start, &stop, &step) < 0) throw nb::python_error();
+        if (step != 1) throw nb::value_error("only slices with step 1 are supported");
+        Py_ssize_t n = PySlice_AdjustIndices(static_cast<Py_ssize_t>(length), &start, &stop, step);
+        pick.start = static_cast<uint64_t>(start);
+        pick.count = static_cast<uint64_t>(n);
+        return pick;
+    }
+    if (PyIndex_Check(key.ptr()) && !PyBool_Check(key.ptr())) {
+        Py_ssize_t i = PyNumber_AsSsize_t(key.ptr(), PyExc_IndexError);
+        if (i == -1 && PyErr_Occurred()) throw nb::python_error();
+        Py_ssize_t n = static_cast<Py_ssize_t>(length);
+        if (i < -n || i >= n) {
+            throw nb::index_error(("index " + std::to_string(i) + " is out of range for axis " +
+                                   std::to_string(axis) + " with size " + std::to_string(length))
+                                      .c_str());
+        }
+        pick.start = static_cast<uint64_t>(i < 0 ? i + n : i);
+        pick.count = 1;
+        pick.scalar = true;
+        return pick;
+    }
+    throw nb::type_error(("matrix indices must be integers, slices or ..., not " + python_type_name(key)).c_str());
+}
+
+struct Selection {
+    AxisPick rows, cols;
+    h5::Block block() const { return {rows.start, rows.count, cols.start, cols.count}; }
+    std::vector<size_t> result_shape() const {
+        std::vector<size_t> shape;
+        if (!rows.scalar) shape.push_back(rows.count);
+        if (!cols.scalar) shape.push_back(cols.count);
+        return shape;
+    }
+};
+
+Selection select(nb::handle key, h5::Shape2 shape) {
+    std::vector<nb::handle> parts;
+    if (PyTuple_Check(key.ptr())) {
+        for (nb::handle item : nb::borrow<nb::tuple>(key)) parts.push_back(item);
+    } else {
+        parts.push_back(key);
+    }
+    nb::handle full = PySlice_New(nullptr, nullptr, nullptr);
+    nb::object owned_full = nb::steal(full);
+    std::vector<nb::handle> axes;
+    bool seen_ellipsis = false;
+    for (auto part : parts) {
+        if (part.ptr() == Py_Ellipsis) {
+            if (seen_ellipsis) throw nb::index_error("an index can only have a single ellipsis ('...')");
+            seen_ellipsis = true;
+            size_t fill = 2 - (parts.size() - 1);
+            if (parts.size() - 1 > 2) throw nb::index_error("too many indices for a two-dimensional matrix");
+            for (size_t i = 0; i < fill; ++i) axes.push_back(full);
+        } else {
+            axes.push_back(part);
+        }
+    }
+    if (axes.size() > 2) throw nb::index_error("too many indices for a two-dimensional matrix");
+    while (axes.size() < 2) axes.push_back(full);
+    return {pick_axis(axes[0], shape.rows, 0), pick_axis(axes[1], shape.cols, 1)};
+}
+
+using FloatArray = nb::ndarray<nb::numpy, double>;
+
+FloatArray new_float_array(const std::vector<size_t> &shape, double **data) {
+    size_t n = 1;
+    for (auto d : shape) n *= d;
+    auto *buffer = new double[n > 0 ? n : 1];
+    nb::capsule owner(buffer, [](void *p) noexcept { delete[] static_cast<double *>(p); });
+    *data = buffer;
+    return FloatArray(buffer, shape.size(), shape.data(), owner);
+}
+
+nb::object dataset_read(DatasetView &view, nb::handle key) {
+    Selection sel = select(key, view.dataset->shape());
+    double *data = nullptr;
+    FloatArray out = new_float_array(sel.result_shape(), &data);
+    {
+        nb::gil_scoped_release release;
+        view.dataset->read(sel.block(), data);
+    }
+    if (sel.rows.scalar && sel.cols.scalar) return nb::float_(data[0]);
+    return nb::cast(out);
+}
+
+void dataset_write(DatasetView &view, nb::handle key, nb::handle value) {
+    Selection sel = select(key, view.dataset->shape());
+    nb::object np = numpy();
+    auto shape = sel.result_shape();
+    nb::object array = np.attr("ascontiguousarray")(
+        np.attr("broadcast_to")(np.attr("asarray")(value, "dtype"_a = "f8"), nb::cast(shape)), "dtype"_a = "f8");
+    auto cells = nb::cast<nb::ndarray<const double, nb::c_contig>>(array);
+    nb::gil_scoped_release release;
+    view.dataset->write(sel.block(), cells.data());
+}
+
+h5::Shape2 shape_argument(nb::handle shape, const char *what);
+
+nb::object dtype_object(const std::string &text) { return numpy().attr("dtype")(text); }
+
+nb::object optional_tuple(const std::vector<uint64_t> &values, bool unlimited_as_none) {
+    if (values.empty()) return nb::none();
+    nb::list items;
+    for (auto v : values) {
+        if (unlimited_as_none && v == h5::kUnlimited) {
+            items.append(nb::none());
+        } else {
+            items.append(nb::int_(v));
+        }
+    }
+    return nb::tuple(items);
+}
+
+void bind_dataset_view(nb::module_ &m) {
+    nb::class_<AttributeView>(m, "AttributeView", "The attributes of a dataset, as a mapping.")
+        .def("__getitem__", [](AttributeView &a, const std::string &name) {
+            return attribute_to_python(a.dataset->read_attribute(name));
+        })
+        .def("get", [](AttributeView &a, const std::string &name, nb::object fallback) -> nb::object {
+            if (!a.dataset->has_attribute(name)) return fallback;
+            return attribute_to_python(a.dataset->read_attribute(name));
+        }, nb::arg("name"), nb::arg("default") = nb::none())
+        .def("__setitem__", [](AttributeView &a, const std::string &name, nb::handle value) {
+            a.dataset->write_attribute(name, attribute_from_python(value));
+        })
+        .def("__delitem__", [](AttributeView &a, const std::string &name) { a.dataset->delete_attribute(name); })
+        .def("__contains__", [](AttributeView &a, nb::handle name) {
+            return PyUnicode_Check(name.ptr()) && a.dataset->has_attribute(nb::cast<std::string>(name));
+        })
+        .def("keys", [](AttributeView &a) { return a.dataset->attribute_names(); })
+        .def("__iter__", [](AttributeView &a) { return nb::iter(nb::cast(a.dataset->attribute_names())); })
+        .def("__len__", [](AttributeView &a) { return a.dataset->attribute_names().size(); });
+
+    nb::class_<DatasetView>(m, "DatasetView", "The factor matrix `data` of an open factor file.")
+        .def_prop_ro("name", [](DatasetView &d) { return "/" + d.dataset->name(); })
+        .def_prop_ro("shape", [](DatasetView &d) { return optional_tuple(d.dataset->layout().shape, false); })
+        .def_prop_ro("dtype", [](DatasetView &d) { return dtype_object(d.dataset->layout().dtype); })
+        .def_prop_ro("chunks", [](DatasetView &d) { return optional_tuple(d.dataset->layout().chunks, false); })
+        .def_prop_ro("maxshape", [](DatasetView &d) { return optional_tuple(d.dataset->layout().max_shape, true); })
+        .def_prop_ro("compression", [](DatasetView &d) -> nb::object {
+            for (const auto &f : d.dataset->layout().filters) {
+                if (f.id == 1) return nb::str("gzip");
+            }
+            return nb::none();
+        })
+        .def_prop_ro("compression_opts", [](DatasetView &d) -> nb::object {
+            for (const auto &f : d.dataset->layout().filters) {
+                if (f.id == 1 && !f.options.empty()) return nb::int_(f.options[0]);
+            }
+            return nb::none();
+        })
+        .def_prop_ro("fillvalue", [](DatasetView &d) {
+            auto fill = d.dataset->layout().fill_value;
+            return fill ? *fill : 0.0;
+        })
+        .def_prop_ro("attrs", [](DatasetView &d) { return AttributeView{d.dataset}; })
+        .def("resize", [](DatasetView &d, nb::handle shape) {
+            h5::Shape2 target = shape_argument(shape, "shape");
+            nb::gil_scoped_release release;
+            d.dataset->resize(target);
+        }, nb::arg("shape"))
+        .def("__len__", [](DatasetView &d) { return d.dataset->shape().rows; })
+        .def("__getitem__", &dataset_read)
+        .def("__setitem__", &dataset_write);
+}
+
+void bind_factor_file(nb::module_ &m) {
+    nb::class_<FactorFile>(m, "FactorFile",
+                           "An open factor file. The caller owns it and closes it (or uses it in a with block).")
+        .def("close", [](FactorFile &f) {
+            nb::gil_scoped_release release;
+            f.file.close();
+        })
+        .def("flush", [](FactorFile &f) {
+            nb::gil_scoped_release release;
+            f.file.flush();
+        })
+        .def_prop_ro("filename", [](FactorFile &f) { return f.file.name(); })
+        .def_prop_ro("mode", [](FactorFile &f) {
+            if (!f.file.is_open()) throw nb::value_error("Invalid file handle: the factor file is closed");
+            return f.file.mode();
+        })
+        .def("__bool__", [](FactorFile &f) { return f.file.is_open(); })
+        .def("__enter__", [](nb::handle self) { return nb::borrow(self); })
+        .def("__exit__", [](FactorFile &f, nb::args) {
+            nb::gil_scoped_release release;
+            f.file.close();
+        })
+        .def("__contains__", [](FactorFile &f, nb::handle name) {
+            return PyUnicode_Check(name.ptr()) && f.file.has_dataset(nb::cast<std::string>(name));
+        })
+        .def("keys", [](FactorFile &f) { return f.file.member_names(); })
+        .def("__getitem__", [](FactorFile &f, const std::string &name) {
+            return DatasetView{std::make_shared<h5::Dataset>(f.file.open_dataset(name))};
+        })
+        .def("__repr__", [](FactorFile &f) {
+            std::string state = f.file.is_open() ? "mode '" + f.file.mode() + "'" : "closed";
+            return "<FactorFile '" + f.file.name() + "' (" + state + ")>";
+        });
+}
+
+// ---------------------------------------------------------------------------
+// Creation
+
+h5::Shape2 shape_argument(nb::handle shape, const char *what) {
+    if (!PyTuple_Check(shape.ptr()) && !PyList_Check(shape.ptr())) {
+        throw nb::type_error((std::string(what) + " must be a pair (rows, columns) of integers, not " +
+                              python_type_name(shape))
+                                 .c_str());
+    }
+    nb::sequence items = nb::borrow<nb::sequence>(shape);
+    if (nb::len(items) != 2) {
+        throw nb::value_error((std::string(what) + " must have exactly two entries (rows, columns), not " +
+                               std::to_string(nb::len(items)))
+                                  .c_str());
+    }
+    uint64_t sizes[2];
+    for (size_t i = 0; i < 2; ++i) {
+        nb::object item = items[i];
+        if (PyBool_Check(item.ptr()) || !PyIndex_Check(item.ptr())) {
+            throw nb::type_error((std::string(what) + " entries must be integers, not " + python_type_name(item)).c_str());
+        }
+        long long v = nb::cast<long long>(item.attr("__index__")());
+        if (v < 0) {
+            throw nb::value_error((std::string(what) + " entries must not be negative, got " + std::to_string(v)).c_str());
+        }
+        sizes[i] = static_cast<uint64_t>(v);
+    }
+    return {sizes[0], sizes[1]};
+}
+
+nb::object create_new_factor_h5(nb::handle path, nb::handle shape) {
+    const std::string file_path = path_argument(path);
+    const h5::Shape2 matrix_shape = shape_argument(shape, "shape");
+    log_info("create factor %s", path);
+    h5::File file;
+    {
+        nb::gil_scoped_release release;
+        file = h5::File::create_exclusive(file_path);
+    }
+    try {
+        nb::gil_scoped_release release;
+        file.create_factor_dataset("data", matrix_shape, h5::automatic_chunk_shape(matrix_shape));
+        file.flush();
+    } catch (const std::exception &) {
+        // Never hand out a half-made file: the path must be free for a retry.
+        {
+            nb::gil_scoped_release release;
+            file.close();
+            ::unlink(file_path.c_str());
+        }
+        log_error("create factor %s failed", path);
+        throw;
+    }
+    log_info("finish create factor %s", path);
+    return nb::cast(FactorFile{std::move(file)});
+}
+
+}  // namespace
+
+h5::File &file_of(nb::handle h5_handle) {
+    FactorFile *f = nullptr;
+    if (!nb::try_cast<FactorFile *>(h5_handle, f) || f == nullptr) {
+        throw nb::type_error(("h5 must be an open factor file as get_h5 returns it, not " + python_type_name(h5_handle)).c_str());
+    }
+    return f->file;
+}
+
+void bind_file_handle_types(nb::module_ &m) {
+    bind_dataset_view(m);
+    bind_factor_file(m);
+}
+
+void define_file_creation(nb::module_ &m) {
+    m.def("do_not_decrease_when_temporarily_unavailable", [](nb::handle e) {
+        // A text whose first line names errno 17 or 35 is a temporary
+        // unavailability: it must not use up the retry budget.
+        nb::object match = module_attr("_error_regex").attr("match")(nb::str(e));
+        return match.is_none();
+    }, "True when the error counts against the retry budget, False for errno 17 or 35 on the first line.");
+    m.def("create_new_factor_h5", &create_new_factor_h5, nb::arg("path"), nb::arg("shape"),
+          "Create a factor file exclusively, with an empty matrix `data` of `shape`, and return it open.");
+}
+
+void define_file_opening(nb::module_ &) {}
+
+void define_file_maintenance(nb::module_ &) {}
+
+}  // namespace quorbel

@@ -1,0 +1,670 @@
+// HDF5 calls of the engine, each checked, each handle owned by one RAII type.
+#include "hdf5_store.hpp"
+
+#include <hdf5.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <mutex>
+#include <utility>
+
+namespace quorbel::h5 {
+namespace {
+
+// ---------------------------------------------------------------------------
+// Serialisation and error stack
+
+// A thread-safe HDF5 build has its own global lock; a serial build needs ours.
+// Every entry point takes this guard, which also switches off the library's
+// automatic error printing, a per-thread setting in thread-safe builds.
+std::recursive_mutex &library_mutex() {
+    static std::recursive_mutex mutex;
+    return mutex;
+}
+
+class LibraryGuard {
+public:
+    LibraryGuard() {
+        if (!threadsafe()) {
+            lock_ = std::unique_lock<std::recursive_mutex>(library_mutex());
+        }
+        thread_local bool quiet = false;
+        if (!quiet) {
+            H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
+            quiet = true;
+        }
+    }
+
+private:
+    static bool threadsafe() {
+        static const bool value = library_is_threadsafe();
+        return value;
+    }
+    std::unique_lock<std::recursive_mutex> lock_;
+};
+
+herr_t collect_description(unsigned, const H5E_error2_t *entry, void *data) {
+    auto *out = static_cast<std::vector<std::string> *>(data);
+    out->emplace_back(entry->desc ? entry->desc : "");
+    return 0;
+}
+
+int errno_in(const std::string &text) {
+    const std::string key = "errno = ";
+    auto at = text.find(key);
+    if (at == std::string::npos) return 0;
+    at += key.size();
+    int value = 0;
+    bool any = false;
+    while (at < text.size() && std::isdigit(static_cast<unsigned char>(text[at]))) {
+        value = value * 10 + (text[at] - '0');
+        any = true;
+        ++at;
+    }
+    return any ? value : 0;
+}
+
+std::string capitalised(std::string text) {
+    for (auto &c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (!text.empty()) text[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
+    return text;
+}
+
+// Walks the current thread's error stack once, into "Outer (innermost)"; the
+// innermost entry is the one that names the system error number.
+[[noreturn]] void raise_from_stack(const std::string &fallback, ErrorKind kind = ErrorKind::OS) {
+    std::vector<std::string> entries;
+    H5Ewalk2(H5E_DEFAULT, H5E_WALK_DOWNWARD, collect_description, &entries);
+    H5Eclear2(H5E_DEFAULT);
+    if (entries.empty()) throw Error(kind, fallback);
+    std::string message = capitalised(entries.front());
+    if (entries.size() > 1) message += " (" + entries.back() + ")";
+    int number = 0;
+    for (const auto &e : entries) {
+        if ((number = errno_in(e)) != 0) break;
+    }
+    throw Error(kind, message, number);
+}
+
+template <typename T>
+T checked(T result, const char *what) {
+    if (result < 0) raise_from_stack(what);
+    return result;
+}
+
+// ---------------------------------------------------------------------------
+// RAII owners, one per kind of identifier
+
+template <herr_t (*Close)(hid_t)>
+class Owned {
+public:
+    Owned() = default;
+    explicit Owned(hid_t id) : id_(id) {}
+    Owned(Owned &&o) noexcept : id_(std::exchange(o.id_, H5I_INVALID_HID)) {}
+    Owned &operator=(Owned &&o) noexcept {
+        if (this != &o) {
+            reset();
+            id_ = std::exchange(o.id_, H5I_INVALID_HID);
+        }
+        return *this;
+    }
+    Owned(const Owned &) = delete;
+    Owned &operator=(const Owned &) = delete;
+    ~Owned() { reset(); }
+    hid_t get() const { return id_; }
+    void reset() noexcept {
+        if (id_ >= 0) Close(id_);  // never throws; a failure here is not actionable
+        id_ = H5I_INVALID_HID;
+    }
+
+private:
+    hid_t id_ = H5I_INVALID_HID;
+};
+
+using PropList = Owned<H5Pclose>;
+using Space = Owned<H5Sclose>;
+using Type = Owned<H5Tclose>;
+using Attribute = Owned<H5Aclose>;
+
+PropList make_plist(hid_t cls) { return PropList(checked(H5Pcreate(cls), "Unable to create property list")); }
+
+std::string dtype_text(hid_t type) {
+    H5T_class_t cls = H5Tget_class(type);
+    size_t size = H5Tget_size(type);
+    H5T_order_t order = H5Tget_order(type);
+    char endian = order == H5T_ORDER_BE ? '>' : '<';
+    if (size == 1) endian = '|';
+    switch (cls) {
+        case H5T_FLOAT: return std::string(1, endian) + "f" + std::to_string(size);
+        case H5T_INTEGER:
+            return std::string(1, endian) + (H5Tget_sign(type) == H5T_SGN_NONE ? "u" : "i") + std::to_string(size);
+        case H5T_STRING: return "|O";
+        default: return "|V" + std::to_string(size);
+    }
+}
+
+hid_t native_integer(bool is_signed, size_t size) {
+    switch (size) {
+        case 1: return is_signed ? H5T_NATIVE_INT8 : H5T_NATIVE_UINT8;
+        case 2: return is_signed ? H5T_NATIVE_INT16 : H5T_NATIVE_UINT16;
+        case 4: return is_signed ? H5T_NATIVE_INT32 : H5T_NATIVE_UINT32;
+        default: return is_signed ? H5T_NATIVE_INT64 : H5T_NATIVE_UINT64;
+    }
+}
+
+hid_t little_endian_integer(bool is_signed, size_t size) {
+    switch (size) {
+        case 1: return is_signed ? H5T_STD_I8LE : H5T_STD_U8LE;
+        case 2: return is_signed ? H5T_STD_I16LE : H5T_STD_U16LE;
+        case 4: return is_signed ? H5T_STD_I32LE : H5T_STD_U32LE;
+        default: return is_signed ? H5T_STD_I64LE : H5T_STD_U64LE;
+    }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// File
+
+struct FileState {
+    hid_t id = H5I_INVALID_HID;
+    bool writable = false;
+    std::string path;
+
+    bool open() const { return id >= 0; }
+    void close() {
+        if (id >= 0) {
+            H5Fclose(id);  // strong close degree: every object of the file goes too
+            id = H5I_INVALID_HID;
+        }
+    }
+    ~FileState() {
+        LibraryGuard guard;
+        close();
+    }
+};
+
+namespace {
+
+PropList file_access_list() {
+    auto fapl = make_plist(H5P_FILE_ACCESS);
+    // Closing the file closes every object opened from it, so a handle that
+    // the caller closes also releases the file lock for other processes.
+    checked(H5Pset_fclose_degree(fapl.get(), H5F_CLOSE_STRONG), "Unable to set file close degree");
+    return fapl;
+}
+
+void require_open(const std::shared_ptr<FileState> &state) {
+    if (!state || !state->open()) throw Error(ErrorKind::Value, "Invalid file handle: the factor file is closed");
+}
+
+}  // namespace
+
+File File::create_exclusive(const std::string &path) {
+    LibraryGuard guard;
+    auto fapl = file_access_list();
+    hid_t id = checked(H5Fcreate(path.c_str(), H5F_ACC_EXCL, H5P_DEFAULT, fapl.get()), "Unable to create file");
+    File file;
+    file.state_ = std::make_shared<FileState>();
+    file.state_->id = id;
+    file.state_->writable = true;
+    file.state_->path = path;
+    return file;
+}
+
+File File::open(const std::string &path, bool writable) {
+    LibraryGuard guard;
+    auto fapl = file_access_list();
+    hid_t id = checked(H5Fopen(path.c_str(), writable ? H5F_ACC_RDWR : H5F_ACC_RDONLY, fapl.get()),
+                       "Unable to open file");
+    File file;
+    file.state_ = std::make_shared<FileState>();
+    file.state_->id = id;
+    file.state_->writable = writable;
+    file.state_->path = path;
+    return file;
+}
+
+bool File::is_open() const { return state_ && state_->open(); }
+
+bool File::writable() const { return state_ && state_->writable; }
+
+void File::close() {
+    if (!state_) return;
+    LibraryGuard guard;
+    state_->close();
+}
+
+void File::flush() {
+    LibraryGuard guard;
+    require_open(state_);
+    checked(H5Fflush(state_->id, H5F_SCOPE_LOCAL), "Unable to flush file");
+}
+
+std::string File::name() const {
+    if (!state_) return {};
+    if (!state_->open()) return state_->path;
+    LibraryGuard guard;
+    ssize_t size = H5Fget_name(state_->id, nullptr, 0);
+    if (size < 0) {
+        H5Eclear2(H5E_DEFAULT);
+        return state_->path;
+    }
+    std::string name(static_cast<size_t>(size) + 1, '\0');
+    H5Fget_name(state_->id, name.data(), name.size());
+    name.resize(static_cast<size_t>(size));
+    return name;
+}
+
+bool File::has_dataset(const std::string &name) const {
+    LibraryGuard guard;
+    require_open(state_);
+    htri_t exists = H5Lexists(state_->id, name.c_str(), H5P_DEFAULT);
+    if (exists < 0) {
+        H5Eclear2(H5E_DEFAULT);
+        return false;
+    }
+    if (exists == 0) return false;
+    H5O_info_t info;
+    if (H5Oget_info_by_name(state_->id, name.c_str(), &info, H5P_DEFAULT) < 0) {
+        H5Eclear2(H5E_DEFAULT);
+        return false;
+    }
+    return info.type == H5O_TYPE_DATASET;
+}
+
+std::vector<std::string> File::member_names() const {
+    LibraryGuard guard;
+    require_open(state_);
+    std::vector<std::string> names;
+    auto visit = [](hid_t, const char *name, const H5L_info_t *, void *data) -> herr_t {
+        static_cast<std::vector<std::string> *>(data)->emplace_back(name);
+        return 0;
+    };
+    checked(H5Literate(state_->id, H5_INDEX_NAME, H5_ITER_INC, nullptr, visit, &names), "Unable to list members");
+    return names;
+}
+
+Dataset File::open_dataset(const std::string &name, ChunkCache cache) const {
+    LibraryGuard guard;
+    require_open(state_);
+    if (!has_dataset(name)) {
+        throw Error(ErrorKind::Key, "Unable to open object (object '" + name + "' doesn't exist)");
+    }
+    auto dapl = make_plist(H5P_DATASET_ACCESS);
+    if (cache.bytes > 0) {
+        checked(H5Pset_chunk_cache(dapl.get(), std::max<size_t>(cache.slots, 521), cache.bytes, 1.0),
+                "Unable to set chunk cache");
+    }
+    hid_t id = checked(H5Dopen2(state_->id, name.c_str(), dapl.get()), "Unable to open dataset");
+    return Dataset(state_, id, name);
+}
+
+Dataset File::create_factor_dataset(const std::string &name, Shape2 shape, Shape2 chunks) {
+    LibraryGuard guard;
+    require_open(state_);
+    const hsize_t dims[2] = {shape.rows, shape.cols};
+    const hsize_t max_dims[2] = {H5S_UNLIMITED, H5S_UNLIMITED};
+    Space space(checked(H5Screate_simple(2, dims, max_dims), "Unable to create dataspace"));
+    auto dcpl = make_plist(H5P_DATASET_CREATE);
+    const hsize_t chunk_dims[2] = {chunks.rows, chunks.cols};
+    checked(H5Pset_chunk(dcpl.get(), 2, chunk_dims), "Unable to set chunk shape");
+    checked(H5Pset_deflate(dcpl.get(), 9), "Unable to set DEFLATE filter");
+    const double fill = std::numeric_limits<double>::quiet_NaN();
+    checked(H5Pset_fill_value(dcpl.get(), H5T_NATIVE_DOUBLE, &fill), "Unable to set fill value");
+    hid_t id = checked(H5Dcreate2(state_->id, name.c_str(), H5T_IEEE_F64LE, space.get(), H5P_DEFAULT, dcpl.get(),
+                                  H5P_DEFAULT),
+                       "Unable to create dataset");
+    return Dataset(state_, id, name);
+}
+
+// ---------------------------------------------------------------------------
+// Dataset
+
+Dataset::Dataset(std::shared_ptr<FileState> file, int64_t id, std::string name)
+    : file_(std::move(file)), id_(id), name_(std::move(name)) {}
+
+Dataset::Dataset(Dataset &&o) noexcept
+    : file_(std::move(o.file_)), id_(std::exchange(o.id_, -1)), name_(std::move(o.name_)) {}
+
+Dataset &Dataset::operator=(Dataset &&o) noexcept {
+    if (this != &o) {
+        this->~Dataset();
+        file_ = std::move(o.file_);
+        id_ = std::exchange(o.id_, -1);
+        name_ = std::move(o.name_);
+    }
+    return *this;
+}
+
+Dataset::~Dataset() {
+    // Once the file is closed its strong close degree has closed this dataset too.
+    if (id_ >= 0 && file_ && file_->open()) {
+        LibraryGuard guard;
+        H5Dclose(id_);
+    }
+    id_ = -1;
+}
+
+void Dataset::check_open() const {
+    if (id_ < 0 || !file_ || !file_->open()) {
+        throw Error(ErrorKind::Value, "Invalid dataset handle: the factor file is closed");
+    }
+}
+
+DatasetLayout Dataset::layout() const {
+    LibraryGuard guard;
+    check_open();
+    DatasetLayout out;
+    Space space(checked(H5Dget_space(id_), "Unable to get dataspace"));
+    int rank = checked(H5Sget_simple_extent_ndims(space.get()), "Unable to get rank");
+    out.rank = rank;
+    std::vector<hsize_t> dims(rank), max_dims(rank);
+    checked(H5Sget_simple_extent_dims(space.get(), dims.data(), max_dims.data()), "Unable to get extent");
+    for (int i = 0; i < rank; ++i) {
+        out.shape.push_back(dims[i]);
+        out.max_shape.push_back(max_dims[i] == H5S_UNLIMITED ? kUnlimited : max_dims[i]);
+    }
+    Type type(checked(H5Dget_type(id_), "Unable to get datatype"));
+    out.dtype = dtype_text(type.get());
+    PropList dcpl(checked(H5Dget_create_plist(id_), "Unable to get creation properties"));
+    if (H5Pget_layout(dcpl.get()) == H5D_CHUNKED) {
+        std::vector<hsize_t> chunk(std::max(rank, 1));
+        checked(H5Pget_chunk(dcpl.get(), rank, chunk.data()), "Unable to get chunk shape");
+        out.chunks.assign(chunk.begin(), chunk.begin() + rank);
+    }
+    int nfilters = checked(H5Pget_nfilters(dcpl.get()), "Unable to count filters");
+    for (int i = 0; i < nfilters; ++i) {
+        unsigned flags = 0;
+        size_t n_values = 16;
+        unsigned values[16];
+        char name[256] = {0};
+        unsigned config = 0;
+        H5Z_filter_t id = H5Pget_filter2(dcpl.get(), static_cast<unsigned>(i), &flags, &n_values, values,
+                                         sizeof(name), name, &config);
+        if (id < 0) raise_from_stack("Unable to read filter");
+        FilterInfo info;
+        info.id = static_cast<int>(id);
+        info.name = name;
+        info.options.assign(values, values + std::min<size_t>(n_values, 16));
+        out.filters.push_back(std::move(info));
+    }
+    H5D_fill_value_t status;
+    if (H5Pfill_value_defined(dcpl.get(), &status) >= 0 && status != H5D_FILL_VALUE_UNDEFINED &&
+        H5Tget_class(type.get()) == H5T_FLOAT) {
+        double fill = 0;
+        if (H5Pget_fill_value(dcpl.get(), H5T_NATIVE_DOUBLE, &fill) >= 0) out.fill_value = fill;
+    }
+    H5Eclear2(H5E_DEFAULT);
+    return out;
+}
+
+Shape2 Dataset::shape() const {
+    LibraryGuard guard;
+    check_open();
+    Space space(checked(H5Dget_space(id_), "Unable to get dataspace"));
+    if (H5Sget_simple_extent_ndims(space.get()) != 2) {
+        throw Error(ErrorKind::Value, "Dataset '" + name_ + "' is not a two-dimensional matrix");
+    }
+    hsize_t dims[2];
+    checked(H5Sget_simple_extent_dims(space.get(), dims, nullptr), "Unable to get extent");
+    return {dims[0], dims[1]};
+}
+
+Shape2 Dataset::chunk_shape() const {
+    auto info = layout();
+    if (info.rank != 2 || info.chunks.size() != 2) {
+        throw Error(ErrorKind::Value, "Dataset '" + name_ + "' is not a chunked two-dimensional matrix");
+    }
+    return {info.chunks[0], info.chunks[1]};
+}
+
+void Dataset::resize(Shape2 shape) {
+    LibraryGuard guard;
+    check_open();
+    const hsize_t dims[2] = {shape.rows, shape.cols};
+    checked(H5Dset_extent(id_, dims), "Unable to resize dataset");
+}
+
+namespace {
+
+void check_block(const Shape2 &shape, const Block &b) {
+    if (b.row > shape.rows || b.rows > shape.rows - b.row || b.col > shape.cols || b.cols > shape.cols - b.col) {
+        throw Error(ErrorKind::Index, "Block of " + std::to_string(b.rows) + " x " + std::to_string(b.cols) +
+                                          " cells at (" + std::to_string(b.row) + ", " + std::to_string(b.col) +
+                                          ") lies outside the matrix of shape (" + std::to_string(shape.rows) +
+                                          ", " + std::to_string(shape.cols) + ")");
+    }
+}
+
+Space select_block(hid_t dataset, const Block &b) {
+    Space space(checked(H5Dget_space(dataset), "Unable to get dataspace"));
+    const hsize_t start[2] = {b.row, b.col};
+    const hsize_t count[2] = {b.rows, b.cols};
+    checked(H5Sselect_hyperslab(space.get(), H5S_SELECT_SET, start, nullptr, count, nullptr),
+            "Unable to select cells");
+    return space;
+}
+
+}  // namespace
+
+void Dataset::read(const Block &block, double *out) const {
+    LibraryGuard guard;
+    check_open();
+    check_block(shape(), block);
+    if (block.rows == 0 || block.cols == 0) return;
+    Space file_space = select_block(id_, block);
+    const hsize_t mem_dims[2] = {block.rows, block.cols};
+    Space mem_space(checked(H5Screate_simple(2, mem_dims, nullptr), "Unable to create dataspace"));
+    checked(H5Dread(id_, H5T_NATIVE_DOUBLE, mem_space.get(), file_space.get(), H5P_DEFAULT, out),
+            "Unable to read data");
+}
+
+void Dataset::write(const Block &block, const double *in) {
+    LibraryGuard guard;
+    check_open();
+    check_block(shape(), block);
+    if (block.rows == 0 || block.cols == 0) return;
+    Space file_space = select_block(id_, block);
+    const hsize_t mem_dims[2] = {block.rows, block.cols};
+    Space mem_space(checked(H5Screate_simple(2, mem_dims, nullptr), "Unable to create dataspace"));
+    checked(H5Dwrite(id_, H5T_NATIVE_DOUBLE, mem_space.get(), file_space.get(), H5P_DEFAULT, in),
+            "Unable to write data");
+}
+
+// ---------------------------------------------------------------------------
+// Attributes
+
+std::vector<std::string> Dataset::attribute_names() const {
+    LibraryGuard guard;
+    check_open();
+    std::vector<std::string> names;
+    auto visit = [](hid_t, const char *name, const H5A_info_t *, void *data) -> herr_t {
+        static_cast<std::vector<std::string> *>(data)->emplace_back(name);
+        return 0;
+    };
+    checked(H5Aiterate2(id_, H5_INDEX_CRT_ORDER, H5_ITER_INC, nullptr, visit, &names), "Unable to list attributes");
+    return names;
+}
+
+bool Dataset::has_attribute(const std::string &name) const {
+    LibraryGuard guard;
+    check_open();
+    return checked(H5Aexists(id_, name.c_str()), "Unable to test attribute") > 0;
+}
+
+void Dataset::delete_attribute(const std::string &name) {
+    LibraryGuard guard;
+    check_open();
+    if (!has_attribute(name)) throw Error(ErrorKind::Key, "Can't delete attribute (attribute '" + name + "' doesn't exist)");
+    checked(H5Adelete(id_, name.c_str()), "Unable to delete attribute");
+}
+
+size_t AttrValue::element_count() const {
+    size_t n = 1;
+    for (auto d : dims) n *= static_cast<size_t>(d);
+    return n;
+}
+
+AttrValue AttrValue::int64_scalar(int64_t v) {
+    AttrValue value;
+    value.kind = Kind::Signed;
+    value.element_size = 8;
+    value.numbers.resize(8);
+    std::memcpy(value.numbers.data(), &v, 8);
+    return value;
+}
+
+AttrValue Dataset::read_attribute(const std::string &name) const {
+    LibraryGuard guard;
+    check_open();
+    if (!has_attribute(name)) throw Error(ErrorKind::Key, "Can't open attribute (attribute '" + name + "' doesn't exist)");
+    Attribute attr(checked(H5Aopen(id_, name.c_str(), H5P_DEFAULT), "Unable to open attribute"));
+    Type type(checked(H5Aget_type(attr.get()), "Unable to get attribute type"));
+    Space space(checked(H5Aget_space(attr.get()), "Unable to get attribute space"));
+    AttrValue value;
+    int rank = checked(H5Sget_simple_extent_ndims(space.get()), "Unable to get attribute rank");
+    if (rank > 0) {
+        std::vector<hsize_t> dims(rank);
+        checked(H5Sget_simple_extent_dims(space.get(), dims.data(), nullptr), "Unable to get attribute extent");
+        value.dims.assign(dims.begin(), dims.end());
+    }
+    const size_t count = value.element_count();
+    switch (H5Tget_class(type.get())) {
+        case H5T_INTEGER: {
+            bool is_signed = H5Tget_sign(type.get()) != H5T_SGN_NONE;
+            value.kind = is_signed ? AttrValue::Kind::Signed : AttrValue::Kind::Unsigned;
+            value.element_size = std::min<size_t>(H5Tget_size(type.get()), 8);
+            value.numbers.resize(count * value.element_size);
+            checked(H5Aread(attr.get(), native_integer(is_signed, value.element_size), value.numbers.data()),
+                    "Unable to read attribute");
+            return value;
+        }
+        case H5T_FLOAT: {
+            value.kind = AttrValue::Kind::Float;
+            value.element_size = H5Tget_size(type.get()) <= 4 ? 4 : 8;
+            value.numbers.resize(count * value.element_size);
+            checked(H5Aread(attr.get(), value.element_size == 4 ? H5T_NATIVE_FLOAT : H5T_NATIVE_DOUBLE,
+                            value.numbers.data()),
+                    "Unable to read attribute");
+            return value;
+        }
+        case H5T_STRING: {
+            value.kind = AttrValue::Kind::Text;
+            if (H5Tis_variable_str(type.get()) > 0) {
+                std::vector<char *> pointers(count, nullptr);
+                Type mem(checked(H5Tcopy(H5T_C_S1), "Unable to copy type"));
+                checked(H5Tset_size(mem.get(), H5T_VARIABLE), "Unable to set string size");
+                checked(H5Tset_cset(mem.get(), H5Tget_cset(type.get())), "Unable to set character set");
+                checked(H5Aread(attr.get(), mem.get(), pointers.data()), "Unable to read attribute");
+                for (auto *p : pointers) value.texts.emplace_back(p ? p : "");
+                H5Dvlen_reclaim(mem.get(), space.get(), H5P_DEFAULT, pointers.data());
+            } else {
+                size_t size = H5Tget_size(type.get());
+                std::vector<char> buffer(count * size);
+                checked(H5Aread(attr.get(), type.get(), buffer.data()), "Unable to read attribute");
+                for (size_t i = 0; i < count; ++i) {
+                    const char *start = buffer.data() + i * size;
+                    value.texts.emplace_back(start, strnlen(start, size));
+                }
+            }
+            return value;
+        }
+        default:
+            throw Error(ErrorKind::OS, "Attribute '" + name + "' has a type this engine does not read");
+    }
+}
+
+void Dataset::write_attribute(const std::string &name, const AttrValue &value) {
+    LibraryGuard guard;
+    check_open();
+    const size_t count = value.element_count();
+    std::vector<hsize_t> dims(value.dims.begin(), value.dims.end());
+    Space space(value.dims.empty() ? checked(H5Screate(H5S_SCALAR), "Unable to create dataspace")
+                                   : checked(H5Screate_simple(static_cast<int>(dims.size()), dims.data(), nullptr),
+                                             "Unable to create dataspace"));
+    Type file_type;
+    hid_t mem_type = H5I_INVALID_HID;
+    Type mem_owned;
+    std::vector<const char *> pointers;
+    const void *buffer = value.numbers.data();
+    switch (value.kind) {
+        case AttrValue::Kind::Signed:
+        case AttrValue::Kind::Unsigned: {
+            bool is_signed = value.kind == AttrValue::Kind::Signed;
+            file_type = Type(checked(H5Tcopy(little_endian_integer(is_signed, value.element_size)), "Unable to copy type"));
+            mem_type = native_integer(is_signed, value.element_size);
+            break;
+        }
+        case AttrValue::Kind::Float:
+            file_type = Type(checked(H5Tcopy(value.element_size == 4 ? H5T_IEEE_F32LE : H5T_IEEE_F64LE), "Unable to copy type"));
+            mem_type = value.element_size == 4 ? H5T_NATIVE_FLOAT : H5T_NATIVE_DOUBLE;
+            break;
+        case AttrValue::Kind::Text: {
+            file_type = Type(checked(H5Tcopy(H5T_C_S1), "Unable to copy type"));
+            checked(H5Tset_size(file_type.get(), H5T_VARIABLE), "Unable to set string size");
+            checked(H5Tset_cset(file_type.get(), H5T_CSET_UTF8), "Unable to set character set");
+            mem_type = file_type.get();
+            for (const auto &t : value.texts) pointers.push_back(t.c_str());
+            buffer = pointers.data();
+            break;
+        }
+    }
+    if ((value.kind == AttrValue::Kind::Text ? value.texts.size() : value.numbers.size() / value.element_size) != count) {
+        throw Error(ErrorKind::Value, "Attribute value has the wrong number of elements");
+    }
+    // Replacing keeps the semantics of a plain assignment: the new value may
+    // have another type or shape than the old one.
+    if (checked(H5Aexists(id_, name.c_str()), "Unable to test attribute") > 0) {
+        checked(H5Adelete(id_, name.c_str()), "Unable to replace attribute");
+    }
+    Attribute attr(checked(H5Acreate2(id_, name.c_str(), file_type.get(), space.get(), H5P_DEFAULT, H5P_DEFAULT),
+                           "Unable to create attribute"));
+    checked(H5Awrite(attr.get(), mem_type, buffer), "Unable to write attribute");
+}
+
+std::optional<int64_t> Dataset::read_int64_attribute(const std::string &name) const {
+    LibraryGuard guard;
+    check_open();
+    if (!has_attribute(name)) return std::nullopt;
+    Attribute attr(checked(H5Aopen(id_, name.c_str(), H5P_DEFAULT), "Unable to open attribute"));
+    Space space(checked(H5Aget_space(attr.get()), "Unable to get attribute space"));
+    Type type(checked(H5Aget_type(attr.get()), "Unable to get attribute type"));
+    if (H5Sget_simple_extent_npoints(space.get()) != 1 || H5Tget_class(type.get()) != H5T_INTEGER) {
+        throw Error(ErrorKind::Value, "Attribute '" + name + "' is not a scalar integer");
+    }
+    int64_t v = 0;
+    checked(H5Aread(attr.get(), H5T_NATIVE_INT64, &v), "Unable to read attribute");
+    return v;
+}
+
+// ---------------------------------------------------------------------------
+
+Shape2 automatic_chunk_shape(Shape2 shape, size_t element_size) {
+    // Halve the axes in turn until a chunk is near a target size that grows
+    // with the dataset (8 KiB to 1 MiB); an empty axis is sized as 1024.
+    constexpr double kBase = 16.0 * 1024, kMin = 8.0 * 1024, kMax = 1024.0 * 1024;
+    double chunks[2] = {shape.rows ? double(shape.rows) : 1024.0, shape.cols ? double(shape.cols) : 1024.0};
+    const double dataset_bytes = chunks[0] * chunks[1] * double(element_size);
+    double target = kBase * std::pow(2.0, std::log10(dataset_bytes / (1024.0 * 1024.0)));
+    target = std::clamp(target, kMin, kMax);
+    for (unsigned axis = 0;; ++axis) {
+        const double chunk_bytes = chunks[0] * chunks[1] * double(element_size);
+        const bool near_target = chunk_bytes < target || std::fabs(chunk_bytes - target) / target < 0.5;
+        if (near_target && chunk_bytes < kMax) break;
+        if (chunks[0] * chunks[1] == 1) break;
+        chunks[axis % 2] = std::ceil(chunks[axis % 2] / 2.0);
+    }
+    return {static_cast<uint64_t>(chunks[0]), static_cast<uint64_t>(chunks[1])};
+}
+
+bool library_is_threadsafe() {
+    hbool_t safe = 0;
+    H5is_library_threadsafe(&safe);
+    return safe != 0;
+}
+
+}  // namespace quorbel::h5

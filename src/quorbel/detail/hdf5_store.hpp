@@ -1,0 +1,156 @@
+// The HDF5 side of the engine: factor files, their dataset and its attributes,
+// on plain C++ data. No Python object is touched here, so every call may run
+// with the GIL released. hdf5.h is included by hdf5_store.cpp alone.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace quorbel::h5 {
+
+// Which Python exception kind an HDF5 failure maps to (one table, in the
+// binding's exception translator).
+enum class ErrorKind { OS, Key, Value, Index };
+
+class Error : public std::runtime_error {
+public:
+    Error(ErrorKind kind, const std::string &message, int error_number = 0)
+        : std::runtime_error(message), kind_(kind), errno_(error_number) {}
+    ErrorKind kind() const noexcept { return kind_; }
+    // The system error number that the HDF5 error stack named, 0 when none.
+    int error_number() const noexcept { return errno_; }
+
+private:
+    ErrorKind kind_;
+    int errno_;
+};
+
+constexpr uint64_t kUnlimited = UINT64_MAX;
+
+struct Shape2 {
+    uint64_t rows = 0;
+    uint64_t cols = 0;
+    bool operator==(const Shape2 &o) const { return rows == o.rows && cols == o.cols; }
+    bool operator!=(const Shape2 &o) const { return !(*this == o); }
+};
+
+// A rectangular block of cells: rows [row, row + rows), columns [col, col + cols).
+struct Block {
+    uint64_t row = 0, rows = 0;
+    uint64_t col = 0, cols = 0;
+};
+
+struct FilterInfo {
+    int id = 0;
+    std::string name;
+    std::vector<unsigned> options;
+};
+
+// What a reader needs to know about how `data` is stored.
+struct DatasetLayout {
+    int rank = 0;
+    std::vector<uint64_t> shape;
+    std::vector<uint64_t> max_shape;  // kUnlimited for an unlimited axis
+    std::vector<uint64_t> chunks;     // empty when not chunked
+    std::vector<FilterInfo> filters;
+    std::string dtype;                // NumPy-style text, "<f8" for factor matrices
+    std::optional<double> fill_value; // set when the fill value is a float
+};
+
+// An attribute value held in plain C++ form. Numbers keep their element width
+// and signedness; text is kept as UTF-8 strings.
+struct AttrValue {
+    enum class Kind { Signed, Unsigned, Float, Text };
+    Kind kind = Kind::Signed;
+    size_t element_size = 8;              // bytes per number
+    std::vector<uint64_t> dims;           // empty for a scalar
+    std::vector<unsigned char> numbers;   // native byte order, packed
+    std::vector<std::string> texts;       // Kind::Text
+
+    static AttrValue int64_scalar(int64_t v);
+    size_t element_count() const;
+};
+
+struct ChunkCache {
+    size_t bytes = 0;  // 0 keeps the library's default cache
+    size_t slots = 0;
+};
+
+struct FileState;
+class Dataset;
+
+// An open HDF5 file. Copies share one handle; close() closes it for all of
+// them and every dataset opened from it.
+class File {
+public:
+    File() = default;
+    // Mode "w-": fails when anything exists at `path`.
+    static File create_exclusive(const std::string &path);
+    // Mode "r" (writable false) or "r+" (writable true). Never truncates.
+    static File open(const std::string &path, bool writable);
+
+    bool is_open() const;
+    bool writable() const;
+    void close();
+    void flush();
+    std::string name() const;
+    std::string mode() const { return writable() ? "r+" : "r"; }
+
+    bool has_dataset(const std::string &name) const;
+    std::vector<std::string> member_names() const;
+    Dataset open_dataset(const std::string &name, ChunkCache cache = {}) const;
+    // The factor matrix layout: "<f8", chunked, DEFLATE 9, NaN fill, unlimited.
+    Dataset create_factor_dataset(const std::string &name, Shape2 shape, Shape2 chunks);
+
+private:
+    std::shared_ptr<FileState> state_;
+    friend class Dataset;
+};
+
+class Dataset {
+public:
+    Dataset() = default;
+    Dataset(Dataset &&) noexcept;
+    Dataset &operator=(Dataset &&) noexcept;
+    Dataset(const Dataset &) = delete;
+    Dataset &operator=(const Dataset &) = delete;
+    ~Dataset();
+
+    const std::string &name() const { return name_; }
+    DatasetLayout layout() const;
+    Shape2 shape() const;          // rank-2 datasets only
+    Shape2 chunk_shape() const;    // rank-2 chunked datasets only
+    void resize(Shape2 shape);
+    void read(const Block &block, double *out) const;
+    void write(const Block &block, const double *in);
+
+    std::vector<std::string> attribute_names() const;
+    bool has_attribute(const std::string &name) const;
+    AttrValue read_attribute(const std::string &name) const;
+    void write_attribute(const std::string &name, const AttrValue &value);
+    void delete_attribute(const std::string &name);
+    // A scalar integer attribute as int64, nullopt when absent.
+    std::optional<int64_t> read_int64_attribute(const std::string &name) const;
+
+private:
+    friend class File;
+    Dataset(std::shared_ptr<FileState> file, int64_t id, std::string name);
+    void check_open() const;
+    std::shared_ptr<FileState> file_;
+    int64_t id_ = -1;
+    std::string name_;
+};
+
+// The chunk shape that common Python tooling picks for a dataset of `shape`
+// with 8-byte elements and unlimited maximum shape, so that our files look
+// like the ones researchers make by hand.
+Shape2 automatic_chunk_shape(Shape2 shape, size_t element_size = 8);
+
+// Whether the linked HDF5 library serialises its calls by itself.
+bool library_is_threadsafe();
+
+}  // namespace quorbel::h5

@@ -1,0 +1,114 @@
+// The Python side's shared services: the module namespace, logging, errors.
+#include <Python.h>
+
+#include <cstring>
+
+#include "detail.hpp"
+
+namespace quorbel {
+namespace {
+
+// Borrowed for the life of the process: the module is never unloaded, and
+// keeping no owning reference avoids a decref after interpreter shutdown.
+PyObject *g_module = nullptr;
+
+nb::handle logging_module() {
+    static PyObject *logging = nb::module_::import_("logging").release().ptr();
+    return logging;
+}
+
+nb::handle os_module() {
+    static PyObject *os = nb::module_::import_("os").release().ptr();
+    return os;
+}
+
+}  // namespace
+
+std::string python_type_name(nb::handle value) {
+    return nb::cast<std::string>(nb::type_name(nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(value.ptr())))));
+}
+
+void set_engine_module(nb::handle module) { g_module = module.ptr(); }
+
+nb::object module_attr(const char *name) { return nb::getattr(nb::handle(g_module), name); }
+
+void set_module_attr(const char *name, nb::handle value) { nb::setattr(nb::handle(g_module), name, value); }
+
+int64_t int_setting(const char *name) {
+    nb::object value = module_attr(name);
+    if (!PyLong_Check(value.ptr()) && !PyIndex_Check(value.ptr())) {
+        throw nb::type_error(
+            ("quorbel.detail." + std::string(name) + " must be an integer, not " + python_type_name(value)).c_str());
+    }
+    return nb::cast<int64_t>(value.attr("__index__")());
+}
+
+void log_record(int level, nb::handle message, nb::handle args_tuple) {
+    // The root logger, never the module-level logging.log(), which would
+    // configure logging on the caller's behalf.
+    nb::object root = logging_module().attr("getLogger")();
+    nb::object log = root.attr("log");
+    nb::tuple args = nb::borrow<nb::tuple>(args_tuple);
+    PyObject *call_args = PyTuple_New(static_cast<Py_ssize_t>(args.size() + 2));
+    if (!call_args) throw nb::python_error();
+    nb::object owned = nb::steal(call_args);
+    PyTuple_SET_ITEM(call_args, 0, PyLong_FromLong(level));
+    PyTuple_SET_ITEM(call_args, 1, nb::borrow(message).release().ptr());
+    for (size_t i = 0; i < args.size(); ++i) {
+        PyTuple_SET_ITEM(call_args, static_cast<Py_ssize_t>(i + 2), nb::borrow(args[i]).release().ptr());
+    }
+    PyObject *result = PyObject_Call(log.ptr(), call_args, nullptr);
+    if (!result) throw nb::python_error();
+    Py_DECREF(result);
+}
+
+std::string path_argument(nb::handle path) {
+    if (!PyUnicode_Check(path.ptr()) && !PyObject_HasAttrString(path.ptr(), "__fspath__") &&
+        !PyBytes_Check(path.ptr())) {
+        throw nb::type_error(("path must be a str or an os.PathLike object, not " + python_type_name(path)).c_str());
+    }
+    nb::object text = os_module().attr("fsdecode")(os_module().attr("fspath")(path));
+    Py_ssize_t size = 0;
+    const char *utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    if (!utf8) throw nb::python_error();
+    if (std::memchr(utf8, '\0', static_cast<size_t>(size))) throw nb::value_error("path contains a NUL character");
+    if (size == 0) throw nb::value_error("path is empty");
+    return std::string(utf8, static_cast<size_t>(size));
+}
+
+void raise_python(const h5::Error &error) {
+    PyObject *kind = PyExc_OSError;
+    switch (error.kind()) {
+        case h5::ErrorKind::Key: kind = PyExc_KeyError; break;
+        case h5::ErrorKind::Value: kind = PyExc_ValueError; break;
+        case h5::ErrorKind::Index: kind = PyExc_IndexError; break;
+        case h5::ErrorKind::OS: kind = PyExc_OSError; break;
+    }
+    if (kind == PyExc_OSError && error.error_number() != 0) {
+        // OSError(errno, text) picks the matching subclass, FileExistsError for 17.
+        PyObject *exc = PyObject_CallFunction(PyExc_OSError, "is", error.error_number(), error.what());
+        if (exc) {
+            PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc)), exc);
+            Py_DECREF(exc);
+        }
+    } else {
+        PyErr_SetString(kind, error.what());
+    }
+    throw nb::python_error();
+}
+
+void register_error_translation() {
+    nb::register_exception_translator([](const std::exception_ptr &p, void *) {
+        try {
+            std::rethrow_exception(p);
+        } catch (const h5::Error &e) {
+            try {
+                raise_python(e);
+            } catch (nb::python_error &pe) {
+                pe.restore();
+            }
+        }
+    });
+}
+
+}  // namespace quorbel
