@@ -6,7 +6,7 @@ import time
 
 # An attempt whose failure the retry predicate declares temporary does not use
 # up the budget, but a condition that never clears must not loop for ever.
-MAX_UNCOUNTED_ATTEMPTS = 100
+MAX_UNCOUNTED_ATTEMPTS = 30
 
 
 def ttl_cache(seconds):

@@ -62,7 +62,8 @@ void log_error(const char *message, Args &&...args) {
 std::string python_type_name(nb::handle value);
 // A file-system path from str or os.PathLike (TypeError otherwise).
 std::string path_argument(nb::handle path);
-// Raises the Python exception that an h5::Error maps to.
+// The Python exception object that an h5::Error maps to, and raising it.
+nb::object exception_object(const h5::Error &error);
 [[noreturn]] void raise_python(const h5::Error &error);
 // Registers the translator from h5::Error to Python exceptions.
 void register_error_translation();

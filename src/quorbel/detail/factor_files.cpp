@@ -4,7 +4,11 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
 
 #include <cerrno>
 #include <cstring>
@@ -372,6 +376,114 @@ nb::object create_new_factor_h5(nb::handle path, nb::handle shape) {
     return nb::cast(FactorFile{std::move(file)});
 }
 
+// ---------------------------------------------------------------------------
+// Opening
+
+// A reader waiting for a file gives up on failures that are not lock
+// contention after this many attempts: a file that is not HDF5, a directory
+// or one without permission never starts to open by waiting.
+constexpr int kMaxUnlockedOpenFailures = 5;
+// The pause between read attempts grows by `rate` but never beyond this, so
+// that a reader notices a released lock within half a minute.
+constexpr double kMaxReadPauseSeconds = 30.0;
+
+bool path_exists(const std::string &path) {
+    struct stat info;
+    return ::stat(path.c_str(), &info) == 0;  // follows links: a dangling one is missing
+}
+
+// Lock contention names errno 11 (EAGAIN, Linux) or 35 (EAGAIN, BSD systems)
+// on the first line of the error text; the holder will release the lock.
+bool is_lock_contention(const std::string &text) {
+    const std::string first_line = text.substr(0, text.find('\n'));
+    for (const char *code : {"errno = 11", "errno = 35"}) {
+        auto at = first_line.find(code);
+        if (at != std::string::npos) {
+            auto after = at + std::strlen(code);
+            if (after == first_line.size() || !std::isdigit(static_cast<unsigned char>(first_line[after]))) return true;
+        }
+    }
+    return false;
+}
+
+double seconds_argument(nb::handle value, const char *name) {
+    double seconds = PyFloat_AsDouble(value.ptr());
+    if (seconds == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        throw nb::type_error((std::string(name) + " must be a number of seconds, not " + python_type_name(value)).c_str());
+    }
+    if (!(seconds >= 0)) throw nb::value_error((std::string(name) + " must be a non-negative number").c_str());
+    return seconds;
+}
+
+bool is_dangling_link(const std::string &path) {
+    struct stat info;
+    return ::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode) && !path_exists(path);
+}
+
+nb::object open_for_writing(nb::handle path, const std::string &file_path) {
+    if (is_dangling_link(file_path)) {
+        // Exclusive creation never follows a link, so creating here could only
+        // fail with "file exists", which the retry wrapper would not count.
+        PyErr_SetObject(PyExc_FileNotFoundError,
+                        nb::make_tuple(ENOENT, "Unable to create file (the path is a symbolic link to a file "
+                                               "that does not exist; create the target or remove the link)",
+                                       path)
+                            .ptr());
+        throw nb::python_error();
+    }
+    if (!path_exists(file_path)) {
+        const size_t instruments = nb::len(module_attr("_get_all_instrument_index")());
+        const size_t dates = nb::len(module_attr("get_all_trading_dates")());
+        const int64_t rows = static_cast<int64_t>(instruments) + int_setting("EXPAND_INSTRUMENT_LENGTH");
+        const int64_t cols = static_cast<int64_t>(dates) + int_setting("EXPAND_TRADING_DATE_LENGTH");
+        return module_attr("create_new_factor_h5")(path, nb::make_tuple(rows, cols));
+    }
+    h5::File file;
+    {
+        nb::gil_scoped_release release;
+        file = h5::File::open(file_path, true);
+    }
+    return nb::cast(FactorFile{std::move(file)});
+}
+
+nb::object open_for_reading(const std::string &file_path, nb::handle read_wait, nb::handle rate) {
+    if (!path_exists(file_path)) return nb::none();
+    double seconds = seconds_argument(read_wait, "read_wait");
+    const double growth = seconds_argument(rate, "rate");
+    nb::object sleep = nb::module_::import_("time").attr("sleep");
+    int unlocked_failures = 0;
+    while (true) {
+        try {
+            h5::File file;
+            {
+                nb::gil_scoped_release release;
+                file = h5::File::open(file_path, false);
+            }
+            return nb::cast(FactorFile{std::move(file)});
+        } catch (const h5::Error &failure) {
+            if (failure.kind() != h5::ErrorKind::OS) throw;
+            nb::object error = exception_object(failure);
+            log_record(kError, error, nb::tuple());
+            // A file removed meanwhile will not come back by waiting.
+            if (!path_exists(file_path)) return nb::none();
+            if (!is_lock_contention(failure.what()) && ++unlocked_failures >= kMaxUnlockedOpenFailures) {
+                raise_python(failure);
+            }
+        }
+        sleep(std::min(seconds, kMaxReadPauseSeconds));  // time.sleep releases the GIL
+        seconds = std::min(seconds * growth, kMaxReadPauseSeconds);
+    }
+}
+
+nb::object get_h5(nb::handle path, nb::handle write, nb::handle read_wait, nb::handle rate) {
+    const std::string file_path = path_argument(path);
+    int wants_write = PyObject_IsTrue(write.ptr());
+    if (wants_write < 0) throw nb::python_error();
+    if (wants_write) return open_for_writing(path, file_path);
+    return open_for_reading(file_path, read_wait, rate);
+}
+
 }  // namespace
 
 h5::File &file_of(nb::handle h5_handle) {
@@ -398,7 +510,15 @@ void define_file_creation(nb::module_ &m) {
           "Create a factor file exclusively, with an empty matrix `data` of `shape`, and return it open.");
 }
 
-void define_file_opening(nb::module_ &) {}
+void define_file_opening(nb::module_ &m) {
+    nb::object body = nb::cpp_function(&get_h5, nb::scope(m), nb::name("get_h5"), nb::arg("path"),
+                                       nb::arg("write") = false, nb::arg("read_wait") = 0.1, nb::arg("rate") = 2,
+                                       "Open the factor file at `path`: for writing (created when missing) or "
+                                       "for reading (None when missing, waiting while it is locked).");
+    nb::object decorator = module_attr("retry")(5, nb::handle(PyExc_OSError), 1,
+                                                "error_func"_a = module_attr("do_not_decrease_when_temporarily_unavailable"));
+    m.attr("get_h5") = decorator(body);
+}
 
 void define_file_maintenance(nb::module_ &) {}
 

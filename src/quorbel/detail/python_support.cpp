@@ -76,7 +76,7 @@ std::string path_argument(nb::handle path) {
     return std::string(utf8, static_cast<size_t>(size));
 }
 
-void raise_python(const h5::Error &error) {
+nb::object exception_object(const h5::Error &error) {
     PyObject *kind = PyExc_OSError;
     switch (error.kind()) {
         case h5::ErrorKind::Key: kind = PyExc_KeyError; break;
@@ -84,16 +84,20 @@ void raise_python(const h5::Error &error) {
         case h5::ErrorKind::Index: kind = PyExc_IndexError; break;
         case h5::ErrorKind::OS: kind = PyExc_OSError; break;
     }
+    PyObject *exc = nullptr;
     if (kind == PyExc_OSError && error.error_number() != 0) {
         // OSError(errno, text) picks the matching subclass, FileExistsError for 17.
-        PyObject *exc = PyObject_CallFunction(PyExc_OSError, "is", error.error_number(), error.what());
-        if (exc) {
-            PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc)), exc);
-            Py_DECREF(exc);
-        }
+        exc = PyObject_CallFunction(PyExc_OSError, "is", error.error_number(), error.what());
     } else {
-        PyErr_SetString(kind, error.what());
+        exc = PyObject_CallFunction(kind, "s", error.what());
     }
+    if (!exc) throw nb::python_error();
+    return nb::steal(exc);
+}
+
+void raise_python(const h5::Error &error) {
+    nb::object exc = exception_object(error);
+    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr())), exc.ptr());
     throw nb::python_error();
 }
 
