@@ -215,6 +215,8 @@ def test_two_writers_race_to_create(tmp_path):
     """
     first = run_python_async(setup + """
         d._get_all_instrument_index = lambda: {"A": 0}
+        while not os.path.exists(path + ".second-is-in"):
+            time.sleep(0.01)
         h5 = d.get_h5(path, True)
         time.sleep(1.5)
         h5.close()
@@ -222,6 +224,7 @@ def test_two_writers_race_to_create(tmp_path):
     """)
     second = run_python(setup + """
         def index_after_creation():
+            open(path + ".second-is-in", "w").close()
             while not os.path.exists(path):
                 time.sleep(0.01)
             return {"A": 0}

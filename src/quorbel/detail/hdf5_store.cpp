@@ -303,6 +303,26 @@ Dataset File::open_dataset(const std::string &name, ChunkCache cache) const {
     return Dataset(state_, id, name);
 }
 
+Dataset File::open_dataset_for_columns(const std::string &name) const {
+    LibraryGuard guard;
+    Shape2 shape, chunks;
+    {
+        Dataset probe = open_dataset(name);
+        auto info = probe.layout();
+        if (info.rank != 2 || info.chunks.size() != 2) return probe;
+        shape = {info.shape[0], info.shape[1]};
+        chunks = {info.chunks[0], info.chunks[1]};
+    }
+    // One stripe of chunks down the whole column, plus room for the rows a
+    // growth step may add in the same call.
+    const uint64_t stripe = (shape.rows + chunks.rows - 1) / chunks.rows + 8;
+    const uint64_t chunk_bytes = chunks.rows * chunks.cols * sizeof(double);
+    ChunkCache cache;
+    cache.bytes = static_cast<size_t>(std::min<uint64_t>(stripe * chunk_bytes, kMaxColumnCacheBytes));
+    cache.slots = static_cast<size_t>(stripe * 10 + 1);
+    return open_dataset(name, cache);
+}
+
 Dataset File::create_factor_dataset(const std::string &name, Shape2 shape, Shape2 chunks) {
     LibraryGuard guard;
     require_open(state_);
@@ -450,6 +470,12 @@ Space select_block(hid_t dataset, const Block &b) {
 }
 
 }  // namespace
+
+void Dataset::check_inside(const Block &block) const {
+    LibraryGuard guard;
+    check_open();
+    check_block(shape(), block);
+}
 
 void Dataset::read(const Block &block, double *out) const {
     LibraryGuard guard;

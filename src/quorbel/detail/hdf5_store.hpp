@@ -75,6 +75,9 @@ struct AttrValue {
     size_t element_count() const;
 };
 
+// Upper bound of the chunk cache a column writer asks for.
+constexpr size_t kMaxColumnCacheBytes = size_t(256) << 20;
+
 struct ChunkCache {
     size_t bytes = 0;  // 0 keeps the library's default cache
     size_t slots = 0;
@@ -103,6 +106,9 @@ public:
     bool has_dataset(const std::string &name) const;
     std::vector<std::string> member_names() const;
     Dataset open_dataset(const std::string &name, ChunkCache cache = {}) const;
+    // Opened with a chunk cache that holds every chunk a whole column crosses,
+    // so a column read, changed and written back is inflated and deflated once.
+    Dataset open_dataset_for_columns(const std::string &name) const;
     // The factor matrix layout: "<f8", chunked, DEFLATE 9, NaN fill, unlimited.
     Dataset create_factor_dataset(const std::string &name, Shape2 shape, Shape2 chunks);
 
@@ -125,6 +131,8 @@ public:
     Shape2 shape() const;          // rank-2 datasets only
     Shape2 chunk_shape() const;    // rank-2 chunked datasets only
     void resize(Shape2 shape);
+    // IndexError-kind h5::Error when `block` reaches outside the matrix.
+    void check_inside(const Block &block) const;
     void read(const Block &block, double *out) const;
     void write(const Block &block, const double *in);
 

@@ -1,8 +1,307 @@
-// Writers: growth and cursor steps, single-date and batch writes.
+// Writers: the growth and cursor steps, the single-date write, the batch
+// write and the pack stream that feeds it.
+//
+// Every date is one read-modify-write of a whole column: the column is read
+// once, changed in memory item by item (or in one bulk pass) and written
+// back once. Python objects are only touched with the GIL held; HDF5 work
+// runs with it released.
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <utility>
+#include <vector>
+
 #include "detail.hpp"
 
 namespace quorbel {
+namespace {
 
-void define_writers(nb::module_ &) {}
+constexpr const char *kCursor = "cursor_col";
+
+// ---------------------------------------------------------------------------
+// Growth and cursor steps
+
+std::string shape_text(h5::Shape2 s) { return "(" + std::to_string(s.rows) + ", " + std::to_string(s.cols) + ")"; }
+
+// At most one resize per call, both axes at once, each by one fixed step.
+void grow_for(h5::Dataset &data, int64_t target_column, size_t listed_count) {
+    const h5::Shape2 current = data.shape();
+    h5::Shape2 grown = current;
+    if (target_column >= 0 && static_cast<uint64_t>(target_column) >= current.cols) {
+        grown.cols = current.cols + static_cast<uint64_t>(int_setting("EXPAND_TRADING_DATE_LENGTH"));
+    }
+    if (listed_count > current.rows) {
+        grown.rows = current.rows + static_cast<uint64_t>(int_setting("EXPAND_INSTRUMENT_LENGTH"));
+    }
+    if (grown.cols > current.cols || grown.rows > current.rows) {
+        // This one message is filled in before it is logged.
+        const std::string message =
+            "Expanding the factor matrix from " + shape_text(current) + " to " + shape_text(grown);
+        log_info(message.c_str());
+        nb::gil_scoped_release release;
+        data.resize(grown);
+    }
+}
+
+// cursor_col only rises; an absent attribute counts as -1.
+void advance_cursor(h5::Dataset &data, int64_t column) {
+    nb::gil_scoped_release release;
+    const int64_t stored = data.read_int64_attribute(kCursor).value_or(-1);
+    if (column > stored) data.write_attribute(kCursor, h5::AttrValue::int64_scalar(column));
+}
+
+// ---------------------------------------------------------------------------
+// Values
+
+// Converts one value as NumPy converts a Python object to float64: None is
+// NaN, numeric text is parsed, bool is 0 or 1; text that is not a number
+// raises ValueError, a complex number TypeError.
+double to_float64(nb::handle value) {
+    PyObject *v = value.ptr();
+    if (PyFloat_Check(v)) return PyFloat_AS_DOUBLE(v);
+    if (v == Py_None) return std::numeric_limits<double>::quiet_NaN();
+    PyObject *converted = nullptr;
+    if (PyUnicode_Check(v) || PyBytes_Check(v) || PyByteArray_Check(v)) {
+        converted = PyFloat_FromString(v);
+    } else if (PyComplex_Check(v)) {
+        PyErr_Format(PyExc_TypeError, "float() argument must be a string or a real number, not '%s'",
+                     Py_TYPE(v)->tp_name);
+    } else {
+        converted = PyNumber_Float(v);
+    }
+    if (!converted) throw nb::python_error();
+    double result = PyFloat_AS_DOUBLE(converted);
+    Py_DECREF(converted);
+    return result;
+}
+
+// A value item's row, or nullopt when the instrument index does not list it.
+std::optional<int64_t> listed_row(nb::handle index, nb::handle order_book_id) {
+    int listed = PySequence_Contains(index.ptr(), order_book_id.ptr());
+    if (listed < 0) throw nb::python_error();
+    if (!listed) return std::nullopt;
+    nb::object row = index[order_book_id];
+    if (PyBool_Check(row.ptr()) || !PyLong_Check(row.ptr())) {
+        throw nb::type_error(("the row number of " + nb::cast<std::string>(nb::repr(order_book_id)) +
+                              " must be an integer, not " + python_type_name(row))
+                                 .c_str());
+    }
+    int overflow = 0;
+    long long r = PyLong_AsLongLongAndOverflow(row.ptr(), &overflow);
+    if (overflow) return std::numeric_limits<int64_t>::max();
+    return r;
+}
+
+// Rows are addressed directly: a negative row is outside the matrix like a
+// row past its end, never a position counted from the end.
+void require_row(int64_t row, size_t rows, nb::handle order_book_id) {
+    if (row < 0 || static_cast<uint64_t>(row) >= rows) {
+        throw nb::index_error(("row " + std::to_string(row) + " of " +
+                               nb::cast<std::string>(nb::repr(order_book_id)) +
+                               " is outside the factor matrix of " + std::to_string(rows) + " rows")
+                                  .c_str());
+    }
+}
+
+bool python_error_is(nb::python_error &e, PyObject *kind) { return e.matches(nb::handle(kind)); }
+
+std::vector<nb::object> items_of(nb::handle values) {
+    std::vector<nb::object> items;
+    for (nb::handle item : values) items.push_back(nb::borrow(item));
+    return items;
+}
+
+// The value of each item, converted up front (single-date write) or as the
+// per-item path reaches it (batch write).
+using Converted = std::optional<std::vector<double>>;
+
+// ---------------------------------------------------------------------------
+// The two ways of storing one date's values into its column copy
+
+void store_per_item(std::vector<double> &column, const std::vector<nb::object> &items, nb::handle index,
+                    const Converted &converted) {
+    for (size_t i = 0; i < items.size(); ++i) {
+        nb::object order_book_id = items[i].attr("order_book_id");
+        auto row = listed_row(index, order_book_id);
+        if (!row) {
+            log_info("put factor with not listed order_book_id: %s", order_book_id);
+            continue;
+        }
+        require_row(*row, column.size(), order_book_id);
+        double value;
+        if (converted) {
+            value = (*converted)[i];
+        } else {
+            try {
+                value = to_float64(items[i].attr("value"));
+            } catch (nb::python_error &e) {
+                if (!python_error_is(e, PyExc_ValueError)) throw;
+                log_info("put factor with order_book_id not in h5, %s/%s", order_book_id, *row);
+                continue;
+            }
+        }
+        column[static_cast<size_t>(*row)] = value;
+    }
+}
+
+void store_in_bulk(std::vector<double> &column, const std::vector<nb::object> &items, nb::handle index,
+                   const Converted &converted) {
+    // The packed (row, value) records, in item order; unlisted items are
+    // dropped without a word.
+    std::vector<std::pair<int64_t, double>> records;
+    records.reserve(items.size());
+    std::vector<nb::object> record_ids;
+    try {
+        for (size_t i = 0; i < items.size(); ++i) {
+            nb::object order_book_id = items[i].attr("order_book_id");
+            auto row = listed_row(index, order_book_id);
+            if (!row) continue;
+            double value = converted ? (*converted)[i] : to_float64(items[i].attr("value"));
+            records.emplace_back(*row, value);
+            record_ids.push_back(order_book_id);
+        }
+    } catch (nb::python_error &e) {
+        if (!python_error_is(e, PyExc_ValueError) && !python_error_is(e, PyExc_TypeError)) throw;
+        log_info("put factor error: %s", nb::str(e.value()));
+        return;  // none of this date's values are stored
+    }
+    for (size_t i = 0; i < records.size(); ++i) require_row(records[i].first, column.size(), record_ids[i]);
+    for (const auto &[row, value] : records) column[static_cast<size_t>(row)] = value;  // the last one wins
+}
+
+// Reads the column, stores the values, writes the column back, moves the
+// cursor and flushes: one date of either writer.
+void write_date(h5::File &file, h5::Dataset &data, int64_t column_index, nb::handle values, nb::handle index,
+                const Converted &converted) {
+    const h5::Shape2 shape = data.shape();
+    const h5::Block whole_column{0, shape.rows, static_cast<uint64_t>(column_index), 1};
+    std::vector<double> column(shape.rows);
+    {
+        nb::gil_scoped_release release;
+        data.read(whole_column, column.data());
+    }
+    const Py_ssize_t count = PyObject_Size(values.ptr());
+    if (count < 0) throw nb::python_error();
+    const std::vector<nb::object> items = items_of(values);
+    if (count < int_setting("BOOK_COUNT_THRESHOLD")) {
+        store_per_item(column, items, index, converted);
+    } else {
+        store_in_bulk(column, items, index, converted);
+    }
+    {
+        nb::gil_scoped_release release;
+        data.write(whole_column, column.data());
+    }
+    advance_cursor(data, column_index);
+    nb::gil_scoped_release release;
+    file.flush();
+}
+
+// ---------------------------------------------------------------------------
+// put_factor_value
+
+void put_factor_value(nb::handle h5_handle, nb::handle date, nb::handle values) {
+    h5::File &file = file_of(h5_handle);
+    h5::Dataset data;
+    {
+        nb::gil_scoped_release release;
+        data = file.open_dataset_for_columns("data");
+    }
+    nb::object column = module_attr("_get_date_index")(date);
+    if (column.is_none()) {
+        log_info("put factor %s with wrong date %s", file.name(), date);
+        return;
+    }
+    const int64_t column_index = nb::cast<int64_t>(column);
+    nb::object index = module_attr("_get_all_instrument_index")();
+    grow_for(data, column_index, nb::len(index));
+
+    std::vector<double> converted;
+    bool all_nan = true;
+    for (nb::handle item : values) {
+        converted.push_back(to_float64(item.attr("value")));
+        all_nan = all_nan && std::isnan(converted.back());
+    }
+    if (all_nan) {
+        // Nothing to store; the cursor still records how far writes reached,
+        // but never past the matrix.
+        data.check_inside({0, 0, static_cast<uint64_t>(column_index), 1});
+        advance_cursor(data, column_index);
+        return;
+    }
+    write_date(file, data, column_index, values, index, Converted(std::move(converted)));
+}
+
+// ---------------------------------------------------------------------------
+// get_iter and put_factor_packs
+
+// A lazy stream of (date, values) pairs, one per pack.
+struct PackStream {
+    nb::object packs;
+    nb::object iterator;  // taken at the first request
+
+    nb::object next() {
+        if (!iterator.is_valid()) iterator = nb::steal(PyObject_GetIter(packs.ptr()));
+        if (!iterator.is_valid()) throw nb::python_error();
+        PyObject *pack = PyIter_Next(iterator.ptr());
+        if (!pack) {
+            if (PyErr_Occurred()) throw nb::python_error();
+            throw nb::stop_iteration();
+        }
+        nb::object owned = nb::steal(pack);
+        nb::object date = owned.attr("date");
+        nb::object values = owned.attr("values");
+        return nb::make_tuple(date, values);
+    }
+};
+
+void put_factor_packs(nb::handle h5_handle, nb::handle packs) {
+    h5::File &file = file_of(h5_handle);
+    h5::Dataset data;
+    {
+        nb::gil_scoped_release release;
+        data = file.open_dataset_for_columns("data");
+    }
+    std::vector<nb::object> dates, value_sets;
+    for (nb::handle pair : module_attr("get_iter")(packs)) {
+        dates.push_back(nb::borrow(pair[0]));
+        value_sets.push_back(nb::borrow(pair[1]));
+    }
+    if (dates.empty()) throw nb::value_error("put_factor_packs got an empty batch: there is no pack to write");
+
+    std::vector<std::optional<int64_t>> columns;
+    std::optional<int64_t> last_column;
+    for (const auto &date : dates) {
+        nb::object column = module_attr("_get_date_index")(date);
+        columns.push_back(column.is_none() ? std::nullopt : std::optional<int64_t>(nb::cast<int64_t>(column)));
+        if (columns.back() && (!last_column || *columns.back() > *last_column)) last_column = columns.back();
+    }
+    if (!last_column) {
+        std::string listed;
+        for (const auto &date : dates) listed += (listed.empty() ? "" : ",") + nb::cast<std::string>(nb::str(date));
+        log_info("put multi factor %s with wrong dates %s", file.name(), listed);
+        return;
+    }
+    nb::object index = module_attr("_get_all_instrument_index")();
+    grow_for(data, *last_column, nb::len(index));
+    for (size_t i = 0; i < dates.size(); ++i) {
+        if (!columns[i]) continue;
+        write_date(file, data, *columns[i], value_sets[i], index, std::nullopt);
+    }
+}
+
+}  // namespace
+
+void define_writers(nb::module_ &m) {
+    nb::class_<PackStream>(m, "PackStream", "The (date, values) pairs of a batch of packs, produced on demand.")
+        .def("__iter__", [](nb::handle self) { return nb::borrow(self); })
+        .def("__next__", &PackStream::next);
+    m.def("get_iter", [](nb::object packs) { return PackStream{std::move(packs), nb::object()}; },
+          "A lazy stream of (date, values) pairs, one per pack of `packs`.");
+    m.def("put_factor_packs", &put_factor_packs, nb::arg("h5"), nb::arg("packs"),
+          "Store the values of many dates, one pack per date, into an open factor file.");
+    m.def("put_factor_value", &put_factor_value, nb::arg("h5"), nb::arg("date"), nb::arg("values"),
+          "Store one date's values into an open factor file.");
+}
 
 }  // namespace quorbel

@@ -1,0 +1,319 @@
+"""Writing factor values: growth, the single-date write, batches and packs."""
+
+import types
+
+import h5py
+import numpy as np
+import pytest
+
+V = types.SimpleNamespace  # a value item or a pack
+
+
+def items(pairs):
+    return [V(order_book_id=k, value=v) for k, v in pairs]
+
+
+def read_back(path):
+    with h5py.File(path, "r") as f:
+        data = f["data"]
+        return data[...], (int(data.attrs["cursor_col"]) if "cursor_col" in data.attrs else None)
+
+
+def cursor_type(path):
+    with h5py.File(path, "r") as f:
+        attr = f["data"].attrs.get_id("cursor_col")
+        return attr.dtype.str, attr.shape
+
+
+@pytest.fixture
+def factor(detail, tmp_path):
+    """A factor file of the given shape, open for writing; closed at the end."""
+    opened = []
+
+    def make(shape=(10, 8)):
+        path = str(tmp_path / f"f{len(opened)}.h5")
+        h5 = detail.create_new_factor_h5(path, shape)
+        opened.append(h5)
+        return h5, path
+
+    yield make
+    for h5 in opened:
+        h5.close()
+
+
+# --- growth --------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "target_date, listed, expected_shape, message",
+    [
+        (20180108, 4300, (4300, 2500), None),  # column 4 of 2500: nothing to do
+        (20180108, 4301, (4800, 2500), "Expanding the factor matrix from (4300, 2500) to (4800, 2500)"),
+    ],
+)
+def test_growth_of_rows(detail, market, factor, logs, target_date, listed, expected_shape, message):
+    market.set_instruments({f"I{i}": i for i in range(listed)})
+    h5, path = factor((4300, 2500))
+    detail.put_factor_value(h5, target_date, items([("I0", 1.0)]))
+    h5.close()
+    values, cursor = read_back(path)
+    assert values.shape == expected_shape and cursor == 4 and values[0, 4] == 1.0
+    grown = [r for r in logs() if r[1].startswith("Expanding")]
+    assert grown == ([("INFO", message, ())] if message else [])
+
+
+def test_growth_of_columns_at_the_boundary(detail, market, factor, logs):
+    market.set_calendar(range(20000101, 20000101 + 12))  # twelve "dates", columns 0 to 11
+    market.set_instruments({"A": 0})
+    h5, path = factor((3, 10))
+    detail.put_factor_value(h5, 20000101 + 9, items([("A", 9.0)]))  # column 9 < 10: no growth
+    assert h5["data"].shape == (3, 10)
+    detail.put_factor_value(h5, 20000101 + 10, items([("A", 10.0)]))  # column 10 == count: grows
+    assert h5["data"].shape == (3, 260)
+    h5.close()
+    values, cursor = read_back(path)
+    assert cursor == 10 and values[0, 9] == 9.0 and values[0, 10] == 10.0
+    assert np.isnan(values[1:, :]).all() and np.isnan(values[0, 11:]).all()
+    assert [r for r in logs() if r[1].startswith("Expanding")] == [
+        ("INFO", "Expanding the factor matrix from (3, 10) to (3, 260)", ())]
+
+
+def test_both_axes_grow_in_one_step(detail, market, factor, logs):
+    market.set_calendar(range(20000101, 20000101 + 20))
+    market.set_instruments({f"I{i}": i for i in range(6)})
+    h5, _ = factor((5, 10))
+    detail.put_factor_value(h5, 20000101 + 15, items([("I5", 1.0)]))
+    assert h5["data"].shape == (505, 260)
+    assert [r[1] for r in logs() if r[1].startswith("Expanding")] == [
+        "Expanding the factor matrix from (5, 10) to (505, 260)"]
+
+
+def test_date_beyond_one_growth_step(detail, market, factor, monkeypatch):
+    monkeypatch.setattr(detail, "EXPAND_TRADING_DATE_LENGTH", 5)  # settings are read at each call
+    market.set_calendar(range(20000101, 20000101 + 40))
+    market.set_instruments({"A": 0})
+    h5, path = factor((2, 10))
+    with pytest.raises(IndexError):
+        detail.put_factor_value(h5, 20000101 + 30, items([("A", 1.0)]))
+    assert h5["data"].shape == (2, 15)  # the growth stays
+    # All NaN: the cursor must not point at a column the matrix lacks.
+    with pytest.raises(IndexError):
+        detail.put_factor_value(h5, 20000101 + 30, items([("A", np.nan)]))
+    assert "cursor_col" not in h5["data"].attrs
+
+
+# --- single-date write ---------------------------------------------------
+
+
+def test_single_date_write(detail, market, factor, logs):
+    market.set_instruments({"A": 0, "B": 3, "C": 9})
+    h5, path = factor()
+    h5["data"][:, 2] = np.arange(10.0)  # earlier content of the column
+    detail.put_factor_value(h5, 20180104, items([("A", 1.5), ("X", 7.0), ("B", np.nan), ("A", 2.5)]))
+    h5.close()
+    values, cursor = read_back(path)
+    expected = np.arange(10.0)
+    expected[0], expected[3] = 2.5, np.nan  # later duplicate wins; NaN overwrites
+    np.testing.assert_array_equal(values[:, 2], expected)
+    assert cursor == 2 and cursor_type(path) == ("<i8", ())
+    assert logs()[2:] == [("INFO", "put factor with not listed order_book_id: %s", ("X",))]
+    assert market.fetches.count("instruments") == 1
+
+
+def test_wrong_date_is_logged_and_nothing_happens(detail, market, factor, logs):
+    market.set_instruments({"A": 0, **{f"I{i}": i for i in range(1, 50)}})
+    h5, path = factor()
+    for date in (20180106, 20171229, 20180109):  # Saturday, before and after the calendar
+        assert detail.put_factor_value(h5, date, items([("A", 1.0)])) is None
+    assert logs()[2:] == [("INFO", "put factor %s with wrong date %s", (path, d)) for d in
+                          (20180106, 20171229, 20180109)]
+    assert h5["data"].shape == (10, 8) and "cursor_col" not in h5["data"].attrs
+    assert "instruments" not in market.fetches
+
+
+def test_all_nan_keeps_the_column_and_moves_the_cursor(detail, market, factor, logs):
+    market.set_instruments({"A": 0, "B": 1})
+    h5, path = factor()
+    detail.put_factor_value(h5, 20180103, items([("A", 1.0), ("B", 2.0)]))
+    detail.put_factor_value(h5, 20180103, items([("A", np.nan), ("Z", None)]))
+    detail.put_factor_value(h5, 20180105, [])
+    h5.close()
+    values, cursor = read_back(path)
+    np.testing.assert_array_equal(values[:2, 1], [1.0, 2.0])
+    assert np.isnan(values[:, 3]).all() and cursor == 3
+    assert not any("not listed" in r[1] for r in logs())  # the shortcut looks at no instrument
+
+
+def test_cursor_never_falls(detail, market, factor):
+    market.set_instruments({"A": 0})
+    h5, path = factor()
+    for date in (20180105, 20180103, 20180105, 20180102):
+        detail.put_factor_value(h5, date, items([("A", float(date % 100))]))
+    h5.close()
+    values, cursor = read_back(path)
+    assert cursor == 3
+    np.testing.assert_array_equal(values[0, :4], [2.0, 3.0, np.nan, 5.0])
+
+
+def test_per_item_and_bulk_paths_agree(detail, market, factor, logs):
+    market.set_instruments({f"S{i}": i for i in range(3800)})
+    h5a, pa = factor((3800, 8))
+    h5b, pb = factor((3800, 8))
+    data = items((f"S{i}", i / 7) for i in range(3697)) + items([("S5", -1.0), ("GONE", 3.0)])
+    detail.put_factor_value(h5a, 20180102, data)  # 3,699 items: per-item
+    detail.put_factor_value(h5b, 20180102, data + items([("GONE", 4.0)]))  # 3,700: bulk
+    h5a.close(), h5b.close()
+    expected = np.full(3800, np.nan)
+    expected[:3697] = np.arange(3697) / 7
+    expected[5] = -1.0  # the later duplicate wins in both paths
+    np.testing.assert_array_equal(read_back(pa)[0][:, 0], expected)
+    np.testing.assert_array_equal(read_back(pb)[0][:, 0], expected)
+    # Only the per-item path names unlisted instruments.
+    assert [r for r in logs() if "not listed" in r[1]] == [
+        ("INFO", "put factor with not listed order_book_id: %s", ("GONE",))]
+
+
+@pytest.mark.parametrize("path_threshold", [3700, 1])
+def test_value_conversion(detail, market, factor, monkeypatch, path_threshold):
+    monkeypatch.setattr(detail, "BOOK_COUNT_THRESHOLD", path_threshold)
+    market.set_instruments({"A": 0, "B": 1, "C": 2, "D": 3, "E": 4})
+    h5, path = factor()
+    detail.put_factor_value(h5, 20180102, items([("A", None), ("B", " 2.5 "), ("C", True), ("D", np.float32(1.5)),
+                                                  ("E", 7)]))
+    for bad, kind in (("abc", ValueError), (1j, TypeError), (object(), TypeError)):
+        with pytest.raises(kind):
+            detail.put_factor_value(h5, 20180103, items([("A", 1.0), ("B", bad)]))
+    h5.close()
+    values, cursor = read_back(path)
+    np.testing.assert_array_equal(values[:5, 0], [np.nan, 2.5, 1.0, 1.5, 7.0])
+    assert cursor == 0 and np.isnan(values[:, 1]).all()
+
+
+def test_bad_rows_and_handles(detail, market, factor, tmp_path):
+    market.set_instruments({"A": 0, "NEG": -1, "FAR": 10})
+    for threshold in (3700, 1):
+        detail.BOOK_COUNT_THRESHOLD = threshold
+        try:
+            h5, path = factor()
+            for bad in ("NEG", "FAR"):
+                with pytest.raises(IndexError, match=bad):
+                    detail.put_factor_value(h5, 20180102, items([("A", 1.0), (bad, 2.0)]))
+            assert np.isnan(h5["data"][:, 0]).all() and "cursor_col" not in h5["data"].attrs
+        finally:
+            detail.BOOK_COUNT_THRESHOLD = 3700
+    market.set_instruments({"A": 0})
+    with pytest.raises(AttributeError):
+        detail.put_factor_value(h5, 20180102, [V(order_book_id="A")])
+    with pytest.raises(TypeError, match="factor file"):
+        detail.put_factor_value("not a handle", 20180102, [])
+    h5.close()
+    with detail.get_h5(path) as read_only:
+        with pytest.raises(OSError):
+            detail.put_factor_value(read_only, 20180102, items([("A", 1.0)]))
+
+
+# --- packs -----------------------------------------------------------------
+
+
+def test_get_iter_is_lazy_and_passes_objects_through(detail):
+    taken = []
+
+    def packs():
+        for p in [V(date=1, values=["x"]), V(date=2, values=[])]:
+            taken.append(p.date)
+            yield p
+
+    stream = detail.get_iter(packs())
+    assert taken == []
+    date, values = next(stream)
+    assert (date, values, taken) == (1, ["x"], [1])
+    same = V(date=3, values=[1, 2])
+    assert [pair[1] is same.values for pair in detail.get_iter([same, same])] == [True, True]
+    assert list(detail.get_iter([])) == []
+    broken = detail.get_iter([V(values=[])])
+    with pytest.raises(AttributeError, match="date"):
+        next(broken)
+    not_iterable = detail.get_iter(5)  # fails at the first request, not at the call
+    with pytest.raises(TypeError):
+        next(not_iterable)
+    with pytest.raises(TypeError):
+        detail.get_iter(packs=[])
+
+
+def test_batch_write(detail, market, factor, logs):
+    market.set_instruments({"A": 0, "B": 1, "C": 2})
+    h5, path = factor()
+    packs = [
+        V(date=20180103, values=items([("A", 1.0), ("B", 1.0)])),
+        V(date=20180106, values=items([("A", 99.0)])),  # not a trading date: skipped silently
+        V(date=20180103, values=items([("B", 2.0), ("C", 2.0), ("B", 3.0)])),
+        V(date=20180102, values=items([("A", 0.5), ("X", 5.0)])),
+        V(date=20180105, values=[]),
+    ]
+    assert detail.put_factor_packs(h5, packs) is None
+    h5.close()
+    values, cursor = read_back(path)
+    np.testing.assert_array_equal(values[:3, 1], [1.0, 3.0, 2.0])
+    assert values[0, 0] == 0.5 and np.isnan(values[:, 2:]).all() and cursor == 3
+    assert logs()[2:] == [("INFO", "put factor with not listed order_book_id: %s", ("X",))]
+    assert market.fetches.count("instruments") == 1
+
+
+def test_batch_without_trading_dates(detail, market, factor, logs):
+    market.set_instruments({f"I{i}": i for i in range(50)})  # would grow the rows
+    h5, path = factor()
+    detail.put_factor_packs(h5, [V(date=20180106, values=items([("I1", 1.0)])), V(date=20180107, values=[]),
+                                 V(date=20180106, values=[])])
+    assert logs()[2:] == [("INFO", "put multi factor %s with wrong dates %s", (path, "20180106,20180107,20180106"))]
+    assert h5["data"].shape == (10, 8) and "instruments" not in market.fetches
+    with pytest.raises(ValueError, match="empty"):
+        detail.put_factor_packs(h5, [])
+
+
+def test_batch_failure_keeps_earlier_dates(detail, market, factor):
+    market.set_instruments({"A": 0, "FAR": 12})
+    h5, path = factor()
+    packs = [V(date=20180102, values=items([("A", 1.0)])), V(date=20180103, values=items([("A", 2.0)])),
+             V(date=20180104, values=items([("A", 3.0), ("FAR", 3.0)])), V(date=20180105, values=items([("A", 4.0)]))]
+    with pytest.raises(IndexError, match="FAR"):
+        detail.put_factor_packs(h5, packs)
+    h5.close()
+    values, cursor = read_back(path)
+    assert list(values[0, :2]) == [1.0, 2.0] and np.isnan(values[0, 2:]).all() and cursor == 1
+
+
+def test_batch_bad_values(detail, market, factor, logs, monkeypatch):
+    market.set_instruments({"A": 0, "B": 1})
+    h5, path = factor()
+    packs = [V(date=20180102, values=items([("A", 1.0), ("B", "n/a")]))]
+    detail.put_factor_packs(h5, packs)  # per-item: the bad item is skipped
+    monkeypatch.setattr(detail, "BOOK_COUNT_THRESHOLD", 1)
+    detail.put_factor_packs(h5, [V(date=20180103, values=items([("A", 1.0), ("B", "n/a")]))])  # bulk: nothing stored
+    h5.close()
+    values, cursor = read_back(path)
+    assert values[0, 0] == 1.0 and np.isnan(values[1, 0]) and np.isnan(values[:, 1]).all() and cursor == 1
+    assert logs()[2:] == [
+        ("INFO", "put factor with order_book_id not in h5, %s/%s", ("B", 1)),
+        ("INFO", "put factor error: %s", ("could not convert string to float: 'n/a'",)),
+    ]
+
+
+def test_batch_matches_a_model(detail, market, factor):
+    # Random batches against a NumPy model of the matrix.
+    rng = np.random.default_rng(11)
+    ids = [f"S{i}" for i in range(40)]
+    market.set_instruments({k: i for i, k in enumerate(ids)})
+    h5, path = factor((40, 8))
+    model = np.full((40, 8), np.nan)
+    for _ in range(6):
+        packs = []
+        for _ in range(rng.integers(1, 6)):
+            col = int(rng.integers(0, 5))
+            chosen = rng.choice(40, size=int(rng.integers(0, 12)), replace=True)
+            vals = rng.normal(size=len(chosen))
+            packs.append(V(date=market.calendar[col], values=items((ids[r], v) for r, v in zip(chosen, vals))))
+            for r, v in zip(chosen, vals):
+                model[r, col] = v
+        detail.put_factor_packs(h5, packs)
+    h5.close()
+    np.testing.assert_array_equal(read_back(path)[0], model)
