@@ -661,6 +661,35 @@ Shape2 automatic_chunk_shape(Shape2 shape, size_t element_size) {
     return {static_cast<uint64_t>(chunks[0]), static_cast<uint64_t>(chunks[1])};
 }
 
+namespace {
+
+bool is_prime(size_t n) {
+    if (n < 2) return false;
+    for (size_t d = 2; d * d <= n; ++d) {
+        if (n % d == 0) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+ChunkCache chunk_cache_for_columns(Shape2 chunks, uint64_t first_col, uint64_t end_col, size_t element_size) {
+    if (chunks.rows == 0 || chunks.cols == 0 || end_col <= first_col) return {};
+    // A section that does not start on a chunk boundary crosses one chunk more.
+    const uint64_t crossed = (end_col - first_col + chunks.cols - 1) / chunks.cols + 1;
+    const long double chunk_bytes = static_cast<long double>(chunks.rows) * chunks.cols * element_size;
+    const long double wanted = chunk_bytes * crossed;
+    ChunkCache cache;
+    cache.bytes = wanted < kSectionCacheLimitBytes ? static_cast<size_t>(wanted) : kSectionCacheLimitBytes;
+    // The library advises a prime slot count well above the number of cached
+    // chunks, to keep hash collisions (which evict chunks) rare.
+    const long double held = std::min<long double>(crossed, cache.bytes / chunk_bytes + 1);
+    size_t slots = static_cast<size_t>(std::min<long double>(held * 10, kSectionCacheSlotLimit));
+    while (!is_prime(slots)) ++slots;
+    cache.slots = slots;
+    return cache;
+}
+
 bool library_is_threadsafe() {
     hbool_t safe = 0;
     H5is_library_threadsafe(&safe);
