@@ -332,7 +332,9 @@ Dataset::Dataset(Dataset &&o) noexcept
 
 Dataset &Dataset::operator=(Dataset &&o) noexcept {
     if (this != &o) {
-        this->~Dataset();
+        // Only the identifier is closed here: the members stay alive and are
+        // moved into (ending their lifetime first would free them twice).
+        close_identifier();
         file_ = std::move(o.file_);
         id_ = std::exchange(o.id_, -1);
         name_ = std::move(o.name_);
@@ -340,7 +342,9 @@ Dataset &Dataset::operator=(Dataset &&o) noexcept {
     return *this;
 }
 
-Dataset::~Dataset() {
+Dataset::~Dataset() { close_identifier(); }
+
+void Dataset::close_identifier() noexcept {
     // Once the file is closed its strong close degree has closed this dataset too.
     if (id_ >= 0 && file_ && file_->open()) {
         LibraryGuard guard;

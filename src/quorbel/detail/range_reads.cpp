@@ -190,7 +190,7 @@ private:
         section_ = column_section(lookup, cursor_col);
         {
             nb::gil_scoped_release release;
-            data_ = open_for_section(file, probe);
+            data_ = reopen_for_section(file, std::move(probe));
         }
         stock_index_ = module_attr("_get_all_instrument_index")();
         identifiers_ = nb::steal(PyObject_GetIter(order_book_ids_.ptr()));
@@ -201,9 +201,12 @@ private:
     // `data` again, with a chunk cache that keeps every chunk of the section
     // that one row-stripe crosses: the rows of a stripe then share one
     // decompression of each chunk instead of re-inflating it per row.
-    h5::Dataset open_for_section(const h5::File &file, const h5::Dataset &probe) const {
+    h5::Dataset reopen_for_section(const h5::File &file, h5::Dataset probe) const {
         const h5::Shape2 shape = probe.shape();
         const h5::DatasetLayout layout = probe.layout();
+        // The library gives every open of a dataset the chunk cache of the
+        // open that is already there, so the probe must be gone first.
+        probe = h5::Dataset();
         if (layout.chunks.size() != 2) return file.open_dataset("data");
         const h5::Shape2 chunks{layout.chunks[0], layout.chunks[1]};
         const uint64_t first = std::min(section_.first, shape.cols);
