@@ -147,7 +147,10 @@ public:
 
     void finish() {
         state_ = State::Ended;
-        data_.reset();
+        if (data_) {
+            nb::gil_scoped_release release;
+            data_.reset();
+        }
         // Emptied before the decref: releasing an object may run code that
         // comes back to this stream.
         for (nb::object *o : held()) nb::object released = std::move(*o);
