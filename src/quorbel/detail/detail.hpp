@@ -19,10 +19,12 @@
 #pragma once
 
 #include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "hdf5_store.hpp"
 
@@ -60,6 +62,10 @@ void log_error(const char *message, Args &&...args) {
 // ---- conversions and errors -----------------------------------------------
 // The name of a value's Python type, for error messages.
 std::string python_type_name(nb::handle value);
+// A fresh NumPy float64 array of `shape` that owns its buffer; *data points
+// at the buffer, which may be filled with the GIL released.
+using FloatArray = nb::ndarray<nb::numpy, double>;
+FloatArray new_float_array(const std::vector<size_t> &shape, double **data);
 // A file-system path from str or os.PathLike (TypeError otherwise).
 std::string path_argument(nb::handle path);
 // The Python exception object that an h5::Error maps to, and raising it.

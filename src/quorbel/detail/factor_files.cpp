@@ -180,17 +180,6 @@ Selection select(nb::handle key, h5::Shape2 shape) {
     return {pick_axis(axes[0], shape.rows, 0), pick_axis(axes[1], shape.cols, 1)};
 }
 
-using FloatArray = nb::ndarray<nb::numpy, double>;
-
-FloatArray new_float_array(const std::vector<size_t> &shape, double **data) {
-    size_t n = 1;
-    for (auto d : shape) n *= d;
-    auto *buffer = new double[n > 0 ? n : 1];
-    nb::capsule owner(buffer, [](void *p) noexcept { delete[] static_cast<double *>(p); });
-    *data = buffer;
-    return FloatArray(buffer, shape.size(), shape.data(), owner);
-}
-
 nb::object dataset_read(DatasetView &view, nb::handle key) {
     Selection sel = select(key, view.dataset->shape());
     double *data = nullptr;

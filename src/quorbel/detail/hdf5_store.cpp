@@ -352,7 +352,9 @@ Dataset::Dataset(Dataset &&o) noexcept
 
 Dataset &Dataset::operator=(Dataset &&o) noexcept {
     if (this != &o) {
-        this->~Dataset();
+        // Only the identifier is closed here: the members stay alive and are
+        // moved into (ending their lifetime first would free them twice).
+        close_identifier();
         file_ = std::move(o.file_);
         id_ = std::exchange(o.id_, -1);
         name_ = std::move(o.name_);
@@ -360,7 +362,9 @@ Dataset &Dataset::operator=(Dataset &&o) noexcept {
     return *this;
 }
 
-Dataset::~Dataset() {
+Dataset::~Dataset() { close_identifier(); }
+
+void Dataset::close_identifier() noexcept {
     // Once the file is closed its strong close degree has closed this dataset too.
     if (id_ >= 0 && file_ && file_->open()) {
         LibraryGuard guard;
@@ -685,6 +689,35 @@ Shape2 automatic_chunk_shape(Shape2 shape, size_t element_size) {
         chunks[axis % 2] = std::ceil(chunks[axis % 2] / 2.0);
     }
     return {static_cast<uint64_t>(chunks[0]), static_cast<uint64_t>(chunks[1])};
+}
+
+namespace {
+
+bool is_prime(size_t n) {
+    if (n < 2) return false;
+    for (size_t d = 2; d * d <= n; ++d) {
+        if (n % d == 0) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+ChunkCache chunk_cache_for_columns(Shape2 chunks, uint64_t first_col, uint64_t end_col, size_t element_size) {
+    if (chunks.rows == 0 || chunks.cols == 0 || end_col <= first_col) return {};
+    // A section that does not start on a chunk boundary crosses one chunk more.
+    const uint64_t crossed = (end_col - first_col + chunks.cols - 1) / chunks.cols + 1;
+    const long double chunk_bytes = static_cast<long double>(chunks.rows) * chunks.cols * element_size;
+    const long double wanted = chunk_bytes * crossed;
+    ChunkCache cache;
+    cache.bytes = wanted < kSectionCacheLimitBytes ? static_cast<size_t>(wanted) : kSectionCacheLimitBytes;
+    // The library advises a prime slot count well above the number of cached
+    // chunks, to keep hash collisions (which evict chunks) rare.
+    const long double held = std::min<long double>(crossed, cache.bytes / chunk_bytes + 1);
+    size_t slots = static_cast<size_t>(std::min<long double>(held * 10, kSectionCacheSlotLimit));
+    while (!is_prime(slots)) ++slots;
+    cache.slots = slots;
+    return cache;
 }
 
 bool library_is_threadsafe() {

@@ -83,6 +83,21 @@ struct ChunkCache {
     size_t slots = 0;
 };
 
+// Memory bound of the chunk cache that a row-reading stream asks for. A full
+// history row of a factor matrix crosses a few dozen chunks of at most 1 MiB,
+// well below it; a section of pathological chunks is read through a cache of
+// this size rather than taking the machine's memory.
+constexpr size_t kSectionCacheLimitBytes = size_t(256) << 20;
+// Bound on the hash slots of that cache, for matrices with tiny chunks.
+constexpr size_t kSectionCacheSlotLimit = 1000003;
+
+// A chunk cache that holds every chunk that one stripe of chunk rows crosses
+// in columns [first_col, end_col), so that reading the rows of that stripe one
+// after another decompresses each chunk once. Within kSectionCacheLimitBytes;
+// the library's default for an empty section or an unchunked dataset.
+ChunkCache chunk_cache_for_columns(Shape2 chunks, uint64_t first_col, uint64_t end_col,
+                                   size_t element_size = 8);
+
 struct FileState;
 class Dataset;
 
@@ -148,6 +163,7 @@ private:
     friend class File;
     Dataset(std::shared_ptr<FileState> file, int64_t id, std::string name);
     void check_open() const;
+    void close_identifier() noexcept;
     std::shared_ptr<FileState> file_;
     int64_t id_ = -1;
     std::string name_;

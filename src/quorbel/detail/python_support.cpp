@@ -62,6 +62,15 @@ void log_record(int level, nb::handle message, nb::handle args_tuple) {
     Py_DECREF(result);
 }
 
+FloatArray new_float_array(const std::vector<size_t> &shape, double **data) {
+    size_t n = 1;
+    for (auto d : shape) n *= d;
+    auto *buffer = new double[n > 0 ? n : 1];
+    nb::capsule owner(buffer, [](void *p) noexcept { delete[] static_cast<double *>(p); });
+    *data = buffer;
+    return FloatArray(buffer, shape.size(), shape.data(), owner);
+}
+
 std::string path_argument(nb::handle path) {
     if (!PyUnicode_Check(path.ptr()) && !PyObject_HasAttrString(path.ptr(), "__fspath__") &&
         !PyBytes_Check(path.ptr())) {
