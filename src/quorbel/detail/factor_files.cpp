@@ -25,12 +25,19 @@ namespace {
 // ---------------------------------------------------------------------------
 // The dataset view: h5["data"], small on purpose.
 
-struct AttributeView {
-    std::shared_ptr<h5::Dataset> dataset;
+// The views open the dataset for each operation instead of holding it open:
+// HDF5 gives every later open of an open dataset the chunk cache of the
+// first, which would undo the caches the readers and writers size.
+struct DatasetView {
+    h5::File file;
+    std::string name;
+    h5::Dataset open() const { return file.open_dataset(name); }
 };
 
-struct DatasetView {
-    std::shared_ptr<h5::Dataset> dataset;
+struct AttributeView {
+    h5::File file;
+    std::string name;
+    h5::Dataset open() const { return file.open_dataset(name); }
 };
 
 nb::object numpy() { return nb::module_::import_("numpy"); }
@@ -181,26 +188,28 @@ Selection select(nb::handle key, h5::Shape2 shape) {
 }
 
 nb::object dataset_read(DatasetView &view, nb::handle key) {
-    Selection sel = select(key, view.dataset->shape());
+    h5::Dataset dataset = view.open();
+    Selection sel = select(key, dataset.shape());
     double *data = nullptr;
     FloatArray out = new_float_array(sel.result_shape(), &data);
     {
         nb::gil_scoped_release release;
-        view.dataset->read(sel.block(), data);
+        dataset.read(sel.block(), data);
     }
     if (sel.rows.scalar && sel.cols.scalar) return nb::float_(data[0]);
     return nb::cast(out);
 }
 
 void dataset_write(DatasetView &view, nb::handle key, nb::handle value) {
-    Selection sel = select(key, view.dataset->shape());
+    h5::Dataset dataset = view.open();
+    Selection sel = select(key, dataset.shape());
     nb::object np = numpy();
     auto shape = sel.result_shape();
     nb::object array = np.attr("ascontiguousarray")(
         np.attr("broadcast_to")(np.attr("asarray")(value, "dtype"_a = "f8"), nb::cast(shape)), "dtype"_a = "f8");
     auto cells = nb::cast<nb::ndarray<const double, nb::c_contig>>(array);
     nb::gil_scoped_release release;
-    view.dataset->write(sel.block(), cells.data());
+    dataset.write(sel.block(), cells.data());
 }
 
 h5::Shape2 shape_argument(nb::handle shape, const char *what);
@@ -223,52 +232,52 @@ nb::object optional_tuple(const std::vector<uint64_t> &values, bool unlimited_as
 void bind_dataset_view(nb::module_ &m) {
     nb::class_<AttributeView>(m, "AttributeView", "The attributes of a dataset, as a mapping.")
         .def("__getitem__", [](AttributeView &a, const std::string &name) {
-            return attribute_to_python(a.dataset->read_attribute(name));
+            return attribute_to_python(a.open().read_attribute(name));
         })
         .def("get", [](AttributeView &a, const std::string &name, nb::object fallback) -> nb::object {
-            if (!a.dataset->has_attribute(name)) return fallback;
-            return attribute_to_python(a.dataset->read_attribute(name));
+            if (!a.open().has_attribute(name)) return fallback;
+            return attribute_to_python(a.open().read_attribute(name));
         }, nb::arg("name"), nb::arg("default") = nb::none())
         .def("__setitem__", [](AttributeView &a, const std::string &name, nb::handle value) {
-            a.dataset->write_attribute(name, attribute_from_python(value));
+            a.open().write_attribute(name, attribute_from_python(value));
         })
-        .def("__delitem__", [](AttributeView &a, const std::string &name) { a.dataset->delete_attribute(name); })
+        .def("__delitem__", [](AttributeView &a, const std::string &name) { a.open().delete_attribute(name); })
         .def("__contains__", [](AttributeView &a, nb::handle name) {
-            return PyUnicode_Check(name.ptr()) && a.dataset->has_attribute(nb::cast<std::string>(name));
+            return PyUnicode_Check(name.ptr()) && a.open().has_attribute(nb::cast<std::string>(name));
         })
-        .def("keys", [](AttributeView &a) { return a.dataset->attribute_names(); })
-        .def("__iter__", [](AttributeView &a) { return nb::iter(nb::cast(a.dataset->attribute_names())); })
-        .def("__len__", [](AttributeView &a) { return a.dataset->attribute_names().size(); });
+        .def("keys", [](AttributeView &a) { return a.open().attribute_names(); })
+        .def("__iter__", [](AttributeView &a) { return nb::iter(nb::cast(a.open().attribute_names())); })
+        .def("__len__", [](AttributeView &a) { return a.open().attribute_names().size(); });
 
     nb::class_<DatasetView>(m, "DatasetView", "The factor matrix `data` of an open factor file.")
-        .def_prop_ro("name", [](DatasetView &d) { return "/" + d.dataset->name(); })
-        .def_prop_ro("shape", [](DatasetView &d) { return optional_tuple(d.dataset->layout().shape, false); })
-        .def_prop_ro("dtype", [](DatasetView &d) { return dtype_object(d.dataset->layout().dtype); })
-        .def_prop_ro("chunks", [](DatasetView &d) { return optional_tuple(d.dataset->layout().chunks, false); })
-        .def_prop_ro("maxshape", [](DatasetView &d) { return optional_tuple(d.dataset->layout().max_shape, true); })
+        .def_prop_ro("name", [](DatasetView &d) { return "/" + d.name; })
+        .def_prop_ro("shape", [](DatasetView &d) { return optional_tuple(d.open().layout().shape, false); })
+        .def_prop_ro("dtype", [](DatasetView &d) { return dtype_object(d.open().layout().dtype); })
+        .def_prop_ro("chunks", [](DatasetView &d) { return optional_tuple(d.open().layout().chunks, false); })
+        .def_prop_ro("maxshape", [](DatasetView &d) { return optional_tuple(d.open().layout().max_shape, true); })
         .def_prop_ro("compression", [](DatasetView &d) -> nb::object {
-            for (const auto &f : d.dataset->layout().filters) {
+            for (const auto &f : d.open().layout().filters) {
                 if (f.id == 1) return nb::str("gzip");
             }
             return nb::none();
         })
         .def_prop_ro("compression_opts", [](DatasetView &d) -> nb::object {
-            for (const auto &f : d.dataset->layout().filters) {
+            for (const auto &f : d.open().layout().filters) {
                 if (f.id == 1 && !f.options.empty()) return nb::int_(f.options[0]);
             }
             return nb::none();
         })
         .def_prop_ro("fillvalue", [](DatasetView &d) {
-            auto fill = d.dataset->layout().fill_value;
+            auto fill = d.open().layout().fill_value;
             return fill ? *fill : 0.0;
         })
-        .def_prop_ro("attrs", [](DatasetView &d) { return AttributeView{d.dataset}; })
+        .def_prop_ro("attrs", [](DatasetView &d) { return AttributeView{d.file, d.name}; })
         .def("resize", [](DatasetView &d, nb::handle shape) {
             h5::Shape2 target = shape_argument(shape, "shape");
             nb::gil_scoped_release release;
-            d.dataset->resize(target);
+            d.open().resize(target);
         }, nb::arg("shape"))
-        .def("__len__", [](DatasetView &d) { return d.dataset->shape().rows; })
+        .def("__len__", [](DatasetView &d) { return d.open().shape().rows; })
         .def("__getitem__", &dataset_read)
         .def("__setitem__", &dataset_write);
 }
@@ -300,7 +309,8 @@ void bind_factor_file(nb::module_ &m) {
         })
         .def("keys", [](FactorFile &f) { return f.file.member_names(); })
         .def("__getitem__", [](FactorFile &f, const std::string &name) {
-            return DatasetView{std::make_shared<h5::Dataset>(f.file.open_dataset(name))};
+            f.file.open_dataset(name);  // KeyError now for a missing name
+            return DatasetView{f.file, name};
         })
         .def("__repr__", [](FactorFile &f) {
             std::string state = f.file.is_open() ? "mode '" + f.file.mode() + "'" : "closed";
