@@ -680,7 +680,8 @@ void define_file_maintenance(nb::module_ &m) {
     // One parameter and no nb::arg: positional only, as the published table says.
     m.def("rewrite_factor", &rewrite_factor, nb::sig("def rewrite_factor(path, /) -> None"),
           "Replace the factor file at `path` by a fresh copy with the same matrix and attributes of `data`.");
-    m.def("remove_factor", &remove_factor, nb::sig("def remove_factor(path, /) -> None"), "Delete the factor file at `path`.");
+    m.def("remove_factor", &remove_factor, nb::sig("def remove_factor(path, /) -> None"),
+          "Delete the factor file at `path`.");
 }
 
 }  // namespace quorbel
