@@ -4,6 +4,7 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,8 +12,15 @@
 #include <cctype>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <exception>
 #include <limits>
+#include <memory>
+#include <new>
+#include <optional>
+#include <random>
+#include <stdexcept>
 #include <vector>
 
 #include "detail.hpp"
@@ -483,6 +491,272 @@ nb::object get_h5(nb::handle path, nb::handle write, nb::handle read_wait, nb::h
     return open_for_reading(file_path, read_wait, rate);
 }
 
+// ---------------------------------------------------------------------------
+// Rewriting and removal
+
+// A failed system call as the OSError kind its errno names, like os.remove's.
+[[noreturn]] void raise_os_error(int error, nb::handle filename, nb::handle filename2 = nb::handle()) {
+    errno = error;
+    PyErr_SetFromErrnoWithFilenameObjects(PyExc_OSError, filename.ptr(), filename2.ptr());
+    throw nb::python_error();
+}
+
+// Runs `call` (returning 0 or an errno) without the GIL; raises its failure.
+template <typename Call>
+void system_call(Call call, nb::handle filename, nb::handle filename2 = nb::handle()) {
+    int error = 0;
+    {
+        nb::gil_scoped_release release;
+        error = call();
+    }
+    if (error != 0) raise_os_error(error, filename, filename2);
+}
+
+int errno_of(int result) { return result == 0 ? 0 : errno; }
+
+// rename(2) that never replaces whatever stands at `to`.
+int rename_no_replace(const std::string &from, const std::string &to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+    if (errno != EINVAL && errno != ENOSYS) return errno;
+    // File systems without RENAME_NOREPLACE: link(2) refuses an existing name too.
+    if (::link(from.c_str(), to.c_str()) != 0) return errno;
+    if (::unlink(from.c_str()) != 0) {
+        const int error = errno;
+        ::unlink(to.c_str());
+        return error;
+    }
+    return 0;
+}
+
+h5::DiskIdentity identity_of(const struct stat &st) {
+    return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
+// What stands at `path` now, nullopt (and errno set) when nothing does.
+std::optional<h5::DiskIdentity> identity_at(const std::string &path) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) return std::nullopt;
+    return identity_of(st);
+}
+
+// A failed system call met without the GIL, raised later as OSError.
+struct SystemFailure : std::runtime_error {
+    SystemFailure(int error, const std::string &what) : std::runtime_error(what), error_number(error) {}
+    int error_number;
+};
+
+// A hidden sibling, so that the backup stays on the same file system (rename
+// cannot cross one) and out of directory listings.
+std::string backup_path_for(const std::string &path) {
+    const auto slash = path.rfind('/');
+    const std::string directory = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+    // Shortened so that a long factor name still leaves a valid file name.
+    const std::string name = path.substr(slash == std::string::npos ? 0 : slash + 1).substr(0, 180);
+    static std::random_device entropy;
+    char suffix[64];
+    std::snprintf(suffix, sizeof suffix, ".rewrite-%ld-%08x%08x.bak", static_cast<long>(::getpid()),
+                  static_cast<unsigned>(entropy()), static_cast<unsigned>(entropy()));
+    return directory + "." + name + suffix;
+}
+
+// Takes the old file off the path by moving it aside; returns where it went.
+std::string move_aside(nb::handle path, const std::string &file_path) {
+    for (int attempt = 0;; ++attempt) {
+        std::string backup = backup_path_for(file_path);
+        int error = 0;
+        {
+            nb::gil_scoped_release release;
+            error = rename_no_replace(file_path, backup);
+        }
+        if (error == 0) return backup;
+        if (error != EEXIST || attempt == 5) raise_os_error(error, path, nb::str(backup.c_str()));
+    }
+}
+
+// Puts the backup back after a failed rewrite, unless another process's file
+// now stands at the path. Returns 0 when restored, else why not (an errno;
+// EEXIST for a file that is not the one this rewrite created).
+int put_backup_back(const std::string &path, const std::string &backup,
+                    const std::optional<h5::DiskIdentity> &created) {
+    if (auto present = identity_at(path)) {
+        if (!created || !(*created == *present)) return EEXIST;
+        return errno_of(::rename(backup.c_str(), path.c_str()));  // over our own half-made file
+    }
+    if (errno != ENOENT) return errno;
+    return rename_no_replace(backup, path);
+}
+
+// What a rewrite carries from the old file to the new one.
+struct FactorCopy {
+    h5::Shape2 shape;
+    std::unique_ptr<double[]> cells;  // row-major, shape.rows x shape.cols
+    h5::AttributeSnapshot attributes;
+    h5::Block whole() const { return {0, shape.rows, 0, shape.cols}; }
+};
+
+size_t cell_count(h5::Shape2 shape) {
+    if (shape.cols != 0 && shape.rows > std::numeric_limits<size_t>::max() / sizeof(double) / shape.cols) {
+        throw std::bad_alloc();
+    }
+    return static_cast<size_t>(shape.rows * shape.cols);
+}
+
+FactorCopy read_old_factor(const std::string &path) {
+    nb::gil_scoped_release release;
+    FactorCopy copy;
+    h5::File file = h5::File::open(path, false);
+    {
+        h5::Dataset data = file.open_dataset("data");
+        copy.shape = data.shape();
+        copy.cells.reset(new double[std::max<size_t>(cell_count(copy.shape), 1)]);
+        data.read(copy.whole(), copy.cells.get());
+        copy.attributes = data.read_all_attributes();
+    }
+    file.close();
+    return copy;
+}
+
+void fill_new_factor(h5::File &file, const FactorCopy &copy) {
+    h5::Dataset data = file.open_dataset("data");
+    const h5::Shape2 shape = data.shape();
+    if (shape != copy.shape) {
+        throw h5::Error(h5::ErrorKind::Value,
+                        "The new factor file's matrix has shape (" + std::to_string(shape.rows) + ", " +
+                            std::to_string(shape.cols) + "), not the old one's (" + std::to_string(copy.shape.rows) +
+                            ", " + std::to_string(copy.shape.cols) + ")");
+    }
+    data.write(copy.whole(), copy.cells.get());
+    data.write_all_attributes(copy.attributes);
+    // Chunks still cached would be written by the dataset's close, which
+    // cannot report a failure: write them now, while one can be seen.
+    file.flush();
+}
+
+// Checks that the path still holds the file this rewrite made, and syncs it so
+// that the new content is on disk before its backup goes.
+void confirm_on_disk(const std::string &path, const h5::DiskIdentity &created) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) throw SystemFailure(errno, "Unable to reopen the new factor file " + path);
+    struct stat st;
+    const bool ours = ::fstat(fd, &st) == 0 && identity_of(st) == created;
+    const int sync_error = ours ? errno_of(::fsync(fd)) : 0;
+    ::close(fd);
+    if (!ours) throw SystemFailure(EEXIST, "The new factor file at " + path + " was replaced by another file");
+    if (sync_error != 0) throw SystemFailure(sync_error, "Unable to sync the new factor file " + path);
+}
+
+// Creates the new file through the module's create_new_factor_h5 and fills it.
+// `created` names the file that this call made, once it is known.
+void write_new_factor(nb::handle path, const std::string &file_path, const FactorCopy &copy,
+                      std::optional<h5::DiskIdentity> &created) {
+    nb::object handle = module_attr("create_new_factor_h5")(path, nb::make_tuple(copy.shape.rows, copy.shape.cols));
+    h5::File file = file_of(handle);
+    nb::gil_scoped_release release;
+    try {
+        created = file.disk_identity();
+        fill_new_factor(file, copy);
+        file.close_checked();
+    } catch (...) {
+        file.close();
+        throw;
+    }
+    confirm_on_disk(file_path, *created);
+}
+
+PyObject *builtin_exception_kind(nb::exception_type type) {
+    switch (type) {
+        case nb::exception_type::type_error: return PyExc_TypeError;
+        case nb::exception_type::value_error: return PyExc_ValueError;
+        case nb::exception_type::index_error: return PyExc_IndexError;
+        case nb::exception_type::key_error: return PyExc_KeyError;
+        case nb::exception_type::attribute_error: return PyExc_AttributeError;
+        default: return PyExc_RuntimeError;
+    }
+}
+
+// The failure as the Python exception that the caller would have received.
+nb::python_error python_error_of(std::exception_ptr failure) {
+    try {
+        std::rethrow_exception(failure);
+    } catch (nb::python_error &e) {
+        return e;
+    } catch (const h5::Error &e) {
+        try {
+            raise_python(e);
+        } catch (nb::python_error &translated) {
+            return translated;
+        }
+    } catch (const SystemFailure &e) {
+        try {
+            raise_python(h5::Error(h5::ErrorKind::OS, e.what(), e.error_number));
+        } catch (nb::python_error &translated) {
+            return translated;
+        }
+    } catch (const nb::builtin_exception &e) {
+        PyErr_SetString(builtin_exception_kind(e.type()), e.what());
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (const std::exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
+    }
+    return nb::python_error();
+}
+
+// The old content could not go back to the path: say where it is, as an
+// OSError raised from the failure that stopped the rewrite. An interrupt or a
+// request to exit goes on as itself, with that text as a note.
+[[noreturn]] void raise_backup_kept(const std::string &file_path, const std::string &backup, int error,
+                                    std::exception_ptr failure) {
+    const std::string reason = error == EEXIST ? "another file now stands at that path"
+                                               : "the old file could not be put back (" +
+                                                     std::string(std::strerror(error)) + ")";
+    const std::string message =
+        "Rewriting " + file_path + " failed and " + reason + "; the old content is kept in " + backup;
+    nb::python_error original = python_error_of(failure);
+    nb::handle cause = original.value();
+    if (!PyObject_IsInstance(cause.ptr(), PyExc_Exception)) {
+        if (nb::hasattr(cause, "add_note")) cause.attr("add_note")(message);
+        throw original;
+    }
+    nb::object raised = nb::steal(PyObject_CallFunction(PyExc_OSError, "is", error, message.c_str()));
+    if (!raised) throw nb::python_error();
+    PyException_SetCause(raised.ptr(), cause.inc_ref().ptr());
+    PyException_SetContext(raised.ptr(), cause.inc_ref().ptr());
+    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(raised.ptr())), raised.ptr());
+    throw nb::python_error();
+}
+
+void rewrite_factor(nb::handle path) {
+    const std::string file_path = path_argument(path);
+    log_info("rewrite factor, %s", path);
+    const FactorCopy copy = read_old_factor(file_path);
+    // The old file is moved aside rather than deleted: until the new one is
+    // complete, the backup is the only copy of the content on disk.
+    const std::string backup = move_aside(path, file_path);
+    std::optional<h5::DiskIdentity> created;
+    try {
+        write_new_factor(path, file_path, copy, created);
+    } catch (...) {
+        const std::exception_ptr failure = std::current_exception();
+        int error = 0;
+        {
+            nb::gil_scoped_release release;
+            error = put_backup_back(file_path, backup, created);
+        }
+        if (error != 0) raise_backup_kept(file_path, backup, error, failure);
+        throw python_error_of(failure);
+    }
+    system_call([&] { return errno_of(::unlink(backup.c_str())); }, nb::str(backup.c_str()));
+    log_info("rewrite factor success, %s", path);
+}
+
+void remove_factor(nb::handle path) {
+    const std::string file_path = path_argument(path);
+    system_call([&] { return errno_of(::unlink(file_path.c_str())); }, path);
+}
+
 }  // namespace
 
 h5::File &file_of(nb::handle h5_handle) {
@@ -519,6 +793,12 @@ void define_file_opening(nb::module_ &m) {
     m.attr("get_h5") = decorator(body);
 }
 
-void define_file_maintenance(nb::module_ &) {}
+void define_file_maintenance(nb::module_ &m) {
+    // One parameter and no nb::arg: positional only, as the published table says.
+    m.def("rewrite_factor", &rewrite_factor, nb::sig("def rewrite_factor(path, /) -> None"),
+          "Replace the factor file at `path` by a fresh copy with the same matrix and attributes of `data`.");
+    m.def("remove_factor", &remove_factor, nb::sig("def remove_factor(path, /) -> None"),
+          "Delete the factor file at `path`.");
+}
 
 }  // namespace quorbel

@@ -2,9 +2,11 @@
 #include "hdf5_store.hpp"
 
 #include <hdf5.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -238,6 +240,14 @@ void File::close() {
     state_->close();
 }
 
+void File::close_checked() {
+    LibraryGuard guard;
+    require_open(state_);
+    checked(H5Fflush(state_->id, H5F_SCOPE_LOCAL), "Unable to flush file");
+    // The identifier is spent even when closing fails; never close it twice.
+    checked(H5Fclose(std::exchange(state_->id, H5I_INVALID_HID)), "Unable to close file");
+}
+
 void File::flush() {
     LibraryGuard guard;
     require_open(state_);
@@ -257,6 +267,19 @@ std::string File::name() const {
     H5Fget_name(state_->id, name.data(), name.size());
     name.resize(static_cast<size_t>(size));
     return name;
+}
+
+DiskIdentity File::disk_identity() const {
+    LibraryGuard guard;
+    require_open(state_);
+    PropList fapl(checked(H5Fget_access_plist(state_->id), "Unable to get file access properties"));
+    // Only the POSIX driver's handle is a file descriptor.
+    if (H5Pget_driver(fapl.get()) != H5FD_SEC2) throw Error(ErrorKind::Value, "File is not a plain POSIX file");
+    void *handle = nullptr;
+    checked(H5Fget_vfd_handle(state_->id, fapl.get(), &handle), "Unable to get file descriptor");
+    struct stat st;
+    if (::fstat(*static_cast<int *>(handle), &st) != 0) throw Error(ErrorKind::OS, "Unable to stat file", errno);
+    return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
 }
 
 bool File::has_dataset(const std::string &name) const {
@@ -669,6 +692,110 @@ std::optional<int64_t> Dataset::read_int64_attribute(const std::string &name) co
     int64_t v = 0;
     checked(H5Aread(attr.get(), H5T_NATIVE_INT64, &v), "Unable to read attribute");
     return v;
+}
+
+// ---------------------------------------------------------------------------
+// Attribute snapshots
+
+struct AttributeSnapshot::Entry {
+    std::string name;
+    Type type;          // a transient copy of the stored type
+    Space space;        // scalar, simple or null, with its extent
+    PropList creation;  // keeps the name's character set
+    std::vector<unsigned char> bytes;
+    bool owns_variable_length_memory = false;
+
+    Entry() = default;
+    Entry(const Entry &) = delete;
+    Entry &operator=(const Entry &) = delete;
+    ~Entry() {
+        if (owns_variable_length_memory) H5Dvlen_reclaim(type.get(), space.get(), H5P_DEFAULT, bytes.data());
+    }
+};
+
+AttributeSnapshot::AttributeSnapshot() = default;
+AttributeSnapshot::AttributeSnapshot(AttributeSnapshot &&) noexcept = default;
+
+AttributeSnapshot &AttributeSnapshot::operator=(AttributeSnapshot &&o) noexcept {
+    if (this != &o) {
+        LibraryGuard guard;
+        entries_ = std::move(o.entries_);
+    }
+    return *this;
+}
+
+AttributeSnapshot::~AttributeSnapshot() {
+    LibraryGuard guard;
+    entries_.clear();
+}
+
+namespace {
+
+std::string attribute_name(hid_t attr) {
+    ssize_t size = checked(H5Aget_name(attr, 0, nullptr), "Unable to get attribute name");
+    std::string name(static_cast<size_t>(size) + 1, '\0');
+    checked(H5Aget_name(attr, name.size(), name.data()), "Unable to get attribute name");
+    name.resize(static_cast<size_t>(size));
+    return name;
+}
+
+// Variable-length strings count as strings, not as VLEN, in H5Tdetect_class;
+// reclaiming a buffer without variable-length parts does nothing.
+bool may_hold_variable_length(hid_t type) {
+    return checked(H5Tdetect_class(type, H5T_VLEN), "Unable to inspect type") > 0 ||
+           checked(H5Tdetect_class(type, H5T_STRING), "Unable to inspect type") > 0;
+}
+
+}  // namespace
+
+AttributeSnapshot Dataset::read_all_attributes() const {
+    LibraryGuard guard;
+    check_open();
+    H5O_info_t info;
+    checked(H5Oget_info2(id_, &info, H5O_INFO_NUM_ATTRS), "Unable to count attributes");
+    AttributeSnapshot snapshot;
+    for (hsize_t i = 0; i < info.num_attrs; ++i) {
+        Attribute attr(checked(H5Aopen_by_idx(id_, ".", H5_INDEX_NAME, H5_ITER_INC, i, H5P_DEFAULT, H5P_DEFAULT),
+                               "Unable to open attribute"));
+        auto entry = std::make_unique<AttributeSnapshot::Entry>();
+        entry->name = attribute_name(attr.get());
+        Type stored(checked(H5Aget_type(attr.get()), "Unable to get attribute type"));
+        if (checked(H5Tdetect_class(stored.get(), H5T_REFERENCE), "Unable to inspect type") > 0) {
+            throw Error(ErrorKind::Value, "Attribute '" + entry->name +
+                                              "' holds references into its own file, which cannot be copied");
+        }
+        // A copy is transient even when the stored type is a named one of this file.
+        entry->type = Type(checked(H5Tcopy(stored.get()), "Unable to copy attribute type"));
+        entry->space = Space(checked(H5Aget_space(attr.get()), "Unable to get attribute space"));
+        entry->creation = PropList(checked(H5Aget_create_plist(attr.get()), "Unable to get attribute properties"));
+        const auto points = checked(H5Sget_simple_extent_npoints(entry->space.get()), "Unable to size attribute");
+        const size_t element_size = H5Tget_size(entry->type.get());
+        if (element_size == 0) raise_from_stack("Unable to size attribute type");
+        entry->bytes.resize(static_cast<size_t>(points) * element_size);
+        if (points > 0) {
+            checked(H5Aread(attr.get(), entry->type.get(), entry->bytes.data()), "Unable to read attribute");
+            entry->owns_variable_length_memory = may_hold_variable_length(entry->type.get());
+        }
+        snapshot.entries_.push_back(std::move(entry));
+    }
+    return snapshot;
+}
+
+void Dataset::write_all_attributes(const AttributeSnapshot &snapshot) {
+    LibraryGuard guard;
+    check_open();
+    for (const auto &entry : snapshot.entries_) {
+        const char *name = entry->name.c_str();
+        if (checked(H5Aexists(id_, name), "Unable to test attribute") > 0) {
+            checked(H5Adelete(id_, name), "Unable to replace attribute");
+        }
+        Attribute attr(checked(H5Acreate2(id_, name, entry->type.get(), entry->space.get(), entry->creation.get(),
+                                          H5P_DEFAULT),
+                               "Unable to create attribute"));
+        if (!entry->bytes.empty()) {
+            checked(H5Awrite(attr.get(), entry->type.get(), entry->bytes.data()), "Unable to write attribute");
+        }
+    }
 }
 
 // ---------------------------------------------------------------------------

@@ -77,6 +77,13 @@ struct AttrValue {
 
 // Upper bound of the chunk cache a column writer asks for.
 constexpr size_t kMaxColumnCacheBytes = size_t(256) << 20;
+// Which file on disk an open file is, to tell it from another one that may
+// later stand at the same path.
+struct DiskIdentity {
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    bool operator==(const DiskIdentity &o) const { return device == o.device && inode == o.inode; }
+};
 
 struct ChunkCache {
     size_t bytes = 0;  // 0 keeps the library's default cache
@@ -101,6 +108,27 @@ ChunkCache chunk_cache_for_columns(Shape2 chunks, uint64_t first_col, uint64_t e
 struct FileState;
 class Dataset;
 
+// Every attribute of a dataset exactly as stored: its HDF5 type (width, sign,
+// byte order, string kind, array shape), its dataspace and its raw bytes, so
+// that it can be written onto another dataset unchanged. Owns its type and
+// dataspace identifiers and any variable-length memory that reading made.
+class AttributeSnapshot {
+public:
+    AttributeSnapshot();
+    AttributeSnapshot(AttributeSnapshot &&) noexcept;
+    AttributeSnapshot &operator=(AttributeSnapshot &&) noexcept;
+    AttributeSnapshot(const AttributeSnapshot &) = delete;
+    AttributeSnapshot &operator=(const AttributeSnapshot &) = delete;
+    ~AttributeSnapshot();
+
+    size_t size() const { return entries_.size(); }
+
+private:
+    friend class Dataset;
+    struct Entry;
+    std::vector<std::unique_ptr<Entry>> entries_;
+};
+
 // An open HDF5 file. Copies share one handle; close() closes it for all of
 // them and every dataset opened from it.
 class File {
@@ -114,8 +142,12 @@ public:
     bool is_open() const;
     bool writable() const;
     void close();
+    // Flushes and closes, raising when either fails, so that the caller knows
+    // whether everything reached the file. On failure the file stays open.
+    void close_checked();
     void flush();
     std::string name() const;
+    DiskIdentity disk_identity() const;
     std::string mode() const { return writable() ? "r+" : "r"; }
 
     bool has_dataset(const std::string &name) const;
@@ -158,6 +190,12 @@ public:
     void delete_attribute(const std::string &name);
     // A scalar integer attribute as int64, nullopt when absent.
     std::optional<int64_t> read_int64_attribute(const std::string &name) const;
+    // Every attribute with its exact type. Refuses (ValueError) attributes that
+    // hold references, which point into this file and mean nothing elsewhere.
+    AttributeSnapshot read_all_attributes() const;
+    // Sets every attribute of `snapshot` on this dataset, replacing any of the
+    // same name.
+    void write_all_attributes(const AttributeSnapshot &snapshot);
 
 private:
     friend class File;
