@@ -528,6 +528,33 @@ void Dataset::write(const Block &block, const double *in) {
             "Unable to write data");
 }
 
+Dataset::RawChunk Dataset::read_raw_chunk(uint64_t row, uint64_t col) const {
+    LibraryGuard guard;
+    check_open();
+    const hsize_t offset[2] = {row, col};
+    RawChunk chunk;
+    unsigned mask = 0;
+    haddr_t address = HADDR_UNDEF;
+    hsize_t size = 0;
+    checked(H5Dget_chunk_info_by_coord(id_, offset, &mask, &address, &size), "Unable to locate chunk");
+    if (address == HADDR_UNDEF || size == 0) return chunk;
+    chunk.exists = true;
+    chunk.bytes.resize(static_cast<size_t>(size));
+    uint32_t filters = 0;
+    checked(H5Dread_chunk(id_, H5P_DEFAULT, offset, &filters, chunk.bytes.data()), "Unable to read chunk");
+    chunk.filter_mask = filters;
+    return chunk;
+}
+
+void Dataset::write_raw_chunk(uint64_t row, uint64_t col, const unsigned char *bytes, size_t size) {
+    LibraryGuard guard;
+    check_open();
+    const hsize_t offset[2] = {row, col};
+    // Always mask 0 (filtered): a chunk rewritten with another mask keeps the
+    // stale one in HDF5 1.10.8 until the file is reopened.
+    checked(H5Dwrite_chunk(id_, H5P_DEFAULT, 0, offset, size, bytes), "Unable to write chunk");
+}
+
 // ---------------------------------------------------------------------------
 // Attributes
 

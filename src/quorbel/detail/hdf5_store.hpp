@@ -183,6 +183,17 @@ public:
     void read(const Block &block, double *out) const;
     void write(const Block &block, const double *in);
 
+    // Direct chunk access, bypassing HDF5's filter pipeline and chunk cache.
+    // Offsets are cell coordinates of the chunk's first cell. A chunk that
+    // was never written reads as absent.
+    struct RawChunk {
+        bool exists = false;
+        uint32_t filter_mask = 0;  // bit 0 set: stored without DEFLATE
+        std::vector<unsigned char> bytes;
+    };
+    RawChunk read_raw_chunk(uint64_t row, uint64_t col) const;
+    void write_raw_chunk(uint64_t row, uint64_t col, const unsigned char *bytes, size_t size);
+
     std::vector<std::string> attribute_names() const;
     bool has_attribute(const std::string &name) const;
     AttrValue read_attribute(const std::string &name) const;

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "chunk_columns.hpp"
 #include "detail.hpp"
 
 namespace quorbel {
@@ -171,14 +172,12 @@ void store_in_bulk(std::vector<double> &column, const std::vector<nb::object> &i
 
 // Reads the column, stores the values, writes the column back, moves the
 // cursor and flushes: one date of either writer.
-void write_date(h5::File &file, h5::Dataset &data, int64_t column_index, nb::handle values, nb::handle index,
-                const Converted &converted) {
-    const h5::Shape2 shape = data.shape();
-    const h5::Block whole_column{0, shape.rows, static_cast<uint64_t>(column_index), 1};
-    std::vector<double> column(shape.rows);
+void write_date(h5::File &file, h5::Dataset &data, chunks::ColumnStore &store, int64_t column_index,
+                nb::handle values, nb::handle index, const Converted &converted) {
+    std::vector<double> column;
     {
         nb::gil_scoped_release release;
-        data.read(whole_column, column.data());
+        store.read_column(static_cast<uint64_t>(column_index), column);
     }
     const Py_ssize_t count = PyObject_Size(values.ptr());
     if (count < 0) throw nb::python_error();
@@ -190,7 +189,7 @@ void write_date(h5::File &file, h5::Dataset &data, int64_t column_index, nb::han
     }
     {
         nb::gil_scoped_release release;
-        data.write(whole_column, column.data());
+        store.write_column(static_cast<uint64_t>(column_index), column);
     }
     advance_cursor(data, column_index);
     nb::gil_scoped_release release;
@@ -229,7 +228,12 @@ void put_factor_value(nb::handle h5_handle, nb::handle date, nb::handle values) 
         advance_cursor(data, column_index);
         return;
     }
-    write_date(file, data, column_index, values, index, Converted(std::move(converted)));
+    std::optional<chunks::ColumnStore> store;
+    {
+        nb::gil_scoped_release release;
+        store.emplace(data);
+    }
+    write_date(file, data, *store, column_index, values, index, Converted(std::move(converted)));
 }
 
 // ---------------------------------------------------------------------------
@@ -284,9 +288,14 @@ void put_factor_packs(nb::handle h5_handle, nb::handle packs) {
     }
     nb::object index = module_attr("_get_all_instrument_index")();
     grow_for(data, *last_column, nb::len(index));
+    std::optional<chunks::ColumnStore> store;
+    {
+        nb::gil_scoped_release release;
+        store.emplace(data);
+    }
     for (size_t i = 0; i < dates.size(); ++i) {
         if (!columns[i]) continue;
-        write_date(file, data, *columns[i], value_sets[i], index, std::nullopt);
+        write_date(file, data, *store, *columns[i], value_sets[i], index, std::nullopt);
     }
 }
 

@@ -1,0 +1,165 @@
+#include "chunk_columns.hpp"
+
+#include <libdeflate.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "chunks are stored as little-endian float64");
+
+namespace quorbel::chunks {
+namespace {
+
+constexpr int kDeflateLevel = 9;  // the level every factor file declares
+
+struct CompressorDeleter {
+    void operator()(libdeflate_compressor *c) const noexcept { libdeflate_free_compressor(c); }
+};
+struct DecompressorDeleter {
+    void operator()(libdeflate_decompressor *d) const noexcept { libdeflate_free_decompressor(d); }
+};
+
+libdeflate_compressor *thread_compressor() {
+    thread_local std::unique_ptr<libdeflate_compressor, CompressorDeleter> compressor(
+        libdeflate_alloc_compressor(kDeflateLevel));
+    if (!compressor) throw std::bad_alloc();
+    return compressor.get();
+}
+
+libdeflate_decompressor *thread_decompressor() {
+    thread_local std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> decompressor(
+        libdeflate_alloc_decompressor());
+    if (!decompressor) throw std::bad_alloc();
+    return decompressor.get();
+}
+
+// Runs task(i) for i in [0, n) on up to all cores; the first failure is
+// rethrown on the calling thread after every worker has stopped.
+template <typename Task>
+void parallel_for(size_t n, Task task) {
+    const size_t workers = std::min<size_t>(n, std::max(1u, std::min(std::thread::hardware_concurrency(), 8u)));
+    if (workers <= 1) {
+        for (size_t i = 0; i < n; ++i) task(i);
+        return;
+    }
+    std::atomic<size_t> next{0};
+    std::exception_ptr failure;
+    std::mutex failure_mutex;
+    auto run = [&] {
+        try {
+            for (size_t i; (i = next.fetch_add(1)) < n;) task(i);
+        } catch (...) {
+            std::lock_guard<std::mutex> lock(failure_mutex);
+            if (!failure) failure = std::current_exception();
+            next = n;
+        }
+    };
+    std::vector<std::thread> threads;
+    for (size_t w = 1; w < workers; ++w) threads.emplace_back(run);
+    run();
+    for (auto &t : threads) t.join();
+    if (failure) std::rethrow_exception(failure);
+}
+
+std::vector<unsigned char> compress(const std::vector<double> &chunk) {
+    libdeflate_compressor *compressor = thread_compressor();
+    const size_t in_size = chunk.size() * sizeof(double);
+    std::vector<unsigned char> out(libdeflate_zlib_compress_bound(compressor, in_size));
+    const size_t size = libdeflate_zlib_compress(compressor, chunk.data(), in_size, out.data(), out.size());
+    if (size == 0) throw h5::Error(h5::ErrorKind::OS, "Unable to compress a chunk");
+    out.resize(size);
+    return out;
+}
+
+void inflate_into(const h5::Dataset::RawChunk &raw, std::vector<double> &chunk, uint64_t row, uint64_t col) {
+    const size_t expected = chunk.size() * sizeof(double);
+    auto corrupt = [&](const char *why) {
+        return h5::Error(h5::ErrorKind::OS, "Unable to read chunk at (" + std::to_string(row) + ", " +
+                                                std::to_string(col) + ") (" + why + ")");
+    };
+    if (raw.filter_mask & 1u) {  // stored without DEFLATE
+        if (raw.bytes.size() != expected) throw corrupt("unfiltered chunk has the wrong size");
+        std::memcpy(chunk.data(), raw.bytes.data(), expected);
+        return;
+    }
+    size_t produced = 0;
+    auto result = libdeflate_zlib_decompress(thread_decompressor(), raw.bytes.data(), raw.bytes.size(),
+                                             chunk.data(), expected, &produced);
+    if (result != LIBDEFLATE_SUCCESS || produced != expected) throw corrupt("inflate failed");
+}
+
+bool fits_direct_path(const h5::DatasetLayout &layout) {
+    return layout.rank == 2 && layout.chunks.size() == 2 && layout.dtype == "<f8" && layout.filters.size() == 1 &&
+           layout.filters[0].id == 1;
+}
+
+}  // namespace
+
+ColumnStore::ColumnStore(h5::Dataset &data) : data_(data) {
+    const h5::DatasetLayout layout = data.layout();
+    shape_ = data.shape();
+    direct_ = fits_direct_path(layout);
+    if (direct_) {
+        chunk_ = {layout.chunks[0], layout.chunks[1]};
+        fill_ = layout.fill_value.value_or(0.0);
+    }
+}
+
+void ColumnStore::load_chunk_column(uint64_t chunk_column) {
+    if (loaded_ && loaded_column_ == chunk_column) return;
+    loaded_ = false;
+    const uint64_t col = chunk_column * chunk_.cols;
+    std::vector<h5::Dataset::RawChunk> raw(stripes());
+    for (uint64_t s = 0; s < raw.size(); ++s) raw[s] = data_.read_raw_chunk(s * chunk_.rows, col);
+    chunks_.assign(raw.size(), Chunk());
+    parallel_for(raw.size(), [&](size_t s) {
+        chunks_[s].assign(chunk_.rows * chunk_.cols, fill_);  // a chunk never written holds the fill value
+        if (raw[s].exists) inflate_into(raw[s], chunks_[s], s * chunk_.rows, col);
+    });
+    loaded_ = true;
+    loaded_column_ = chunk_column;
+}
+
+void ColumnStore::read_column(uint64_t column, std::vector<double> &out) {
+    const h5::Block whole{0, shape_.rows, column, 1};
+    out.assign(shape_.rows, fill_);
+    if (!direct()) {
+        data_.read(whole, out.data());
+        return;
+    }
+    data_.check_inside(whole);
+    load_chunk_column(column / chunk_.cols);
+    const uint64_t local = column % chunk_.cols;
+    for (uint64_t r = 0; r < shape_.rows; ++r) {
+        out[r] = chunks_[r / chunk_.rows][(r % chunk_.rows) * chunk_.cols + local];
+    }
+}
+
+void ColumnStore::write_column(uint64_t column, const std::vector<double> &values) {
+    const h5::Block whole{0, shape_.rows, column, 1};
+    if (!direct()) {
+        data_.write(whole, values.data());
+        return;
+    }
+    data_.check_inside(whole);
+    load_chunk_column(column / chunk_.cols);
+    const uint64_t local = column % chunk_.cols;
+    // Only cells inside the matrix change; the rest of an edge chunk keeps
+    // its fill value for the day the matrix grows over it.
+    for (uint64_t r = 0; r < shape_.rows; ++r) {
+        chunks_[r / chunk_.rows][(r % chunk_.rows) * chunk_.cols + local] = values[r];
+    }
+    std::vector<std::vector<unsigned char>> compressed(chunks_.size());
+    parallel_for(chunks_.size(), [&](size_t s) { compressed[s] = compress(chunks_[s]); });
+    const uint64_t col = (column / chunk_.cols) * chunk_.cols;
+    for (uint64_t s = 0; s < compressed.size(); ++s) {
+        data_.write_raw_chunk(s * chunk_.rows, col, compressed[s].data(), compressed[s].size());
+    }
+}
+
+}  // namespace quorbel::chunks
