@@ -11,6 +11,7 @@
 #include <array>
 #include <optional>
 
+#include "chunk_io.hpp"
 #include "detail.hpp"
 
 using namespace nb::literals;
@@ -149,6 +150,7 @@ public:
         state_ = State::Ended;
         if (data_) {
             nb::gil_scoped_release release;
+            rows_.reset();  // reads through data_, so it goes first
             data_.reset();
         }
         // Emptied before the decref: releasing an object may run code that
@@ -194,6 +196,7 @@ private:
         {
             nb::gil_scoped_release release;
             data_ = reopen_for_section(file, std::move(probe));
+            rows_.emplace(*data_, section_.first, section_.end);
         }
         stock_index_ = module_attr("_get_all_instrument_index")();
         identifiers_ = nb::steal(PyObject_GetIter(order_book_ids_.ptr()));
@@ -233,8 +236,8 @@ private:
         }
     }
 
-    // The row over the section clipped to the matrix as it is now (a writer
-    // may have grown it since the stream started); null for a row beyond it.
+    // The row over the section, clipped to the matrix's columns when the
+    // stream started; null for a row beyond the matrix as it is now.
     nb::object read_row(uint64_t row) {
         h5::Shape2 shape;
         {
@@ -242,13 +245,11 @@ private:
             shape = data_->shape();
         }
         if (row >= shape.rows) return {};
-        const uint64_t first = std::min(section_.first, shape.cols);
-        const uint64_t end = std::min(section_.end, shape.cols);
         double *cells = nullptr;
-        FloatArray values = new_float_array({static_cast<size_t>(end - first)}, &cells);
+        FloatArray values = new_float_array({static_cast<size_t>(rows_->width())}, &cells);
         {
             nb::gil_scoped_release release;
-            data_->read(h5::Block{row, 1, first, end - first}, cells);
+            rows_->read_row(row, cells);
         }
         return nb::cast(values);
     }
@@ -256,6 +257,7 @@ private:
     nb::object h5_, order_book_ids_, start_date_, end_date_, check_;
     nb::object identifiers_, stock_index_;
     std::optional<h5::Dataset> data_;
+    std::optional<chunks::RowReader> rows_;
     ColumnSection section_;
     State state_ = State::Created;
     bool running_ = false;

@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "chunk_columns.hpp"
+#include "chunk_io.hpp"
 #include "detail.hpp"
 
 namespace quorbel {

@@ -1,4 +1,4 @@
-#include "chunk_columns.hpp"
+#include "chunk_io.hpp"
 
 #include <libdeflate.h>
 
@@ -159,6 +159,68 @@ void ColumnStore::write_column(uint64_t column, const std::vector<double> &value
     const uint64_t col = (column / chunk_.cols) * chunk_.cols;
     for (uint64_t s = 0; s < compressed.size(); ++s) {
         data_.write_raw_chunk(s * chunk_.rows, col, compressed[s].data(), compressed[s].size());
+    }
+}
+
+RowReader::RowReader(h5::Dataset &data, uint64_t first_column, uint64_t end_column) : data_(data) {
+    const h5::DatasetLayout layout = data.layout();
+    shape_ = data.shape();
+    first_ = std::min(first_column, shape_.cols);
+    end_ = std::max(first_, std::min(end_column, shape_.cols));
+    direct_ = fits_direct_path(layout);
+    if (direct_) {
+        chunk_ = {layout.chunks[0], layout.chunks[1]};
+        fill_ = layout.fill_value.value_or(0.0);
+        const uint64_t chunk_columns = end_ > first_ ? (end_ - 1) / chunk_.cols - first_ / chunk_.cols + 1 : 0;
+        const uint64_t stripe_bytes = std::max<uint64_t>(1, chunk_columns * chunk_.rows * chunk_.cols * sizeof(double));
+        max_stripes_ = static_cast<size_t>(std::max<uint64_t>(1, kRowStripeCacheBytes / stripe_bytes));
+    }
+}
+
+const RowReader::Stripe &RowReader::stripe_of(uint64_t row) {
+    const uint64_t index = row / chunk_.rows;
+    for (size_t i = 0; i < stripes_.size(); ++i) {
+        if (stripes_[i].index == index) {
+            std::rotate(stripes_.begin() + i, stripes_.begin() + i + 1, stripes_.end());
+            return stripes_.back();
+        }
+    }
+    if (stripes_.size() >= max_stripes_) stripes_.erase(stripes_.begin());
+    Stripe stripe;
+    stripe.index = index;
+    stripe.first_chunk_column = first_ / chunk_.cols;
+    const uint64_t count = (end_ - 1) / chunk_.cols - stripe.first_chunk_column + 1;
+    std::vector<h5::Dataset::RawChunk> raw(count);
+    for (uint64_t c = 0; c < count; ++c) {
+        raw[c] = data_.read_raw_chunk(index * chunk_.rows, (stripe.first_chunk_column + c) * chunk_.cols);
+    }
+    stripe.chunks.resize(count);
+    parallel_for(count, [&](size_t c) {
+        stripe.chunks[c].assign(chunk_.rows * chunk_.cols, fill_);
+        if (raw[c].exists) {
+            inflate_into(raw[c], stripe.chunks[c], index * chunk_.rows, (stripe.first_chunk_column + c) * chunk_.cols);
+        }
+    });
+    stripes_.push_back(std::move(stripe));
+    return stripes_.back();
+}
+
+void RowReader::read_row(uint64_t row, double *out) {
+    if (end_ == first_) return;
+    if (!direct_) {
+        data_.read(h5::Block{row, 1, first_, end_ - first_}, out);
+        return;
+    }
+    data_.check_inside(h5::Block{row, 1, first_, end_ - first_});
+    const Stripe &stripe = stripe_of(row);
+    const uint64_t local_row = row % chunk_.rows;
+    for (uint64_t col = first_; col < end_;) {
+        const uint64_t chunk_column = col / chunk_.cols;
+        const uint64_t stop = std::min(end_, (chunk_column + 1) * chunk_.cols);
+        const double *cells = stripe.chunks[chunk_column - stripe.first_chunk_column].data() +
+                              local_row * chunk_.cols + (col - chunk_column * chunk_.cols);
+        std::copy(cells, cells + (stop - col), out + (col - first_));
+        col = stop;
     }
 }
 

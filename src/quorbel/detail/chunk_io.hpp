@@ -1,10 +1,12 @@
-// Whole date columns of a factor matrix, moved chunk by chunk with direct
-// chunk I/O and compressed here rather than in HDF5's filter pipeline.
+// Chunks of a factor matrix moved with direct chunk I/O and (de)compressed
+// here rather than in HDF5's filter pipeline.
 //
 // A date write dirties one column of chunks (about 64 at 6,000 rows); DEFLATE
 // at level 9 dominates its cost, so the chunks are compressed with libdeflate
-// on every core and written as they are. The stored format does not change:
-// each chunk is the zlib stream HDF5's own DEFLATE filter would read.
+// on every core and written as they are. Reads inflate a stripe of chunks
+// once and serve every row of it. The stored format does not change: each
+// chunk is the zlib stream HDF5's own DEFLATE filter would read. Matrices
+// stored otherwise (other filters or types) go through HDF5's pipeline.
 // Everything here runs on plain C++ data, without the GIL.
 #pragma once
 
@@ -45,5 +47,36 @@ private:
     uint64_t loaded_column_ = 0;
     std::vector<Chunk> chunks_;  // one per stripe of the loaded chunk column
 };
+
+// Rows over a fixed column section. The chunks of the stripe a row lies in
+// are inflated together (on every core) and kept, so the rows of one stripe
+// cost one decompression of each chunk; a few stripes are kept, up to
+// kRowStripeCacheBytes.
+class RowReader {
+public:
+    RowReader(h5::Dataset &data, uint64_t first_column, uint64_t end_column);
+    // Columns [first, end) of `row`, clipped to the matrix's column count as
+    // it was when the reader was made; `row` must lie inside the matrix.
+    void read_row(uint64_t row, double *out);
+    uint64_t width() const { return end_ - first_; }
+
+private:
+    struct Stripe {
+        uint64_t index = 0;
+        uint64_t first_chunk_column = 0;
+        std::vector<std::vector<double>> chunks;  // one per chunk column
+    };
+    const Stripe &stripe_of(uint64_t row);
+
+    h5::Dataset &data_;
+    h5::Shape2 shape_, chunk_;
+    uint64_t first_ = 0, end_ = 0;
+    double fill_ = 0;
+    bool direct_ = false;
+    size_t max_stripes_ = 1;
+    std::vector<Stripe> stripes_;  // most recently used last
+};
+
+constexpr size_t kRowStripeCacheBytes = size_t(64) << 20;
 
 }  // namespace quorbel::chunks
