@@ -3,6 +3,7 @@
 #include <libdeflate.h>
 
 #include <algorithm>
+#include <cmath>
 #include <atomic>
 #include <cstring>
 #include <exception>
@@ -159,6 +160,84 @@ void ColumnStore::write_column(uint64_t column, const std::vector<double> &value
     const uint64_t col = (column / chunk_.cols) * chunk_.cols;
     for (uint64_t s = 0; s < compressed.size(); ++s) {
         data_.write_raw_chunk(s * chunk_.rows, col, compressed[s].data(), compressed[s].size());
+    }
+}
+
+namespace {
+
+// Copies between a row-major matrix and one chunk of it, cells inside the
+// matrix only.
+struct ChunkWindow {
+    uint64_t row, col, rows, cols;  // the part of the chunk inside the matrix
+};
+
+ChunkWindow window_of(h5::Shape2 shape, h5::Shape2 chunk, uint64_t stripe, uint64_t chunk_column) {
+    const uint64_t row = stripe * chunk.rows, col = chunk_column * chunk.cols;
+    return {row, col, std::min(chunk.rows, shape.rows - row), std::min(chunk.cols, shape.cols - col)};
+}
+
+bool all_fill(const std::vector<double> &chunk, double fill) {
+    const bool nan_fill = std::isnan(fill);
+    for (double v : chunk) {
+        if (nan_fill ? !std::isnan(v) : v != fill) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void read_matrix(h5::Dataset &data, double *out) {
+    const h5::DatasetLayout layout = data.layout();
+    const h5::Shape2 shape = data.shape();
+    if (!fits_direct_path(layout)) {
+        data.read(h5::Block{0, shape.rows, 0, shape.cols}, out);
+        return;
+    }
+    const h5::Shape2 chunk{layout.chunks[0], layout.chunks[1]};
+    const double fill = layout.fill_value.value_or(0.0);
+    const uint64_t stripes = (shape.rows + chunk.rows - 1) / chunk.rows;
+    const uint64_t columns = (shape.cols + chunk.cols - 1) / chunk.cols;
+    for (uint64_t s = 0; s < stripes; ++s) {
+        std::vector<h5::Dataset::RawChunk> raw(columns);
+        for (uint64_t c = 0; c < columns; ++c) raw[c] = data.read_raw_chunk(s * chunk.rows, c * chunk.cols);
+        parallel_for(columns, [&](size_t c) {
+            std::vector<double> cells(chunk.rows * chunk.cols, fill);
+            if (raw[c].exists) inflate_into(raw[c], cells, s * chunk.rows, c * chunk.cols);
+            const ChunkWindow w = window_of(shape, chunk, s, c);
+            for (uint64_t r = 0; r < w.rows; ++r) {
+                std::copy(cells.data() + r * chunk.cols, cells.data() + r * chunk.cols + w.cols,
+                          out + (w.row + r) * shape.cols + w.col);
+            }
+        });
+    }
+}
+
+void write_matrix(h5::Dataset &data, const double *in) {
+    const h5::DatasetLayout layout = data.layout();
+    const h5::Shape2 shape = data.shape();
+    if (!fits_direct_path(layout)) {
+        data.write(h5::Block{0, shape.rows, 0, shape.cols}, in);
+        return;
+    }
+    const h5::Shape2 chunk{layout.chunks[0], layout.chunks[1]};
+    const double fill = layout.fill_value.value_or(0.0);
+    const uint64_t stripes = (shape.rows + chunk.rows - 1) / chunk.rows;
+    const uint64_t columns = (shape.cols + chunk.cols - 1) / chunk.cols;
+    for (uint64_t s = 0; s < stripes; ++s) {
+        std::vector<std::vector<unsigned char>> compressed(columns);
+        parallel_for(columns, [&](size_t c) {
+            std::vector<double> cells(chunk.rows * chunk.cols, fill);
+            const ChunkWindow w = window_of(shape, chunk, s, c);
+            for (uint64_t r = 0; r < w.rows; ++r) {
+                const double *row = in + (w.row + r) * shape.cols + w.col;
+                std::copy(row, row + w.cols, cells.data() + r * chunk.cols);
+            }
+            if (!all_fill(cells, fill)) compressed[c] = compress(cells);
+        });
+        for (uint64_t c = 0; c < columns; ++c) {
+            if (compressed[c].empty()) continue;
+            data.write_raw_chunk(s * chunk.rows, c * chunk.cols, compressed[c].data(), compressed[c].size());
+        }
     }
 }
 

@@ -79,4 +79,10 @@ private:
 
 constexpr size_t kRowStripeCacheBytes = size_t(64) << 20;
 
+// The whole matrix, row-major, in one pass over its chunks (a rewrite).
+// write_matrix leaves chunks that hold nothing but the fill value unwritten:
+// they read back as the fill value all the same.
+void read_matrix(h5::Dataset &data, double *out);
+void write_matrix(h5::Dataset &data, const double *in);
+
 }  // namespace quorbel::chunks

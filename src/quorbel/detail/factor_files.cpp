@@ -23,6 +23,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "chunk_io.hpp"
 #include "detail.hpp"
 
 using namespace nb::literals;
@@ -591,7 +592,6 @@ struct FactorCopy {
     h5::Shape2 shape;
     std::unique_ptr<double[]> cells;  // row-major, shape.rows x shape.cols
     h5::AttributeSnapshot attributes;
-    h5::Block whole() const { return {0, shape.rows, 0, shape.cols}; }
 };
 
 size_t cell_count(h5::Shape2 shape) {
@@ -609,7 +609,7 @@ FactorCopy read_old_factor(const std::string &path) {
         h5::Dataset data = file.open_dataset("data");
         copy.shape = data.shape();
         copy.cells.reset(new double[std::max<size_t>(cell_count(copy.shape), 1)]);
-        data.read(copy.whole(), copy.cells.get());
+        chunks::read_matrix(data, copy.cells.get());
         copy.attributes = data.read_all_attributes();
     }
     file.close();
@@ -625,7 +625,7 @@ void fill_new_factor(h5::File &file, const FactorCopy &copy) {
                             std::to_string(shape.cols) + "), not the old one's (" + std::to_string(copy.shape.rows) +
                             ", " + std::to_string(copy.shape.cols) + ")");
     }
-    data.write(copy.whole(), copy.cells.get());
+    chunks::write_matrix(data, copy.cells.get());
     data.write_all_attributes(copy.attributes);
     // Chunks still cached would be written by the dataset's close, which
     // cannot report a failure: write them now, while one can be seen.
