@@ -4,15 +4,17 @@ No MongoDB server can be installed on our machines, so the engine's real
 driver talks to nx-27017 (PyPI), a wire-protocol server backed by an
 in-memory SQLite database, started here in a child process on a free port.
 
-    with WireServer() as server:
-        seed_demo_instruments(server.uri)
-        os.environ["QUORBEL_MONGODB_URI"] = server.uri
+    with demo_mongodb(5000) as server:    # started, seeded, QUORBEL_MONGODB_URI set
         ...
+
+    with WireServer() as server:          # or step by step
+        seed_collection(server.uri, documents)
 
 The helpers that seed a collection take any connection string, so they work
 on a real ``mongod`` too.
 """
 
+import contextlib
 import os
 import shutil
 import socket
@@ -26,8 +28,22 @@ import pymongo
 DEFAULT_DATABASE = "quorbel"
 DEFAULT_COLLECTION = "instruments"
 
-# Runs the server's own command-line entry, whatever PATH holds.
-_SERVER_MAIN = "import sys; from nx_27017 import main; sys.argv[0] = 'nx-27017'; sys.exit(main())"
+# Runs the server's own command-line entry, whatever PATH holds, and ends it
+# when the process that started it is gone, even one that was killed.
+_SERVER_MAIN = """
+import os, sys, threading, time
+parent = os.getppid()
+
+def orphaned_exit():
+    while os.getppid() == parent:
+        time.sleep(1)
+    os._exit(0)
+
+threading.Thread(target=orphaned_exit, daemon=True).start()
+from nx_27017 import main
+sys.argv[0] = "nx-27017"
+sys.exit(main())
+"""
 
 
 def free_port(host="127.0.0.1"):
@@ -182,3 +198,23 @@ def seed_demo_instruments(uri, count=5000, database=DEFAULT_DATABASE, collection
     documents = demo_instruments(count)
     seed_collection(uri, documents, database, collection)
     return documents
+
+
+@contextlib.contextmanager
+def demo_mongodb(count=5000):
+    """A started wire server seeded with `count` demo instruments in the
+    engine's configured database and collection, with QUORBEL_MONGODB_URI
+    pointing at it until the block ends."""
+    from quorbel import config
+
+    previous = os.environ.get("QUORBEL_MONGODB_URI")
+    with WireServer() as server:
+        seed_demo_instruments(server.uri, count, config.DATABASE, config.COLLECTION)
+        os.environ["QUORBEL_MONGODB_URI"] = server.uri
+        try:
+            yield server
+        finally:
+            if previous is None:
+                os.environ.pop("QUORBEL_MONGODB_URI", None)
+            else:
+                os.environ["QUORBEL_MONGODB_URI"] = previous

@@ -25,12 +25,19 @@ int64_t date_field(nb::handle date, const char *field) {
     nb::object value = date.attr(field);
     nb::object index = nb::steal(PyNumber_Index(value.ptr()));
     if (!index.is_valid()) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw nb::python_error();
         PyErr_Clear();
         throw nb::type_error(("a trading date's " + std::string(field) + " must be an integer, not " +
                               python_type_name(value)).c_str());
     }
-    long long number = PyLong_AsLongLong(index.ptr());
+    // Bounded so that the code's arithmetic cannot overflow.
+    int overflow = 0;
+    long long number = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
     if (number == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (overflow != 0 || number < INT32_MIN || number > INT32_MAX) {
+        PyErr_SetString(PyExc_OverflowError, ("a trading date's " + std::string(field) + " is out of range").c_str());
+        throw nb::python_error();
+    }
     return number;
 }
 
@@ -165,7 +172,7 @@ struct InstrumentRow {
 
 // A failure of the fetch, raised as a Python exception once the GIL is back.
 struct FetchFailure {
-    PyObject *kind;  // one of the PyExc_* objects, immortal for our purposes
+    PyObject *kind;  // a built-in exception type, alive for the whole process
     std::string message;
 };
 
