@@ -241,14 +241,14 @@ InstrumentRow instrument_row(const bson_t *doc) {
     }
     uint32_t length = 0;
     const char *text = bson_iter_utf8(&id_field, &length);
-    InstrumentRow row{std::string(text, length), 0};
+    InstrumentRow entry{std::string(text, length), 0};
     if (BSON_ITER_HOLDS_INT32(&index_field) || BSON_ITER_HOLDS_INT64(&index_field)) {
-        row.row = bson_iter_as_int64(&index_field);
-        return row;
+        entry.row = bson_iter_as_int64(&index_field);
+        return entry;
     }
     // A fractional or textual row number has no row to go to; refuse it here
     // rather than let every reader and writer stumble over it.
-    throw FetchFailure{PyExc_TypeError, "the row number (index) of " + row.order_book_id +
+    throw FetchFailure{PyExc_TypeError, "the row number (index) of " + entry.order_book_id +
                                             " must be an integer, not " +
                                             bson_type_name(bson_iter_type(&index_field))};
 }
@@ -314,8 +314,8 @@ nb::dict instrument_map(const std::vector<InstrumentRow> &rows) {
     // Later documents replace earlier ones with the same order_book_id. Row
     // numbers are kept as stored, a negative one too: readers and writers
     // treat it like a row beyond the matrix, never as counting from the end.
-    for (const InstrumentRow &r : rows) {
-        mapping[nb::str(r.order_book_id.data(), r.order_book_id.size())] = nb::int_(r.row);
+    for (const InstrumentRow &entry : rows) {
+        mapping[nb::str(entry.order_book_id.data(), entry.order_book_id.size())] = nb::int_(entry.row);
     }
     return mapping;
 }
