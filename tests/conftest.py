@@ -1,4 +1,6 @@
+import itertools
 import logging
+import os
 import subprocess
 import sys
 import textwrap
@@ -6,6 +8,7 @@ import textwrap
 import pytest
 
 import quorbel.detail as engine
+from mongo_wire_server import WireServer, seed_collection
 
 
 @pytest.fixture
@@ -53,14 +56,6 @@ class Market:
         self.monkeypatch.setattr(self.detail, "get_all_trading_dates",
                                  lambda: self.fetches.append("calendar") or self.calendar, raising=False)
         self.monkeypatch.setattr(self.detail, "TRADING_DATES", None)
-        if not hasattr(self.detail, "_get_date_index"):
-            import bisect
-
-            def date_index(d):
-                i = bisect.bisect_left(self.calendar, d)
-                return i if i < len(self.calendar) and self.calendar[i] == d else None
-
-            self.monkeypatch.setattr(self.detail, "_get_date_index", date_index, raising=False)
 
     def set_instruments(self, index):
         self.instruments = dict(index)
@@ -71,3 +66,70 @@ class Market:
 @pytest.fixture
 def market(detail, monkeypatch):
     return Market(detail, monkeypatch)
+
+
+# ---- MongoDB: the wire-protocol server, or a real mongod --------------------
+
+REAL_MONGODB_ENV = "QUORBEL_TEST_MONGODB_URI"
+_collection_numbers = itertools.count()
+
+
+@pytest.fixture(scope="session")
+def wire_server():
+    """The wire-protocol server, started once for the whole session."""
+    server = WireServer().start()
+    yield server
+    server.stop()
+
+
+@pytest.fixture(scope="session", params=["wire", "mongod"])
+def mongo_server_uri(request):
+    """Every test that uses it runs against the wire server, and against a
+    real mongod when QUORBEL_TEST_MONGODB_URI names one (skipped otherwise)."""
+    if request.param == "mongod":
+        uri = os.environ.get(REAL_MONGODB_ENV)
+        if not uri:
+            pytest.skip(f"{REAL_MONGODB_ENV} is not set")
+        return uri
+    return request.getfixturevalue("wire_server").uri
+
+
+def clear_reference_caches():
+    engine.get_all_trading_dates.cache_clear()
+    engine._get_all_instrument_index.cache_clear()
+
+
+class InstrumentCollection:
+    """A fresh collection that the engine's instrument index reads."""
+
+    def __init__(self, uri, database, collection):
+        self.uri, self.database, self.collection = uri, database, collection
+
+    def seed(self, documents):
+        seed_collection(self.uri, documents, self.database, self.collection)
+
+    def stored_order(self):
+        """The documents as a find without sort returns them, _id left out."""
+        import pymongo
+
+        with pymongo.MongoClient(self.uri) as client:
+            return list(client[self.database][self.collection].find({}, {"_id": 0}))
+
+
+@pytest.fixture
+def instruments(mongo_server_uri, monkeypatch):
+    """Points the engine at an empty collection of its own on the server
+    (QUORBEL_MONGODB_URI, get_mongodb_uri, DATABASE, COLLECTION) and clears
+    both reference-data caches before and after the test."""
+    from quorbel import config
+
+    target = InstrumentCollection(mongo_server_uri, "quorbel_test", f"instruments_{next(_collection_numbers)}")
+    monkeypatch.setenv("QUORBEL_MONGODB_URI", mongo_server_uri)
+    monkeypatch.setattr(engine, "get_mongodb_uri", config.get_mongodb_uri)
+    monkeypatch.setattr(engine, "DATABASE", target.database)
+    monkeypatch.setattr(engine, "COLLECTION", target.collection)
+    target.seed([])
+    clear_reference_caches()
+    yield target
+    clear_reference_caches()
+    target.seed([])
