@@ -208,8 +208,10 @@ def test_bad_rows_and_handles(detail, market, factor, tmp_path):
         detail.put_factor_value("not a handle", 20180102, [])
     h5.close()
     with detail.get_h5(path) as read_only:
-        with pytest.raises(OSError):
+        with pytest.raises(OSError, match="no write intent"):
             detail.put_factor_value(read_only, 20180102, items([("A", 1.0)]))
+        with pytest.raises(OSError, match="no write intent"):
+            read_only["data"].attrs["x"] = 1
 
 
 # --- packs -----------------------------------------------------------------
@@ -317,3 +319,25 @@ def test_batch_matches_a_model(detail, market, factor):
         detail.put_factor_packs(h5, packs)
     h5.close()
     np.testing.assert_array_equal(read_back(path)[0], model)
+
+
+def test_refused_write_leaves_the_process_able_to_exit(tmp_path):
+    # A write refused by a read-only handle must not leave HDF5 unable to
+    # close the file when the interpreter exits.
+    from conftest import run_python
+
+    path = str(tmp_path / "ro.h5")
+    proc = run_python(f"""
+        import types, quorbel.detail as d
+        d._get_all_instrument_index = lambda: {{"A": 0}}
+        d.get_all_trading_dates = lambda: [20180102, 20180103]
+        d.create_new_factor_h5({path!r}, (3, 3)).close()
+        h5 = d.get_h5({path!r})
+        try:
+            d.put_factor_value(h5, 20180102, [types.SimpleNamespace(order_book_id="A", value=1.0)])
+        except OSError as e:
+            print("refused:", e)
+        h5.close()
+    """)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.startswith("refused: Unable to write data (no write intent on file)")

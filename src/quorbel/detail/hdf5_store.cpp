@@ -402,6 +402,13 @@ void Dataset::check_open() const {
     }
 }
 
+// HDF5 1.10.8 can be left unable to close a read-only file after a refused
+// direct chunk write, and then crashes at exit; refuse every change up front.
+void Dataset::check_writable() const {
+    check_open();
+    if (!file_->writable) throw Error(ErrorKind::OS, "Unable to write data (no write intent on file)");
+}
+
 DatasetLayout Dataset::layout() const {
     LibraryGuard guard;
     check_open();
@@ -471,7 +478,7 @@ Shape2 Dataset::chunk_shape() const {
 
 void Dataset::resize(Shape2 shape) {
     LibraryGuard guard;
-    check_open();
+    check_writable();
     const hsize_t dims[2] = {shape.rows, shape.cols};
     checked(H5Dset_extent(id_, dims), "Unable to resize dataset");
 }
@@ -518,7 +525,7 @@ void Dataset::read(const Block &block, double *out) const {
 
 void Dataset::write(const Block &block, const double *in) {
     LibraryGuard guard;
-    check_open();
+    check_writable();
     check_block(shape(), block);
     if (block.rows == 0 || block.cols == 0) return;
     Space file_space = select_block(id_, block);
@@ -548,7 +555,7 @@ Dataset::RawChunk Dataset::read_raw_chunk(uint64_t row, uint64_t col) const {
 
 void Dataset::write_raw_chunk(uint64_t row, uint64_t col, const unsigned char *bytes, size_t size) {
     LibraryGuard guard;
-    check_open();
+    check_writable();
     const hsize_t offset[2] = {row, col};
     // Always mask 0 (filtered): a chunk rewritten with another mask keeps the
     // stale one in HDF5 1.10.8 until the file is reopened.
@@ -578,7 +585,7 @@ bool Dataset::has_attribute(const std::string &name) const {
 
 void Dataset::delete_attribute(const std::string &name) {
     LibraryGuard guard;
-    check_open();
+    check_writable();
     if (!has_attribute(name)) throw Error(ErrorKind::Key, "Can't delete attribute (attribute '" + name + "' doesn't exist)");
     checked(H5Adelete(id_, name.c_str()), "Unable to delete attribute");
 }
@@ -660,7 +667,7 @@ AttrValue Dataset::read_attribute(const std::string &name) const {
 
 void Dataset::write_attribute(const std::string &name, const AttrValue &value) {
     LibraryGuard guard;
-    check_open();
+    check_writable();
     const size_t count = value.element_count();
     std::vector<hsize_t> dims(value.dims.begin(), value.dims.end());
     Space space(value.dims.empty() ? checked(H5Screate(H5S_SCALAR), "Unable to create dataspace")
@@ -810,7 +817,7 @@ AttributeSnapshot Dataset::read_all_attributes() const {
 
 void Dataset::write_all_attributes(const AttributeSnapshot &snapshot) {
     LibraryGuard guard;
-    check_open();
+    check_writable();
     for (const auto &entry : snapshot.entries_) {
         const char *name = entry->name.c_str();
         if (checked(H5Aexists(id_, name), "Unable to test attribute") > 0) {

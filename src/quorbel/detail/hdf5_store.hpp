@@ -212,6 +212,7 @@ private:
     friend class File;
     Dataset(std::shared_ptr<FileState> file, int64_t id, std::string name);
     void check_open() const;
+    void check_writable() const;
     void close_identifier() noexcept;
     std::shared_ptr<FileState> file_;
     int64_t id_ = -1;
