@@ -99,16 +99,35 @@ bool fits_direct_path(const h5::DatasetLayout &layout) {
            layout.filters[0].id == 1;
 }
 
+// How a matrix is cut into chunks, and whether this unit handles them itself.
+struct Grid {
+    h5::Shape2 shape, chunk;
+    double fill = 0;
+    bool direct = false;
+    uint64_t stripes() const { return (shape.rows + chunk.rows - 1) / chunk.rows; }
+    uint64_t chunk_columns() const { return (shape.cols + chunk.cols - 1) / chunk.cols; }
+};
+
+Grid grid_of(h5::Dataset &data) {
+    const h5::DatasetLayout layout = data.layout();
+    Grid grid;
+    grid.shape = data.shape();
+    grid.direct = fits_direct_path(layout);
+    if (grid.direct) {
+        grid.chunk = {layout.chunks[0], layout.chunks[1]};
+        grid.fill = layout.fill_value.value_or(0.0);
+    }
+    return grid;
+}
+
 }  // namespace
 
 ColumnStore::ColumnStore(h5::Dataset &data) : data_(data) {
-    const h5::DatasetLayout layout = data.layout();
-    shape_ = data.shape();
-    direct_ = fits_direct_path(layout);
-    if (direct_) {
-        chunk_ = {layout.chunks[0], layout.chunks[1]};
-        fill_ = layout.fill_value.value_or(0.0);
-    }
+    const Grid grid = grid_of(data);
+    shape_ = grid.shape;
+    chunk_ = grid.chunk;
+    fill_ = grid.fill;
+    direct_ = grid.direct;
 }
 
 void ColumnStore::load_chunk_column(uint64_t chunk_column) {
@@ -187,69 +206,59 @@ bool all_fill(const std::vector<double> &chunk, double fill) {
 }  // namespace
 
 void read_matrix(h5::Dataset &data, double *out) {
-    const h5::DatasetLayout layout = data.layout();
-    const h5::Shape2 shape = data.shape();
-    if (!fits_direct_path(layout)) {
-        data.read(h5::Block{0, shape.rows, 0, shape.cols}, out);
+    const Grid g = grid_of(data);
+    if (!g.direct) {
+        data.read(h5::Block{0, g.shape.rows, 0, g.shape.cols}, out);
         return;
     }
-    const h5::Shape2 chunk{layout.chunks[0], layout.chunks[1]};
-    const double fill = layout.fill_value.value_or(0.0);
-    const uint64_t stripes = (shape.rows + chunk.rows - 1) / chunk.rows;
-    const uint64_t columns = (shape.cols + chunk.cols - 1) / chunk.cols;
-    for (uint64_t s = 0; s < stripes; ++s) {
-        std::vector<h5::Dataset::RawChunk> raw(columns);
-        for (uint64_t c = 0; c < columns; ++c) raw[c] = data.read_raw_chunk(s * chunk.rows, c * chunk.cols);
-        parallel_for(columns, [&](size_t c) {
-            std::vector<double> cells(chunk.rows * chunk.cols, fill);
-            if (raw[c].exists) inflate_into(raw[c], cells, s * chunk.rows, c * chunk.cols);
-            const ChunkWindow w = window_of(shape, chunk, s, c);
+    for (uint64_t s = 0; s < g.stripes(); ++s) {
+        std::vector<h5::Dataset::RawChunk> raw(g.chunk_columns());
+        for (uint64_t c = 0; c < raw.size(); ++c) raw[c] = data.read_raw_chunk(s * g.chunk.rows, c * g.chunk.cols);
+        parallel_for(raw.size(), [&](size_t c) {
+            std::vector<double> cells(g.chunk.rows * g.chunk.cols, g.fill);
+            if (raw[c].exists) inflate_into(raw[c], cells, s * g.chunk.rows, c * g.chunk.cols);
+            const ChunkWindow w = window_of(g.shape, g.chunk, s, c);
             for (uint64_t r = 0; r < w.rows; ++r) {
-                std::copy(cells.data() + r * chunk.cols, cells.data() + r * chunk.cols + w.cols,
-                          out + (w.row + r) * shape.cols + w.col);
+                const double *from = cells.data() + r * g.chunk.cols;
+                std::copy(from, from + w.cols, out + (w.row + r) * g.shape.cols + w.col);
             }
         });
     }
 }
 
 void write_matrix(h5::Dataset &data, const double *in) {
-    const h5::DatasetLayout layout = data.layout();
-    const h5::Shape2 shape = data.shape();
-    if (!fits_direct_path(layout)) {
-        data.write(h5::Block{0, shape.rows, 0, shape.cols}, in);
+    const Grid g = grid_of(data);
+    if (!g.direct) {
+        data.write(h5::Block{0, g.shape.rows, 0, g.shape.cols}, in);
         return;
     }
-    const h5::Shape2 chunk{layout.chunks[0], layout.chunks[1]};
-    const double fill = layout.fill_value.value_or(0.0);
-    const uint64_t stripes = (shape.rows + chunk.rows - 1) / chunk.rows;
-    const uint64_t columns = (shape.cols + chunk.cols - 1) / chunk.cols;
-    for (uint64_t s = 0; s < stripes; ++s) {
-        std::vector<std::vector<unsigned char>> compressed(columns);
-        parallel_for(columns, [&](size_t c) {
-            std::vector<double> cells(chunk.rows * chunk.cols, fill);
-            const ChunkWindow w = window_of(shape, chunk, s, c);
+    for (uint64_t s = 0; s < g.stripes(); ++s) {
+        std::vector<std::vector<unsigned char>> compressed(g.chunk_columns());
+        parallel_for(compressed.size(), [&](size_t c) {
+            std::vector<double> cells(g.chunk.rows * g.chunk.cols, g.fill);
+            const ChunkWindow w = window_of(g.shape, g.chunk, s, c);
             for (uint64_t r = 0; r < w.rows; ++r) {
-                const double *row = in + (w.row + r) * shape.cols + w.col;
-                std::copy(row, row + w.cols, cells.data() + r * chunk.cols);
+                const double *from = in + (w.row + r) * g.shape.cols + w.col;
+                std::copy(from, from + w.cols, cells.data() + r * g.chunk.cols);
             }
-            if (!all_fill(cells, fill)) compressed[c] = compress(cells);
+            if (!all_fill(cells, g.fill)) compressed[c] = compress(cells);
         });
-        for (uint64_t c = 0; c < columns; ++c) {
+        for (uint64_t c = 0; c < compressed.size(); ++c) {
             if (compressed[c].empty()) continue;
-            data.write_raw_chunk(s * chunk.rows, c * chunk.cols, compressed[c].data(), compressed[c].size());
+            data.write_raw_chunk(s * g.chunk.rows, c * g.chunk.cols, compressed[c].data(), compressed[c].size());
         }
     }
 }
 
 RowReader::RowReader(h5::Dataset &data, uint64_t first_column, uint64_t end_column) : data_(data) {
-    const h5::DatasetLayout layout = data.layout();
-    shape_ = data.shape();
+    const Grid grid = grid_of(data);
+    shape_ = grid.shape;
+    chunk_ = grid.chunk;
+    fill_ = grid.fill;
+    direct_ = grid.direct;
     first_ = std::min(first_column, shape_.cols);
     end_ = std::max(first_, std::min(end_column, shape_.cols));
-    direct_ = fits_direct_path(layout);
     if (direct_) {
-        chunk_ = {layout.chunks[0], layout.chunks[1]};
-        fill_ = layout.fill_value.value_or(0.0);
         const uint64_t chunk_columns = end_ > first_ ? (end_ - 1) / chunk_.cols - first_ / chunk_.cols + 1 : 0;
         const uint64_t stripe_bytes = std::max<uint64_t>(1, chunk_columns * chunk_.rows * chunk_.cols * sizeof(double));
         max_stripes_ = static_cast<size_t>(std::max<uint64_t>(1, kRowStripeCacheBytes / stripe_bytes));
