@@ -88,9 +88,10 @@ void inflate_into(const h5::Dataset::RawChunk &raw, std::vector<double> &chunk, 
         std::memcpy(chunk.data(), raw.bytes.data(), expected);
         return;
     }
-    size_t produced = 0;
-    auto result = libdeflate_zlib_decompress(thread_decompressor(), raw.bytes.data(), raw.bytes.size(),
-                                             chunk.data(), expected, &produced);
+    size_t consumed = 0, produced = 0;
+    // Chunks are stored in slots: the zlib stream may be followed by padding.
+    auto result = libdeflate_zlib_decompress_ex(thread_decompressor(), raw.bytes.data(), raw.bytes.size(),
+                                                chunk.data(), expected, &consumed, &produced);
     if (result != LIBDEFLATE_SUCCESS || produced != expected) throw corrupt("inflate failed");
 }
 
@@ -160,14 +161,15 @@ void ColumnStore::read_column(uint64_t column, std::vector<double> &out) {
     }
 }
 
-void ColumnStore::write_column(uint64_t column, const std::vector<double> &values) {
+void ColumnStore::write_column(uint64_t column, const std::vector<double> &values, uint64_t frontier) {
     const h5::Block whole{0, shape_.rows, column, 1};
     if (!direct()) {
         data_.write(whole, values.data());
         return;
     }
     data_.check_inside(whole);
-    load_chunk_column(column / chunk_.cols);
+    const uint64_t chunk_column = column / chunk_.cols;
+    load_chunk_column(chunk_column);
     const uint64_t local = column % chunk_.cols;
     // Only cells inside the matrix change; the rest of an edge chunk keeps
     // its fill value for the day the matrix grows over it.
@@ -176,10 +178,39 @@ void ColumnStore::write_column(uint64_t column, const std::vector<double> &value
     }
     std::vector<std::vector<unsigned char>> compressed(chunks_.size());
     parallel_for(chunks_.size(), [&](size_t s) { compressed[s] = compress(chunks_[s]); });
-    const uint64_t col = (column / chunk_.cols) * chunk_.cols;
+
+    const uint64_t col = chunk_column * chunk_.cols;
+    const double filled = filled_fraction(chunk_column, frontier);
+    std::vector<std::pair<uint64_t, uint64_t>> old_slots;
+    for (uint64_t s = 0; s < compressed.size(); ++s) {
+        const auto place = data_.chunk_place(s * chunk_.rows, col);
+        size_t slot = place && compressed[s].size() <= place->second ? static_cast<size_t>(place->second)
+                                                                      : slot_size(compressed[s].size(), filled);
+        compressed[s].resize(slot, 0);
+        if (place) old_slots.emplace_back(place->first, place->first + place->second);
+    }
+    data_.save_ahead(old_slots);  // one journal sync for the whole column
     for (uint64_t s = 0; s < compressed.size(); ++s) {
         data_.write_raw_chunk(s * chunk_.rows, col, compressed[s].data(), compressed[s].size());
     }
+}
+
+// How much of a chunk column writes have reached, (0, 1].
+double ColumnStore::filled_fraction(uint64_t chunk_column, uint64_t frontier) const {
+    const uint64_t first = chunk_column * chunk_.cols;
+    if (frontier < first) return 1.0 / double(chunk_.cols);
+    const uint64_t reached = std::min<uint64_t>(frontier - first + 1, chunk_.cols);
+    return double(reached) / double(chunk_.cols);
+}
+
+// A slot for a compressed chunk of `size` bytes in a chunk column filled to
+// `filled`: room for the columns still to come, plus 5%.
+size_t ColumnStore::slot_size(size_t size, double filled) const {
+    const double raw_bound = double(libdeflate_zlib_compress_bound(thread_compressor(),
+                                                                   chunk_.rows * chunk_.cols * sizeof(double)));
+    const double expected = std::min(double(size) / filled, raw_bound);
+    const size_t slot = static_cast<size_t>(expected * 1.05) + 64;
+    return std::max(size, (slot + 63) / 64 * 64);
 }
 
 namespace {

@@ -8,6 +8,12 @@
 // chunk is the zlib stream HDF5's own DEFLATE filter would read. Matrices
 // stored otherwise (other filters or types) go through HDF5's pipeline.
 // Everything here runs on plain C++ data, without the GIL.
+//
+// Chunks are stored in slots: the zlib stream is padded to a size chosen for
+// what the chunk will hold once its columns are filled, so that most rewrites
+// of a chunk fit its slot and HDF5 writes it in place. In-place rewrites keep
+// the file from growing with every date and leave the chunk index untouched,
+// and the undo journal (hdf5_journal.hpp) only has to keep the old slots.
 #pragma once
 
 #include <cstdint>
@@ -27,8 +33,10 @@ public:
     // The whole column, one value per matrix row.
     void read_column(uint64_t column, std::vector<double> &out);
     // Writes the whole column back: every chunk it crosses is compressed and
-    // stored before this returns.
-    void write_column(uint64_t column, const std::vector<double> &values);
+    // stored before this returns. `frontier` is the highest column writes
+    // have reached (cursor_col, or this column when higher); it tells how
+    // full the chunks will become, which sizes their slots.
+    void write_column(uint64_t column, const std::vector<double> &values, uint64_t frontier);
 
 private:
     using Chunk = std::vector<double>;  // chunk_rows x chunk_cols, row-major
@@ -37,6 +45,8 @@ private:
     // fall into it (a batch of daily dates usually does).
     void load_chunk_column(uint64_t chunk_column);
     uint64_t stripes() const { return (shape_.rows + chunk_.rows - 1) / chunk_.rows; }
+    double filled_fraction(uint64_t chunk_column, uint64_t frontier) const;
+    size_t slot_size(size_t size, double filled) const;
 
     h5::Dataset &data_;
     h5::Shape2 shape_;

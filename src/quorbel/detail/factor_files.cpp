@@ -374,7 +374,7 @@ nb::object create_new_factor_h5(nb::handle path, nb::handle shape) {
         // Never hand out a half-made file: the path must be free for a retry.
         {
             nb::gil_scoped_release release;
-            file.close();
+            file.close_discarding();
             ::unlink(file_path.c_str());
         }
         log_error("create factor %s failed", path);

@@ -1,6 +1,8 @@
 // HDF5 calls of the engine, each checked, each handle owned by one RAII type.
 #include "hdf5_store.hpp"
 
+#include "hdf5_journal.hpp"
+
 #include <hdf5.h>
 #include <sys/stat.h>
 
@@ -175,6 +177,7 @@ struct FileState {
     hid_t id = H5I_INVALID_HID;
     bool writable = false;
     std::string path;
+    uint64_t generation = 0;  // bumped when a rollback reopens the file
 
     bool open() const { return id >= 0; }
     void close() {
@@ -196,6 +199,7 @@ PropList file_access_list() {
     // Closing the file closes every object opened from it, so a handle that
     // the caller closes also releases the file lock for other processes.
     checked(H5Pset_fclose_degree(fapl.get(), H5F_CLOSE_STRONG), "Unable to set file close degree");
+    checked(H5Pset_driver(fapl.get(), journal::driver_id(), nullptr), "Unable to set the file driver");
     return fapl;
 }
 
@@ -219,6 +223,7 @@ File File::create_exclusive(const std::string &path) {
 
 File File::open(const std::string &path, bool writable) {
     LibraryGuard guard;
+    journal::recover(path);  // a write killed half-way is undone first
     auto fapl = file_access_list();
     hid_t id = checked(H5Fopen(path.c_str(), writable ? H5F_ACC_RDWR : H5F_ACC_RDONLY, fapl.get()),
                        "Unable to open file");
@@ -231,6 +236,17 @@ File File::open(const std::string &path, bool writable) {
 }
 
 bool File::is_open() const { return state_ && state_->open(); }
+
+void File::close_discarding() noexcept {
+    if (!state_ || !state_->open()) return;
+    LibraryGuard guard;
+    try {
+        journal::Driver::discard_writes(state_->id);
+    } catch (...) {
+    }
+    state_->close();
+    H5Eclear2(H5E_DEFAULT);
+}
 
 bool File::writable() const { return state_ && state_->writable; }
 
@@ -272,14 +288,8 @@ std::string File::name() const {
 DiskIdentity File::disk_identity() const {
     LibraryGuard guard;
     require_open(state_);
-    PropList fapl(checked(H5Fget_access_plist(state_->id), "Unable to get file access properties"));
-    // Only the POSIX driver's handle is a file descriptor.
-    if (H5Pget_driver(fapl.get()) != H5FD_SEC2) throw Error(ErrorKind::Value, "File is not a plain POSIX file");
-    void *handle = nullptr;
-    checked(H5Fget_vfd_handle(state_->id, fapl.get(), &handle), "Unable to get file descriptor");
-    struct stat st;
-    if (::fstat(*static_cast<int *>(handle), &st) != 0) throw Error(ErrorKind::OS, "Unable to stat file", errno);
-    return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+    const auto [device, inode] = journal::Driver::identity(state_->id);
+    return {device, inode};
 }
 
 bool File::has_dataset(const std::string &name) const {
@@ -368,10 +378,12 @@ Dataset File::create_factor_dataset(const std::string &name, Shape2 shape, Shape
 // Dataset
 
 Dataset::Dataset(std::shared_ptr<FileState> file, int64_t id, std::string name)
-    : file_(std::move(file)), id_(id), name_(std::move(name)) {}
+    : file_(std::move(file)), id_(id), name_(std::move(name)) {
+    generation_ = file_->generation;
+}
 
 Dataset::Dataset(Dataset &&o) noexcept
-    : file_(std::move(o.file_)), id_(std::exchange(o.id_, -1)), name_(std::move(o.name_)) {}
+    : file_(std::move(o.file_)), id_(std::exchange(o.id_, -1)), generation_(o.generation_), name_(std::move(o.name_)) {}
 
 Dataset &Dataset::operator=(Dataset &&o) noexcept {
     if (this != &o) {
@@ -380,6 +392,7 @@ Dataset &Dataset::operator=(Dataset &&o) noexcept {
         close_identifier();
         file_ = std::move(o.file_);
         id_ = std::exchange(o.id_, -1);
+        generation_ = o.generation_;
         name_ = std::move(o.name_);
     }
     return *this;
@@ -389,7 +402,7 @@ Dataset::~Dataset() { close_identifier(); }
 
 void Dataset::close_identifier() noexcept {
     // Once the file is closed its strong close degree has closed this dataset too.
-    if (id_ >= 0 && file_ && file_->open()) {
+    if (id_ >= 0 && file_ && file_->open() && file_->generation == generation_) {
         LibraryGuard guard;
         H5Dclose(id_);
     }
@@ -399,6 +412,9 @@ void Dataset::close_identifier() noexcept {
 void Dataset::check_open() const {
     if (id_ < 0 || !file_ || !file_->open()) {
         throw Error(ErrorKind::Value, "Invalid dataset handle: the factor file is closed");
+    }
+    if (file_->generation != generation_) {
+        throw Error(ErrorKind::Value, "Invalid dataset handle: the factor file was reopened after a failed write");
     }
 }
 
@@ -546,11 +562,24 @@ Dataset::RawChunk Dataset::read_raw_chunk(uint64_t row, uint64_t col) const {
     checked(H5Dget_chunk_info_by_coord(id_, offset, &mask, &address, &size), "Unable to locate chunk");
     if (address == HADDR_UNDEF || size == 0) return chunk;
     chunk.exists = true;
+    chunk.address = address;
     chunk.bytes.resize(static_cast<size_t>(size));
     uint32_t filters = 0;
     checked(H5Dread_chunk(id_, H5P_DEFAULT, offset, &filters, chunk.bytes.data()), "Unable to read chunk");
     chunk.filter_mask = filters;
     return chunk;
+}
+
+std::optional<std::pair<uint64_t, uint64_t>> Dataset::chunk_place(uint64_t row, uint64_t col) const {
+    LibraryGuard guard;
+    check_open();
+    const hsize_t offset[2] = {row, col};
+    unsigned mask = 0;
+    haddr_t address = HADDR_UNDEF;
+    hsize_t size = 0;
+    checked(H5Dget_chunk_info_by_coord(id_, offset, &mask, &address, &size), "Unable to locate chunk");
+    if (address == HADDR_UNDEF || size == 0) return std::nullopt;
+    return std::make_pair(static_cast<uint64_t>(address), static_cast<uint64_t>(size));
 }
 
 void Dataset::write_raw_chunk(uint64_t row, uint64_t col, const unsigned char *bytes, size_t size) {
@@ -560,6 +589,57 @@ void Dataset::write_raw_chunk(uint64_t row, uint64_t col, const unsigned char *b
     // Always mask 0 (filtered): a chunk rewritten with another mask keeps the
     // stale one in HDF5 1.10.8 until the file is reopened.
     checked(H5Dwrite_chunk(id_, H5P_DEFAULT, 0, offset, size, bytes), "Unable to write chunk");
+}
+
+void Dataset::save_ahead(const std::vector<std::pair<uint64_t, uint64_t>> &regions) {
+    LibraryGuard guard;
+    check_writable();
+    journal::Driver::save_ahead(file_->id, regions);
+}
+
+// ---------------------------------------------------------------------------
+// Write transactions
+
+WriteTransaction::WriteTransaction(File &file) : file_(file) {
+    LibraryGuard guard;
+    require_open(file.state_);
+    if (!file.state_->writable) throw Error(ErrorKind::OS, "Unable to write data (no write intent on file)");
+    journal::Driver::begin(file.state_->id, file.state_->path);
+}
+
+void WriteTransaction::commit() {
+    LibraryGuard guard;
+    require_open(file_.state_);
+    checked(H5Fflush(file_.state_->id, H5F_SCOPE_LOCAL), "Unable to flush file");
+    journal::Driver::commit(file_.state_->id);
+    done_ = true;
+}
+
+WriteTransaction::~WriteTransaction() {
+    if (done_) return;
+    LibraryGuard guard;
+    auto &state = file_.state_;
+    if (!state || !state->open()) return;
+    // Undo: nothing more reaches the disk, the journal puts back what did,
+    // and the caller gets the file as it was before this write.
+    try {
+        journal::Driver::discard_writes(state->id);
+    } catch (...) {
+    }
+    H5Fclose(state->id);
+    H5Eclear2(H5E_DEFAULT);
+    state->id = H5I_INVALID_HID;
+    ++state->generation;
+    try {
+        journal::recover(state->path);
+        auto fapl = file_access_list();
+        hid_t id = H5Fopen(state->path.c_str(), H5F_ACC_RDWR, fapl.get());
+        H5Eclear2(H5E_DEFAULT);
+        if (id >= 0) state->id = id;
+    } catch (...) {
+        // The file stays closed for this handle; the journal, if still there,
+        // is replayed by the next open.
+    }
 }
 
 // ---------------------------------------------------------------------------

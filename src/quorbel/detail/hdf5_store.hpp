@@ -159,9 +159,35 @@ public:
     // The factor matrix layout: "<f8", chunked, DEFLATE 9, NaN fill, unlimited.
     Dataset create_factor_dataset(const std::string &name, Shape2 shape, Shape2 chunks);
 
+    // Closes a file whose writing failed without writing anything more, so
+    // that the close itself cannot fail (HDF5 1.10.8 cannot recover from a
+    // failed close). Used on a file about to be removed.
+    void close_discarding() noexcept;
+
 private:
     std::shared_ptr<FileState> state_;
     friend class Dataset;
+    friend class WriteTransaction;
+};
+
+// One write to a factor file, atomic against a crash: either every change
+// made between its start and commit() reaches the file, or none does (see
+// hdf5_journal.hpp). Destroyed without commit(), it undoes the changes: the
+// file is closed without writing further, restored from the journal and
+// opened again, so the caller's handle stays usable. Datasets opened before
+// that are then stale.
+class WriteTransaction {
+public:
+    explicit WriteTransaction(File &file);
+    WriteTransaction(const WriteTransaction &) = delete;
+    WriteTransaction &operator=(const WriteTransaction &) = delete;
+    ~WriteTransaction();
+    // Flushes HDF5, makes the file durable and drops the undo journal.
+    void commit();
+
+private:
+    File &file_;
+    bool done_ = false;
 };
 
 class Dataset {
@@ -189,10 +215,17 @@ public:
     struct RawChunk {
         bool exists = false;
         uint32_t filter_mask = 0;  // bit 0 set: stored without DEFLATE
+        uint64_t address = 0;      // where its bytes lie in the file
         std::vector<unsigned char> bytes;
     };
     RawChunk read_raw_chunk(uint64_t row, uint64_t col) const;
+    // Where a chunk's bytes lie: (address, stored size), nullopt when the
+    // chunk was never written.
+    std::optional<std::pair<uint64_t, uint64_t>> chunk_place(uint64_t row, uint64_t col) const;
     void write_raw_chunk(uint64_t row, uint64_t col, const unsigned char *bytes, size_t size);
+    // Within a write transaction: journals these file regions (offset, end)
+    // in one go, ahead of the writes that overwrite them.
+    void save_ahead(const std::vector<std::pair<uint64_t, uint64_t>> &regions);
 
     std::vector<std::string> attribute_names() const;
     bool has_attribute(const std::string &name) const;
@@ -216,6 +249,7 @@ private:
     void close_identifier() noexcept;
     std::shared_ptr<FileState> file_;
     int64_t id_ = -1;
+    uint64_t generation_ = 0;  // of the file's open; a rollback reopens it
     std::string name_;
 };
 

@@ -5,6 +5,7 @@
 // once, changed in memory item by item (or in one bulk pass) and written
 // back once. Python objects are only touched with the GIL held; HDF5 work
 // runs with it released.
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -25,7 +26,8 @@ constexpr const char *kCursor = "cursor_col";
 std::string shape_text(h5::Shape2 s) { return "(" + std::to_string(s.rows) + ", " + std::to_string(s.cols) + ")"; }
 
 // At most one resize per call, both axes at once, each by one fixed step.
-void grow_for(h5::Dataset &data, int64_t target_column, size_t listed_count) {
+// The resize is a write of its own: it stays when a later step fails.
+void grow_for(h5::File &file, h5::Dataset &data, int64_t target_column, size_t listed_count) {
     const h5::Shape2 current = data.shape();
     h5::Shape2 grown = current;
     if (target_column >= 0 && static_cast<uint64_t>(target_column) >= current.cols) {
@@ -40,15 +42,17 @@ void grow_for(h5::Dataset &data, int64_t target_column, size_t listed_count) {
             "Expanding the factor matrix from " + shape_text(current) + " to " + shape_text(grown);
         log_info(message.c_str());
         nb::gil_scoped_release release;
+        h5::WriteTransaction transaction(file);
         data.resize(grown);
+        transaction.commit();
     }
 }
 
+int64_t stored_cursor(const h5::Dataset &data) { return data.read_int64_attribute(kCursor).value_or(-1); }
+
 // cursor_col only rises; an absent attribute counts as -1.
 void advance_cursor(h5::Dataset &data, int64_t column) {
-    nb::gil_scoped_release release;
-    const int64_t stored = data.read_int64_attribute(kCursor).value_or(-1);
-    if (column > stored) data.write_attribute(kCursor, h5::AttrValue::int64_scalar(column));
+    if (column > stored_cursor(data)) data.write_attribute(kCursor, h5::AttrValue::int64_scalar(column));
 }
 
 // ---------------------------------------------------------------------------
@@ -171,7 +175,8 @@ void store_in_bulk(std::vector<double> &column, const std::vector<nb::object> &i
 }
 
 // Reads the column, stores the values, writes the column back, moves the
-// cursor and flushes: one date of either writer.
+// cursor and flushes: one date of either writer. The writing steps form one
+// transaction, so a crash leaves the date wholly written or not at all.
 void write_date(h5::File &file, h5::Dataset &data, chunks::ColumnStore &store, int64_t column_index,
                 nb::handle values, nb::handle index, const Converted &converted) {
     std::vector<double> column;
@@ -187,13 +192,12 @@ void write_date(h5::File &file, h5::Dataset &data, chunks::ColumnStore &store, i
     } else {
         store_in_bulk(column, items, index, converted);
     }
-    {
-        nb::gil_scoped_release release;
-        store.write_column(static_cast<uint64_t>(column_index), column);
-    }
-    advance_cursor(data, column_index);
     nb::gil_scoped_release release;
-    file.flush();
+    const uint64_t frontier = static_cast<uint64_t>(std::max(stored_cursor(data), column_index));
+    h5::WriteTransaction transaction(file);
+    store.write_column(static_cast<uint64_t>(column_index), column, frontier);
+    advance_cursor(data, column_index);
+    transaction.commit();
 }
 
 // ---------------------------------------------------------------------------
@@ -213,7 +217,7 @@ void put_factor_value(nb::handle h5_handle, nb::handle date, nb::handle values) 
     }
     const int64_t column_index = nb::cast<int64_t>(column);
     nb::object index = module_attr("_get_all_instrument_index")();
-    grow_for(data, column_index, nb::len(index));
+    grow_for(file, data, column_index, nb::len(index));
 
     std::vector<double> converted;
     bool all_nan = true;
@@ -224,6 +228,7 @@ void put_factor_value(nb::handle h5_handle, nb::handle date, nb::handle values) 
     if (all_nan) {
         // Nothing to store; the cursor still records how far writes reached,
         // but never past the matrix.
+        nb::gil_scoped_release release;
         data.check_inside({0, 0, static_cast<uint64_t>(column_index), 1});
         advance_cursor(data, column_index);
         return;
@@ -287,7 +292,7 @@ void put_factor_packs(nb::handle h5_handle, nb::handle packs) {
         return;
     }
     nb::object index = module_attr("_get_all_instrument_index")();
-    grow_for(data, *last_column, nb::len(index));
+    grow_for(file, data, *last_column, nb::len(index));
     std::optional<chunks::ColumnStore> store;
     {
         nb::gil_scoped_release release;

@@ -1,0 +1,592 @@
+#include "hdf5_journal.hpp"
+
+#include <fcntl.h>
+#include <hdf5.h>
+#include <libdeflate.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <new>
+
+#include "hdf5_store.hpp"
+
+namespace quorbel::h5::journal {
+namespace {
+
+// ---------------------------------------------------------------------------
+// Small POSIX helpers
+
+std::string directory_of(const std::string &path) {
+    auto slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+void sync_directory(const std::string &path) {
+    int fd = ::open(directory_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+bool write_all(int fd, const void *data, size_t size, uint64_t offset) {
+    auto *p = static_cast<const unsigned char *>(data);
+    while (size > 0) {
+        ssize_t n = ::pwrite(fd, p, size, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        p += n;
+        size -= static_cast<size_t>(n);
+        offset += static_cast<uint64_t>(n);
+    }
+    return true;
+}
+
+// Reads what the file holds; bytes past its end read as zero.
+bool read_all(int fd, void *data, size_t size, uint64_t offset) {
+    auto *p = static_cast<unsigned char *>(data);
+    while (size > 0) {
+        ssize_t n = ::pread(fd, p, size, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) {
+            std::memset(p, 0, size);
+            return true;
+        }
+        p += n;
+        size -= static_cast<size_t>(n);
+        offset += static_cast<uint64_t>(n);
+    }
+    return true;
+}
+
+uint32_t crc_of(const void *data, size_t size, uint32_t crc = 0) { return libdeflate_crc32(crc, data, size); }
+
+// ---------------------------------------------------------------------------
+// The journal file
+//
+// Header: magic, the data file's device and inode, its size when the write
+// began, and a checksum. Then one record per saved region: offset, length,
+// checksum, old bytes. A record is only trusted when it is complete and its
+// checksum matches: a process killed while writing it had not yet touched
+// the region it describes.
+
+constexpr char kMagic[8] = {'Q', 'R', 'B', 'J', 'R', 'N', 'L', '1'};
+
+struct Header {
+    char magic[8];
+    uint64_t device;
+    uint64_t inode;
+    uint64_t base_size;
+    uint32_t checksum;
+    uint32_t reserved;
+};
+
+struct RecordHead {
+    uint64_t offset;
+    uint64_t length;
+    uint32_t checksum;  // over offset, length and the bytes
+    uint32_t reserved;
+};
+
+uint32_t header_checksum(const Header &h) { return crc_of(&h, offsetof(Header, checksum)); }
+
+uint32_t record_checksum(const RecordHead &r, const unsigned char *bytes) {
+    uint32_t crc = crc_of(&r.offset, sizeof r.offset);
+    crc = crc_of(&r.length, sizeof r.length, crc);
+    return crc_of(bytes, static_cast<size_t>(r.length), crc);
+}
+
+struct Record {
+    uint64_t offset;
+    std::vector<unsigned char> bytes;
+};
+
+// The journal's complete records, or false when its header is unusable.
+bool read_journal(int fd, Header &header, std::vector<Record> &records) {
+    if (!read_all(fd, &header, sizeof header, 0)) return false;
+    if (std::memcmp(header.magic, kMagic, sizeof kMagic) != 0 || header.checksum != header_checksum(header)) {
+        return false;
+    }
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return false;
+    const uint64_t end = static_cast<uint64_t>(st.st_size);
+    uint64_t at = sizeof header;
+    while (at + sizeof(RecordHead) <= end) {
+        RecordHead head;
+        if (!read_all(fd, &head, sizeof head, at)) break;
+        if (head.length > end - at - sizeof head) break;  // cut short by the kill
+        Record record{head.offset, std::vector<unsigned char>(static_cast<size_t>(head.length))};
+        if (!read_all(fd, record.bytes.data(), record.bytes.size(), at + sizeof head)) break;
+        if (record_checksum(head, record.bytes.data()) != head.checksum) break;
+        records.push_back(std::move(record));
+        at += sizeof head + head.length;
+    }
+    return true;
+}
+
+[[noreturn]] void fail(const std::string &what, int error_number) {
+    throw Error(ErrorKind::OS, what + ", errno = " + std::to_string(error_number) + ", error message = '" +
+                                   std::strerror(error_number) + "'",
+                error_number);
+}
+
+// ---------------------------------------------------------------------------
+// The driver
+
+struct DriverFile;
+
+struct Transaction {
+    ~Transaction() {
+        if (journal_fd >= 0) ::close(journal_fd);
+    }
+    std::string journal;
+    int journal_fd = -1;
+    uint64_t base_size = 0;
+    std::map<uint64_t, uint64_t> saved;  // start -> end of regions already saved
+
+    // The parts of [lo, hi) not yet saved.
+    std::vector<std::pair<uint64_t, uint64_t>> unsaved(uint64_t lo, uint64_t hi) const {
+        std::vector<std::pair<uint64_t, uint64_t>> gaps;
+        hi = std::min(hi, base_size);
+        if (lo >= hi) return gaps;
+        auto it = saved.upper_bound(lo);
+        if (it != saved.begin()) {
+            auto before = std::prev(it);
+            if (before->second > lo) lo = before->second;
+        }
+        for (; lo < hi; ++it) {
+            if (it == saved.end() || it->first >= hi) {
+                gaps.emplace_back(lo, hi);
+                break;
+            }
+            if (it->first > lo) gaps.emplace_back(lo, it->first);
+            lo = std::max(lo, it->second);
+        }
+        return gaps;
+    }
+
+    void mark(uint64_t lo, uint64_t hi) {
+        auto it = saved.upper_bound(lo);
+        if (it != saved.begin() && std::prev(it)->second >= lo) {
+            --it;
+            lo = it->first;
+        }
+        while (it != saved.end() && it->first <= hi) {
+            hi = std::max(hi, it->second);
+            it = saved.erase(it);
+        }
+        saved.emplace(lo, hi);
+    }
+};
+
+struct DriverFile {
+    H5FD_t pub;  // first: HDF5 sees this part
+    int fd = -1;
+    haddr_t eoa = 0;
+    haddr_t eof = 0;
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    std::string name;
+    bool discarding = false;
+    Transaction *tx = nullptr;
+};
+
+DriverFile *as_file(H5FD_t *f) { return reinterpret_cast<DriverFile *>(f); }
+const DriverFile *as_file(const H5FD_t *f) { return reinterpret_cast<const DriverFile *>(f); }
+
+void push_error(hid_t minor, const char *function, const char *format, ...) {
+    char text[1024];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    H5Epush2(H5E_DEFAULT, __FILE__, function, __LINE__, H5E_ERR_CLS, H5E_VFL, minor, "%s", text);
+}
+
+void open_journal(DriverFile &file) {
+    Transaction &tx = *file.tx;
+    if (tx.journal_fd >= 0) return;
+    int fd = ::open(tx.journal.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) fail("unable to create the journal '" + tx.journal + "'", errno);
+    Header header{};
+    std::memcpy(header.magic, kMagic, sizeof kMagic);
+    header.device = file.device;
+    header.inode = file.inode;
+    header.base_size = tx.base_size;
+    header.checksum = header_checksum(header);
+    if (!write_all(fd, &header, sizeof header, 0) || ::fdatasync(fd) != 0) {
+        int error = errno;
+        ::close(fd);
+        ::unlink(tx.journal.c_str());
+        fail("unable to write the journal '" + tx.journal + "'", error);
+    }
+    tx.journal_fd = fd;
+    sync_directory(tx.journal);  // the journal must be found after a crash
+}
+
+// Saves the old bytes of every unsaved part of the regions, then syncs once.
+void save_regions(DriverFile &file, const std::vector<std::pair<uint64_t, uint64_t>> &regions) {
+    Transaction &tx = *file.tx;
+    bool wrote = false;
+    for (const auto &[lo, hi] : regions) {
+        for (const auto &[from, to] : tx.unsaved(lo, hi)) {
+            open_journal(file);
+            std::vector<unsigned char> record(sizeof(RecordHead) + (to - from));
+            unsigned char *bytes = record.data() + sizeof(RecordHead);
+            if (!read_all(file.fd, bytes, to - from, from)) fail("unable to read bytes to journal", errno);
+            RecordHead head{from, to - from, 0, 0};
+            head.checksum = record_checksum(head, bytes);
+            std::memcpy(record.data(), &head, sizeof head);
+            struct stat st;
+            if (::fstat(tx.journal_fd, &st) != 0) fail("unable to stat the journal", errno);
+            if (!write_all(tx.journal_fd, record.data(), record.size(), static_cast<uint64_t>(st.st_size))) {
+                fail("unable to write the journal '" + tx.journal + "'", errno);
+            }
+            tx.mark(from, to);
+            wrote = true;
+        }
+    }
+    // The old bytes must be durable before anything overwrites them.
+    if (wrote && ::fdatasync(tx.journal_fd) != 0) fail("unable to sync the journal", errno);
+}
+
+H5FD_t *driver_open(const char *name, unsigned flags, hid_t, haddr_t maxaddr) {
+    int o_flags = (flags & H5F_ACC_RDWR) ? O_RDWR : O_RDONLY;
+    if (flags & H5F_ACC_TRUNC) o_flags |= O_TRUNC;
+    if (flags & H5F_ACC_CREAT) o_flags |= O_CREAT;
+    if (flags & H5F_ACC_EXCL) o_flags |= O_EXCL;
+    if (!name || !*name || maxaddr == 0 || maxaddr == HADDR_UNDEF) {
+        push_error(H5E_BADVALUE, "driver_open", "invalid file name or address space");
+        return nullptr;
+    }
+    int fd = ::open(name, o_flags | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        int error = errno;
+        push_error(H5E_CANTOPENFILE, "driver_open",
+                   "unable to open file: name = '%s', errno = %d, error message = '%s', flags = %x, o_flags = %x",
+                   name, error, std::strerror(error), flags, static_cast<unsigned>(o_flags));
+        return nullptr;
+    }
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+        int error = errno;
+        ::close(fd);
+        push_error(H5E_BADFILE, "driver_open", "unable to fstat file, errno = %d, error message = '%s'", error,
+                   std::strerror(error));
+        return nullptr;
+    }
+    auto *file = new (std::nothrow) DriverFile();
+    if (!file) {
+        ::close(fd);
+        push_error(H5E_CANTALLOC, "driver_open", "unable to allocate file struct");
+        return nullptr;
+    }
+    file->fd = fd;
+    file->eof = static_cast<haddr_t>(st.st_size);
+    file->device = static_cast<uint64_t>(st.st_dev);
+    file->inode = static_cast<uint64_t>(st.st_ino);
+    file->name = name;
+    return &file->pub;
+}
+
+herr_t driver_close(H5FD_t *f) {
+    DriverFile *file = as_file(f);
+    int result = ::close(file->fd);
+    int error = errno;
+    delete file->tx;  // an unfinished write keeps its journal on disk
+    delete file;
+    if (result != 0) {
+        push_error(H5E_CANTCLOSEFILE, "driver_close", "unable to close file, errno = %d, error message = '%s'", error,
+                   std::strerror(error));
+        return -1;
+    }
+    return 0;
+}
+
+int driver_cmp(const H5FD_t *a, const H5FD_t *b) {
+    const DriverFile *x = as_file(a), *y = as_file(b);
+    if (x->device != y->device) return x->device < y->device ? -1 : 1;
+    if (x->inode != y->inode) return x->inode < y->inode ? -1 : 1;
+    return 0;
+}
+
+herr_t driver_query(const H5FD_t *, unsigned long *flags) {
+    if (flags) {
+        *flags = H5FD_FEAT_AGGREGATE_METADATA | H5FD_FEAT_ACCUMULATE_METADATA | H5FD_FEAT_DATA_SIEVE |
+                 H5FD_FEAT_AGGREGATE_SMALLDATA | H5FD_FEAT_POSIX_COMPAT_HANDLE | H5FD_FEAT_DEFAULT_VFD_COMPATIBLE;
+    }
+    return 0;
+}
+
+haddr_t driver_get_eoa(const H5FD_t *f, H5FD_mem_t) { return as_file(f)->eoa; }
+
+herr_t driver_set_eoa(H5FD_t *f, H5FD_mem_t, haddr_t addr) {
+    as_file(f)->eoa = addr;
+    return 0;
+}
+
+haddr_t driver_get_eof(const H5FD_t *f, H5FD_mem_t) { return as_file(f)->eof; }
+
+herr_t driver_get_handle(H5FD_t *f, hid_t, void **handle) {
+    *handle = f;  // this driver's own state; nothing outside the engine asks
+    return 0;
+}
+
+herr_t driver_read(H5FD_t *f, H5FD_mem_t, hid_t, haddr_t addr, size_t size, void *buffer) {
+    DriverFile *file = as_file(f);
+    if (!read_all(file->fd, buffer, size, addr)) {
+        int error = errno;
+        push_error(H5E_READERROR, "driver_read",
+                   "file read failed: filename = '%s', errno = %d, error message = '%s', offset = %llu, size = %llu",
+                   file->name.c_str(), error, std::strerror(error), static_cast<unsigned long long>(addr),
+                   static_cast<unsigned long long>(size));
+        return -1;
+    }
+    return 0;
+}
+
+herr_t driver_write(H5FD_t *f, H5FD_mem_t, hid_t, haddr_t addr, size_t size, const void *buffer) {
+    DriverFile *file = as_file(f);
+    if (file->discarding) return 0;
+    try {
+        if (file->tx) save_regions(*file, {{addr, addr + size}});
+    } catch (const Error &e) {
+        push_error(H5E_WRITEERROR, "driver_write", "%s", e.what());
+        return -1;
+    } catch (const std::exception &e) {
+        push_error(H5E_WRITEERROR, "driver_write", "unable to journal a write: %s", e.what());
+        return -1;
+    }
+    if (!write_all(file->fd, buffer, size, addr)) {
+        int error = errno;
+        push_error(H5E_WRITEERROR, "driver_write",
+                   "file write failed: filename = '%s', errno = %d, error message = '%s', offset = %llu, size = %llu",
+                   file->name.c_str(), error, std::strerror(error), static_cast<unsigned long long>(addr),
+                   static_cast<unsigned long long>(size));
+        return -1;
+    }
+    file->eof = std::max<haddr_t>(file->eof, addr + size);
+    return 0;
+}
+
+herr_t driver_truncate(H5FD_t *f, hid_t, hbool_t) {
+    DriverFile *file = as_file(f);
+    if (file->eoa == file->eof || file->discarding) return 0;
+    try {
+        // Bytes a shrinking file gives up are saved like overwritten ones.
+        if (file->tx && file->eoa < file->eof) save_regions(*file, {{file->eoa, file->eof}});
+    } catch (const std::exception &e) {
+        push_error(H5E_WRITEERROR, "driver_truncate", "%s", e.what());
+        return -1;
+    }
+    if (::ftruncate(file->fd, static_cast<off_t>(file->eoa)) != 0) {
+        int error = errno;
+        push_error(H5E_SEEKERROR, "driver_truncate", "unable to extend file properly, errno = %d, error message = '%s'",
+                   error, std::strerror(error));
+        return -1;
+    }
+    file->eof = file->eoa;
+    return 0;
+}
+
+herr_t driver_lock(H5FD_t *f, hbool_t rw) {
+    DriverFile *file = as_file(f);
+    if (::flock(file->fd, (rw ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
+        int error = errno;
+        if (error == ENOSYS) return 0;  // a file system without locks
+        push_error(H5E_CANTLOCKFILE, "driver_lock", "unable to lock file, errno = %d, error message = '%s'", error,
+                   std::strerror(error));
+        return -1;
+    }
+    return 0;
+}
+
+herr_t driver_unlock(H5FD_t *f) {
+    DriverFile *file = as_file(f);
+    if (::flock(file->fd, LOCK_UN) != 0 && errno != ENOSYS) {
+        int error = errno;
+        push_error(H5E_CANTUNLOCKFILE, "driver_unlock", "unable to unlock file, errno = %d, error message = '%s'",
+                   error, std::strerror(error));
+        return -1;
+    }
+    return 0;
+}
+
+const H5FD_class_t kDriverClass = {
+    "quorbel_journal",
+    static_cast<haddr_t>((uint64_t(1) << 63) - 1),
+    H5F_CLOSE_WEAK,
+    nullptr,  // terminate
+    nullptr,  // sb_size: no driver information in the superblock
+    nullptr,
+    nullptr,
+    0,  // fapl_size
+    nullptr,
+    nullptr,
+    nullptr,
+    0,  // dxpl_size
+    nullptr,
+    nullptr,
+    driver_open,
+    driver_close,
+    driver_cmp,
+    driver_query,
+    nullptr,  // get_type_map
+    nullptr,  // alloc
+    nullptr,  // free
+    driver_get_eoa,
+    driver_set_eoa,
+    driver_get_eof,
+    driver_get_handle,
+    driver_read,
+    driver_write,
+    nullptr,  // flush
+    driver_truncate,
+    driver_lock,
+    driver_unlock,
+    H5FD_FLMAP_DICHOTOMY,
+};
+
+DriverFile &driver_file(int64_t file_id) {
+    void *handle = nullptr;
+    if (H5Fget_vfd_handle(file_id, H5P_DEFAULT, &handle) < 0 || !handle) {
+        H5Eclear2(H5E_DEFAULT);
+        throw Error(ErrorKind::OS, "Unable to reach the file driver of an open factor file");
+    }
+    auto *pub = static_cast<H5FD_t *>(handle);
+    if (pub->driver_id != driver_id()) throw Error(ErrorKind::OS, "The factor file was not opened by this engine");
+    return *as_file(pub);
+}
+
+// Puts the saved bytes back and the file back to its old size.
+void apply(int data_fd, const Header &header, const std::vector<Record> &records) {
+    for (auto it = records.rbegin(); it != records.rend(); ++it) {
+        if (!write_all(data_fd, it->bytes.data(), it->bytes.size(), it->offset)) fail("unable to undo a write", errno);
+    }
+    if (::ftruncate(data_fd, static_cast<off_t>(header.base_size)) != 0) fail("unable to undo a write", errno);
+    if (::fsync(data_fd) != 0) fail("unable to sync an undone write", errno);
+}
+
+}  // namespace
+
+int64_t driver_id() {
+    static hid_t id = [] {
+        hid_t registered = H5FDregister(&kDriverClass);
+        if (registered < 0) {
+            H5Eclear2(H5E_DEFAULT);
+            throw Error(ErrorKind::OS, "Unable to register the journalling file driver");
+        }
+        return registered;
+    }();
+    return id;
+}
+
+std::string journal_path(const std::string &data_path) {
+    auto slash = data_path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "" : data_path.substr(0, slash + 1);
+    const std::string base = slash == std::string::npos ? data_path : data_path.substr(slash + 1);
+    return dir + "." + base + ".journal";
+}
+
+Recovery recover(const std::string &data_path) {
+    const std::string journal = journal_path(data_path);
+    int journal_fd = ::open(journal.c_str(), O_RDONLY | O_CLOEXEC);
+    if (journal_fd < 0) return Recovery::Nothing;
+    struct Closer {
+        int &fd;
+        ~Closer() {
+            if (fd >= 0) ::close(fd);
+        }
+    } close_journal{journal_fd};
+
+    int data_fd = ::open(data_path.c_str(), O_RDWR | O_CLOEXEC);
+    if (data_fd < 0) {
+        int error = errno;
+        if (error == ENOENT) {  // the file it belonged to is gone
+            ::unlink(journal.c_str());
+            return Recovery::Nothing;
+        }
+        throw Error(ErrorKind::OS,
+                    "Unable to open file (an unfinished write left the journal '" + journal +
+                        "', which needs write access to undo, errno = " + std::to_string(error) +
+                        ", error message = '" + std::strerror(error) + "')",
+                    error);
+    }
+    Closer close_data{data_fd};
+    // A live writer holds the lock, and the journal is its own.
+    if (::flock(data_fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK) return Recovery::Busy;
+        if (errno != ENOSYS) fail("unable to lock file", errno);
+    }
+    Header header{};
+    std::vector<Record> records;
+    struct stat st;
+    const bool usable = read_journal(journal_fd, header, records) && ::fstat(data_fd, &st) == 0 &&
+                        header.device == static_cast<uint64_t>(st.st_dev) &&
+                        header.inode == static_cast<uint64_t>(st.st_ino);
+    // A journal cut short in its header, or one of another file that once
+    // stood at this path, describes no write to this file.
+    if (usable) apply(data_fd, header, records);
+    ::unlink(journal.c_str());
+    sync_directory(journal);
+    return usable ? Recovery::Replayed : Recovery::Nothing;
+}
+
+void Driver::begin(int64_t file_id, const std::string &data_path) {
+    DriverFile &file = driver_file(file_id);
+    if (file.tx) throw Error(ErrorKind::OS, "A write is already in progress on this factor file");
+    struct stat st;
+    if (::fstat(file.fd, &st) != 0) fail("unable to fstat file", errno);
+    auto *tx = new Transaction();
+    tx->journal = journal_path(data_path);
+    tx->base_size = static_cast<uint64_t>(st.st_size);
+    file.tx = tx;
+}
+
+void Driver::save_ahead(int64_t file_id, const std::vector<std::pair<uint64_t, uint64_t>> &regions) {
+    DriverFile &file = driver_file(file_id);
+    if (file.tx) save_regions(file, regions);
+}
+
+void Driver::commit(int64_t file_id) {
+    DriverFile &file = driver_file(file_id);
+    if (!file.tx) return;
+    Transaction *tx = file.tx;
+    // The new content must be durable before its undo information goes.
+    if (::fdatasync(file.fd) != 0) fail("unable to sync file", errno);
+    if (tx->journal_fd >= 0) {
+        ::close(tx->journal_fd);
+        tx->journal_fd = -1;
+        if (::unlink(tx->journal.c_str()) != 0) fail("unable to remove the journal '" + tx->journal + "'", errno);
+        sync_directory(tx->journal);
+    }
+    delete tx;
+    file.tx = nullptr;
+}
+
+void Driver::discard_writes(int64_t file_id) {
+    DriverFile &file = driver_file(file_id);
+    file.discarding = true;
+    if (file.tx && file.tx->journal_fd >= 0) {
+        ::close(file.tx->journal_fd);
+        file.tx->journal_fd = -1;
+    }
+}
+
+bool Driver::in_transaction(int64_t file_id) { return driver_file(file_id).tx != nullptr; }
+
+std::pair<uint64_t, uint64_t> Driver::identity(int64_t file_id) {
+    const DriverFile &file = driver_file(file_id);
+    return {file.device, file.inode};
+}
+
+}  // namespace quorbel::h5::journal

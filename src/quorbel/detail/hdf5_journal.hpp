@@ -1,0 +1,53 @@
+// Crash safety for factor files: an HDF5 file driver that keeps an undo
+// journal beside the file while a write is in progress.
+//
+// The driver reads and writes like HDF5's default POSIX driver, so the file
+// format does not change. Between begin() and commit() of a transaction,
+// every write that would overwrite bytes the file held when the transaction
+// began first saves those bytes in the journal (".<name>.journal" in the same
+// directory). commit() makes the new content durable and deletes the journal;
+// a process killed before that leaves the journal behind, and the next open
+// replays it, putting back the old bytes: a date is written wholly or not at
+// all, and the dates before it are never touched. Part of the HDF5 side.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace quorbel::h5::journal {
+
+// The HDF5 identifier of the driver, registered on first use.
+int64_t driver_id();
+
+// The journal's path for a factor file's path.
+std::string journal_path(const std::string &data_path);
+
+enum class Recovery { Nothing, Replayed, Busy };
+// Replays an unfinished write's journal left at `data_path`, unless a live
+// process holds the file (Busy: it is that process's journal). Throws an
+// h5::Error when a journal is present but cannot be applied.
+Recovery recover(const std::string &data_path);
+
+// The driver's per-file state, reached from an open HDF5 file identifier.
+
+class Driver {
+public:
+    // Starts journalling overwrites; the caller then writes through HDF5.
+    static void begin(int64_t file_id, const std::string &data_path);
+    // Saves the bytes of these file regions in one go (one sync), ahead of the
+    // writes that will overwrite them.
+    static void save_ahead(int64_t file_id, const std::vector<std::pair<uint64_t, uint64_t>> &regions);
+    // After HDF5 has flushed: syncs the file and deletes the journal.
+    static void commit(int64_t file_id);
+    // Stops writing to disk: later writes of this file are dropped. Used
+    // before closing a file whose write failed, so that the close cannot
+    // fail; the journal then undoes what was written.
+    static void discard_writes(int64_t file_id);
+    static bool in_transaction(int64_t file_id);
+    // Device and inode of the open file.
+    static std::pair<uint64_t, uint64_t> identity(int64_t file_id);
+};
+
+}  // namespace quorbel::h5::journal
