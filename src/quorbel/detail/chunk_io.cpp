@@ -8,6 +8,7 @@
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <mutex>
 #include <thread>
 
@@ -95,6 +96,20 @@ void inflate_into(const h5::Dataset::RawChunk &raw, std::vector<double> &chunk, 
     if (result != LIBDEFLATE_SUCCESS || produced != expected) throw corrupt("inflate failed");
 }
 
+// A value shaped like `v` (same sign and exponent, so it compresses about as
+// well) but with the low 40 bits of its mantissa scrambled by position, so
+// that projected cells do not repeat real ones.
+double like(double v, uint64_t r, uint64_t c) {
+    uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    uint64_t noise = (r + 1) * 0x9E3779B97F4A7C15ull ^ (c + 1) * 0xC2B2AE3D27D4EB4Full;
+    noise ^= noise >> 29;
+    bits = (bits & ~((uint64_t(1) << 40) - 1)) | (noise & ((uint64_t(1) << 40) - 1));
+    double out;
+    std::memcpy(&out, &bits, sizeof out);
+    return out;
+}
+
 bool fits_direct_path(const h5::DatasetLayout &layout) {
     return layout.rank == 2 && layout.chunks.size() == 2 && layout.dtype == "<f8" && layout.filters.size() == 1 &&
            layout.filters[0].id == 1;
@@ -176,17 +191,23 @@ void ColumnStore::write_column(uint64_t column, const std::vector<double> &value
     for (uint64_t r = 0; r < shape_.rows; ++r) {
         chunks_[r / chunk_.rows][(r % chunk_.rows) * chunk_.cols + local] = values[r];
     }
-    std::vector<std::vector<unsigned char>> compressed(chunks_.size());
-    parallel_for(chunks_.size(), [&](size_t s) { compressed[s] = compress(chunks_[s]); });
-
     const uint64_t col = chunk_column * chunk_.cols;
-    const double filled = filled_fraction(chunk_column, frontier);
-    std::vector<std::pair<uint64_t, uint64_t>> old_slots;
-    for (uint64_t s = 0; s < compressed.size(); ++s) {
-        const auto place = data_.chunk_place(s * chunk_.rows, col);
-        size_t slot = place && compressed[s].size() <= place->second ? static_cast<size_t>(place->second)
-                                                                      : slot_size(compressed[s].size(), filled);
+    std::vector<std::optional<std::pair<uint64_t, uint64_t>>> places(chunks_.size());
+    for (uint64_t s = 0; s < places.size(); ++s) places[s] = data_.chunk_place(s * chunk_.rows, col);
+    // How many columns of this chunk column writes have reached.
+    const uint64_t reached = frontier < col ? 0 : std::min<uint64_t>(frontier - col + 1, chunk_.cols);
+
+    std::vector<std::vector<unsigned char>> compressed(chunks_.size());
+    parallel_for(chunks_.size(), [&](size_t s) {
+        compressed[s] = compress(chunks_[s]);
+        const auto &place = places[s];
+        const size_t slot = place && compressed[s].size() <= place->second
+                                ? static_cast<size_t>(place->second)  // fits: rewritten in place
+                                : slot_size(chunks_[s], compressed[s].size(), reached);
         compressed[s].resize(slot, 0);
+    });
+    std::vector<std::pair<uint64_t, uint64_t>> old_slots;
+    for (const auto &place : places) {
         if (place) old_slots.emplace_back(place->first, place->first + place->second);
     }
     data_.save_ahead(old_slots);  // one journal sync for the whole column
@@ -195,21 +216,33 @@ void ColumnStore::write_column(uint64_t column, const std::vector<double> &value
     }
 }
 
-// How much of a chunk column writes have reached, (0, 1].
-double ColumnStore::filled_fraction(uint64_t chunk_column, uint64_t frontier) const {
-    const uint64_t first = chunk_column * chunk_.cols;
-    if (frontier < first) return 1.0 / double(chunk_.cols);
-    const uint64_t reached = std::min<uint64_t>(frontier - first + 1, chunk_.cols);
-    return double(reached) / double(chunk_.cols);
-}
-
-// A slot for a compressed chunk of `size` bytes in a chunk column filled to
-// `filled`: room for the columns still to come, plus 5%.
-size_t ColumnStore::slot_size(size_t size, double filled) const {
-    const double raw_bound = double(libdeflate_zlib_compress_bound(thread_compressor(),
-                                                                   chunk_.rows * chunk_.cols * sizeof(double)));
-    const double expected = std::min(double(size) / filled, raw_bound);
-    const size_t slot = static_cast<size_t>(expected * 1.05) + 64;
+// The slot for a chunk that compresses to `size` bytes now and whose first
+// `reached` columns writes have reached. The columns still to come are
+// projected from the chunk itself: a row that holds a value in the last
+// reached column is assumed to go on holding values like it, a row without
+// one to stay empty. The projection is compressed and given 3% more room,
+// plus room for up to three empty rows to start holding values (instruments
+// listed later), since a chunk that outgrows its slot moves and its old slot
+// is lost to the file. No slot needs more than the largest size DEFLATE can
+// produce for a chunk.
+size_t ColumnStore::slot_size(const Chunk &chunk, size_t size, uint64_t reached) const {
+    const size_t largest = libdeflate_zlib_compress_bound(thread_compressor(), chunk.size() * sizeof(double));
+    double expected = double(size);
+    if (reached > 0 && reached < chunk_.cols) {
+        Chunk projected(chunk);
+        uint64_t empty_rows = 0;
+        for (uint64_t r = 0; r < chunk_.rows; ++r) {
+            const double *row = chunk.data() + r * chunk_.cols;
+            const double last = row[reached - 1];
+            empty_rows += std::isnan(last);
+            for (uint64_t c = reached; c < chunk_.cols; ++c) {
+                projected[r * chunk_.cols + c] = std::isnan(last) ? last : like(row[(c * 7919 + r) % reached], r, c);
+            }
+        }
+        const double listings = double(std::min<uint64_t>(empty_rows, 3) * (chunk_.cols - reached) * sizeof(double));
+        expected = std::max(expected, double(compress(projected).size())) + listings * 0.6;
+    }
+    const size_t slot = std::min(static_cast<size_t>(expected * 1.03) + 64, largest);
     return std::max(size, (slot + 63) / 64 * 64);
 }
 

@@ -45,8 +45,7 @@ private:
     // fall into it (a batch of daily dates usually does).
     void load_chunk_column(uint64_t chunk_column);
     uint64_t stripes() const { return (shape_.rows + chunk_.rows - 1) / chunk_.rows; }
-    double filled_fraction(uint64_t chunk_column, uint64_t frontier) const;
-    size_t slot_size(size_t size, double filled) const;
+    size_t slot_size(const Chunk &chunk, size_t size, uint64_t reached) const;
 
     h5::Dataset &data_;
     h5::Shape2 shape_;
