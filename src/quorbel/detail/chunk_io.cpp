@@ -110,6 +110,8 @@ double like(double v, uint64_t r, uint64_t c) {
     return out;
 }
 
+size_t slot_size(const std::vector<double> &chunk, h5::Shape2 shape, size_t size, uint64_t reached);
+
 bool fits_direct_path(const h5::DatasetLayout &layout) {
     return layout.rank == 2 && layout.chunks.size() == 2 && layout.dtype == "<f8" && layout.filters.size() == 1 &&
            layout.filters[0].id == 1;
@@ -203,7 +205,7 @@ void ColumnStore::write_column(uint64_t column, const std::vector<double> &value
         const auto &place = places[s];
         const size_t slot = place && compressed[s].size() <= place->second
                                 ? static_cast<size_t>(place->second)  // fits: rewritten in place
-                                : slot_size(chunks_[s], compressed[s].size(), reached);
+                                : slot_size(chunks_[s], chunk_, compressed[s].size(), reached);
         compressed[s].resize(slot, 0);
     });
     std::vector<std::pair<uint64_t, uint64_t>> old_slots;
@@ -216,6 +218,8 @@ void ColumnStore::write_column(uint64_t column, const std::vector<double> &value
     }
 }
 
+namespace {
+
 // The slot for a chunk that compresses to `size` bytes now and whose first
 // `reached` columns writes have reached. The columns still to come are
 // projected from the chunk itself: a row that holds a value in the last
@@ -225,28 +229,26 @@ void ColumnStore::write_column(uint64_t column, const std::vector<double> &value
 // listed later), since a chunk that outgrows its slot moves and its old slot
 // is lost to the file. No slot needs more than the largest size DEFLATE can
 // produce for a chunk.
-size_t ColumnStore::slot_size(const Chunk &chunk, size_t size, uint64_t reached) const {
+size_t slot_size(const std::vector<double> &chunk, h5::Shape2 shape, size_t size, uint64_t reached) {
     const size_t largest = libdeflate_zlib_compress_bound(thread_compressor(), chunk.size() * sizeof(double));
     double expected = double(size);
-    if (reached > 0 && reached < chunk_.cols) {
-        Chunk projected(chunk);
+    if (reached > 0 && reached < shape.cols) {
+        std::vector<double> projected(chunk);
         uint64_t empty_rows = 0;
-        for (uint64_t r = 0; r < chunk_.rows; ++r) {
-            const double *row = chunk.data() + r * chunk_.cols;
+        for (uint64_t r = 0; r < shape.rows; ++r) {
+            const double *row = chunk.data() + r * shape.cols;
             const double last = row[reached - 1];
             empty_rows += std::isnan(last);
-            for (uint64_t c = reached; c < chunk_.cols; ++c) {
-                projected[r * chunk_.cols + c] = std::isnan(last) ? last : like(row[(c * 7919 + r) % reached], r, c);
+            for (uint64_t c = reached; c < shape.cols; ++c) {
+                projected[r * shape.cols + c] = std::isnan(last) ? last : like(row[(c * 7919 + r) % reached], r, c);
             }
         }
-        const double listings = double(std::min<uint64_t>(empty_rows, 3) * (chunk_.cols - reached) * sizeof(double));
+        const double listings = double(std::min<uint64_t>(empty_rows, 3) * (shape.cols - reached) * sizeof(double));
         expected = std::max(expected, double(compress(projected).size())) + listings * 0.6;
     }
     const size_t slot = std::min(static_cast<size_t>(expected * 1.03) + 64, largest);
     return std::max(size, (slot + 63) / 64 * 64);
 }
-
-namespace {
 
 // Copies between a row-major matrix and one chunk of it, cells inside the
 // matrix only.
@@ -290,7 +292,7 @@ void read_matrix(h5::Dataset &data, double *out) {
     }
 }
 
-void write_matrix(h5::Dataset &data, const double *in) {
+void write_matrix(h5::Dataset &data, const double *in, std::optional<uint64_t> frontier) {
     const Grid g = grid_of(data);
     if (!g.direct) {
         data.write(h5::Block{0, g.shape.rows, 0, g.shape.cols}, in);
@@ -305,7 +307,14 @@ void write_matrix(h5::Dataset &data, const double *in) {
                 const double *from = in + (w.row + r) * g.shape.cols + w.col;
                 std::copy(from, from + w.cols, cells.data() + r * g.chunk.cols);
             }
-            if (!all_fill(cells, g.fill)) compressed[c] = compress(cells);
+            if (all_fill(cells, g.fill)) return;
+            compressed[c] = compress(cells);
+            // The chunk column writes are filling gets slots, as a date write
+            // would give it, so the next dates do not move its chunks.
+            const uint64_t first = c * g.chunk.cols;
+            if (frontier && *frontier >= first && *frontier < first + g.chunk.cols) {
+                compressed[c].resize(slot_size(cells, g.chunk, compressed[c].size(), *frontier - first + 1), 0);
+            }
         });
         for (uint64_t c = 0; c < compressed.size(); ++c) {
             if (compressed[c].empty()) continue;

@@ -18,6 +18,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <vector>
 
 #include "hdf5_store.hpp"
@@ -45,7 +46,6 @@ private:
     // fall into it (a batch of daily dates usually does).
     void load_chunk_column(uint64_t chunk_column);
     uint64_t stripes() const { return (shape_.rows + chunk_.rows - 1) / chunk_.rows; }
-    size_t slot_size(const Chunk &chunk, size_t size, uint64_t reached) const;
 
     h5::Dataset &data_;
     h5::Shape2 shape_;
@@ -92,6 +92,7 @@ constexpr size_t kRowStripeCacheBytes = size_t(64) << 20;
 // write_matrix leaves chunks that hold nothing but the fill value unwritten:
 // they read back as the fill value all the same.
 void read_matrix(h5::Dataset &data, double *out);
-void write_matrix(h5::Dataset &data, const double *in);
+// `frontier` is cursor_col: the chunks of its chunk column get slots.
+void write_matrix(h5::Dataset &data, const double *in, std::optional<uint64_t> frontier = std::nullopt);
 
 }  // namespace quorbel::chunks

@@ -592,6 +592,7 @@ struct FactorCopy {
     h5::Shape2 shape;
     std::unique_ptr<double[]> cells;  // row-major, shape.rows x shape.cols
     h5::AttributeSnapshot attributes;
+    std::optional<uint64_t> frontier;  // cursor_col, when it is a column
 };
 
 size_t cell_count(h5::Shape2 shape) {
@@ -611,6 +612,12 @@ FactorCopy read_old_factor(const std::string &path) {
         copy.cells.reset(new double[std::max<size_t>(cell_count(copy.shape), 1)]);
         chunks::read_matrix(data, copy.cells.get());
         copy.attributes = data.read_all_attributes();
+        try {
+            const auto cursor = data.read_int64_attribute("cursor_col");
+            if (cursor && *cursor >= 0) copy.frontier = static_cast<uint64_t>(*cursor);
+        } catch (const h5::Error &) {
+            // A cursor_col of another kind is copied as it is; it only sizes slots.
+        }
     }
     file.close();
     return copy;
@@ -625,7 +632,7 @@ void fill_new_factor(h5::File &file, const FactorCopy &copy) {
                             std::to_string(shape.cols) + "), not the old one's (" + std::to_string(copy.shape.rows) +
                             ", " + std::to_string(copy.shape.cols) + ")");
     }
-    chunks::write_matrix(data, copy.cells.get());
+    chunks::write_matrix(data, copy.cells.get(), copy.frontier);
     data.write_all_attributes(copy.attributes);
     // Chunks still cached would be written by the dataset's close, which
     // cannot report a failure: write them now, while one can be seen.
