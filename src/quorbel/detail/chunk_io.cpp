@@ -96,15 +96,21 @@ void inflate_into(const h5::Dataset::RawChunk &raw, std::vector<double> &chunk, 
     if (result != LIBDEFLATE_SUCCESS || produced != expected) throw corrupt("inflate failed");
 }
 
+uint64_t mix(uint64_t x) {  // splitmix64's finaliser
+    x += 0x9E3779B97F4A7C15ull;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    return x ^ (x >> 31);
+}
+
 // A value shaped like `v` (same sign and exponent, so it compresses about as
-// well) but with the low 40 bits of its mantissa scrambled by position, so
-// that projected cells do not repeat real ones.
-double like(double v, uint64_t r, uint64_t c) {
+// well) with the low 40 bits of its mantissa scrambled, so that projected
+// cells do not repeat real ones.
+double like(double v, uint64_t seed) {
     uint64_t bits;
     std::memcpy(&bits, &v, sizeof bits);
-    uint64_t noise = (r + 1) * 0x9E3779B97F4A7C15ull ^ (c + 1) * 0xC2B2AE3D27D4EB4Full;
-    noise ^= noise >> 29;
-    bits = (bits & ~((uint64_t(1) << 40) - 1)) | (noise & ((uint64_t(1) << 40) - 1));
+    constexpr uint64_t low = (uint64_t(1) << 40) - 1;
+    bits = (bits & ~low) | (mix(seed) & low);
     double out;
     std::memcpy(&out, &bits, sizeof out);
     return out;
@@ -222,9 +228,9 @@ namespace {
 
 // The slot for a chunk that compresses to `size` bytes now and whose first
 // `reached` columns writes have reached. The columns still to come are
-// projected from the chunk itself: a row that holds a value in the last
-// reached column is assumed to go on holding values like it, a row without
-// one to stay empty. The projection is compressed and given 3% more room,
+// projected from the chunk itself: a row that holds a value in its last few
+// reached columns is assumed to go on holding values like the chunk's, a row
+// without one to stay empty. The projection is compressed and given 3% more room,
 // plus room for up to three empty rows to start holding values (instruments
 // listed later), since a chunk that outgrows its slot moves and its old slot
 // is lost to the file. No slot needs more than the largest size DEFLATE can
@@ -233,14 +239,28 @@ size_t slot_size(const std::vector<double> &chunk, h5::Shape2 shape, size_t size
     const size_t largest = libdeflate_zlib_compress_bound(thread_compressor(), chunk.size() * sizeof(double));
     double expected = double(size);
     if (reached > 0 && reached < shape.cols) {
+        // Values already written, so that projected cells spread over signs
+        // and exponents as the real ones do.
+        std::vector<double> seen;
+        for (uint64_t r = 0; r < shape.rows; ++r) {
+            for (uint64_t c = 0; c < reached; ++c) {
+                const double v = chunk[r * shape.cols + c];
+                if (!std::isnan(v)) seen.push_back(v);
+            }
+        }
         std::vector<double> projected(chunk);
         uint64_t empty_rows = 0;
         for (uint64_t r = 0; r < shape.rows; ++r) {
-            const double *row = chunk.data() + r * shape.cols;
-            const double last = row[reached - 1];
-            empty_rows += std::isnan(last);
+            // A row with a value among its last few reached columns is taken
+            // as listed; a single NaN among values is a gap, not a delisting.
+            bool listed = false;
+            for (uint64_t c = reached - std::min<uint64_t>(reached, 8); c < reached && !listed; ++c) {
+                listed = !std::isnan(chunk[r * shape.cols + c]);
+            }
+            empty_rows += !listed;
             for (uint64_t c = reached; c < shape.cols; ++c) {
-                projected[r * shape.cols + c] = std::isnan(last) ? last : like(row[(c * 7919 + r) % reached], r, c);
+                const uint64_t seed = r * shape.cols + c;
+                projected[r * shape.cols + c] = listed ? like(seen[mix(seed) % seen.size()], seed) : chunk[r * shape.cols + reached - 1];
             }
         }
         const double listings = double(std::min<uint64_t>(empty_rows, 3) * (shape.cols - reached) * sizeof(double));
