@@ -348,9 +348,16 @@ h5::Shape2 shape_argument(nb::handle shape, const char *what) {
         if (PyBool_Check(item.ptr()) || !PyIndex_Check(item.ptr())) {
             throw nb::type_error((std::string(what) + " entries must be integers, not " + python_type_name(item)).c_str());
         }
-        long long v = nb::cast<long long>(item.attr("__index__")());
-        if (v < 0) {
-            throw nb::value_error((std::string(what) + " entries must not be negative, got " + std::to_string(v)).c_str());
+        nb::object number = nb::steal(PyNumber_Index(item.ptr()));
+        if (!number.is_valid()) throw nb::python_error();
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
+        if (v == -1 && PyErr_Occurred()) throw nb::python_error();
+        if (overflow > 0) throw nb::value_error((std::string(what) + " entries must be below 2**63").c_str());
+        if (overflow < 0 || v < 0) {
+            throw nb::value_error((std::string(what) + " entries must not be negative, got " +
+                                   nb::cast<std::string>(nb::str(number)))
+                                      .c_str());
         }
         sizes[i] = static_cast<uint64_t>(v);
     }
@@ -443,8 +450,8 @@ nb::object open_for_writing(nb::handle path, const std::string &file_path) {
     if (!path_exists(file_path)) {
         const size_t instruments = nb::len(module_attr("_get_all_instrument_index")());
         const size_t dates = nb::len(module_attr("get_all_trading_dates")());
-        const int64_t rows = static_cast<int64_t>(instruments) + int_setting("EXPAND_INSTRUMENT_LENGTH");
-        const int64_t cols = static_cast<int64_t>(dates) + int_setting("EXPAND_TRADING_DATE_LENGTH");
+        const uint64_t rows = grown_length(instruments, "EXPAND_INSTRUMENT_LENGTH");
+        const uint64_t cols = grown_length(dates, "EXPAND_TRADING_DATE_LENGTH");
         return module_attr("create_new_factor_h5")(path, nb::make_tuple(rows, cols));
     }
     h5::File file;

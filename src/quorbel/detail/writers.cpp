@@ -22,17 +22,15 @@ constexpr const char *kCursor = "cursor_col";
 // ---------------------------------------------------------------------------
 // Growth and cursor steps
 
-std::string shape_text(h5::Shape2 s) { return "(" + std::to_string(s.rows) + ", " + std::to_string(s.cols) + ")"; }
-
 // At most one resize per call, both axes at once, each by one fixed step.
 void grow_for(h5::Dataset &data, int64_t target_column, size_t listed_count) {
     const h5::Shape2 current = data.shape();
     h5::Shape2 grown = current;
     if (target_column >= 0 && static_cast<uint64_t>(target_column) >= current.cols) {
-        grown.cols = current.cols + static_cast<uint64_t>(int_setting("EXPAND_TRADING_DATE_LENGTH"));
+        grown.cols = grown_length(current.cols, "EXPAND_TRADING_DATE_LENGTH");
     }
     if (listed_count > current.rows) {
-        grown.rows = current.rows + static_cast<uint64_t>(int_setting("EXPAND_INSTRUMENT_LENGTH"));
+        grown.rows = grown_length(current.rows, "EXPAND_INSTRUMENT_LENGTH");
     }
     if (grown.cols > current.cols || grown.rows > current.rows) {
         // This one message is filled in before it is logged.
