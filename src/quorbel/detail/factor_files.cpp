@@ -223,6 +223,15 @@ void dataset_write(DatasetView &view, nb::handle key, nb::handle value) {
 
 h5::Shape2 shape_argument(nb::handle shape, const char *what);
 
+// A factor matrix only grows. Shrinking would drop cells, and HDF5 prunes
+// by walking the whole old chunk grid, which takes hours for a huge extent.
+void refuse_shrinking(h5::Shape2 current, h5::Shape2 target) {
+    if (target.rows < current.rows || target.cols < current.cols) {
+        throw h5::Error(h5::ErrorKind::Value, "A factor matrix never shrinks: cannot resize " + shape_text(current) +
+                                                  " to " + shape_text(target));
+    }
+}
+
 nb::object dtype_object(const std::string &text) { return numpy().attr("dtype")(text); }
 
 nb::object optional_tuple(const std::vector<uint64_t> &values, bool unlimited_as_none) {
@@ -284,7 +293,9 @@ void bind_dataset_view(nb::module_ &m) {
         .def("resize", [](DatasetView &d, nb::handle shape) {
             h5::Shape2 target = shape_argument(shape, "shape");
             nb::gil_scoped_release release;
-            d.open().resize(target);
+            h5::Dataset dataset = d.open();
+            refuse_shrinking(dataset.shape(), target);
+            dataset.resize(target);
         }, nb::arg("shape"))
         .def("__len__", [](DatasetView &d) { return d.open().shape().rows; })
         .def("__getitem__", &dataset_read)
