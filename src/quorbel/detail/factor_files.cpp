@@ -51,6 +51,29 @@ struct AttributeView {
 
 nb::object numpy() { return nb::module_::import_("numpy"); }
 
+// HDF5 names and variable-length strings are C strings: a NUL would cut them
+// short, so that "data\0x" would open "data" and "a\0b" overwrite "a".
+const std::string &without_nul(const std::string &text, const char *what) {
+    if (text.find('\0') != std::string::npos) {
+        throw nb::value_error((std::string(what) + " cannot contain a NUL character").c_str());
+    }
+    return text;
+}
+
+const std::string &object_name(const std::string &name) {
+    if (name.empty()) throw nb::value_error("HDF5 names cannot be empty");
+    return without_nul(name, "HDF5 names");
+}
+
+// What `name in ...` may look up: a name object_name accepts; anything else
+// is simply absent.
+std::optional<std::string> lookup_name(nb::handle name) {
+    if (!PyUnicode_Check(name.ptr())) return std::nullopt;
+    std::string text = nb::cast<std::string>(name);
+    if (text.empty() || text.find('\0') != std::string::npos) return std::nullopt;
+    return text;
+}
+
 // --- attribute values between Python and plain C++ -------------------------
 
 nb::object attribute_to_python(const h5::AttrValue &value) {
@@ -75,7 +98,7 @@ h5::AttrValue attribute_from_python(nb::handle object) {
     h5::AttrValue value;
     if (PyUnicode_Check(object.ptr())) {
         value.kind = h5::AttrValue::Kind::Text;
-        value.texts.push_back(nb::cast<std::string>(object));
+        value.texts.push_back(without_nul(nb::cast<std::string>(object), "attribute text"));
         return value;
     }
     if (PyLong_Check(object.ptr()) && !PyBool_Check(object.ptr())) {
@@ -92,9 +115,10 @@ h5::AttrValue attribute_from_python(nb::handle object) {
         value.kind = h5::AttrValue::Kind::Text;
         for (nb::handle item : array.attr("ravel")()) {
             if (PyBytes_Check(item.ptr())) {
-                value.texts.emplace_back(PyBytes_AsString(item.ptr()), PyBytes_Size(item.ptr()));
+                value.texts.push_back(without_nul(std::string(PyBytes_AsString(item.ptr()), PyBytes_Size(item.ptr())),
+                                                  "attribute text"));
             } else if (PyUnicode_Check(item.ptr())) {
-                value.texts.push_back(nb::cast<std::string>(item));
+                value.texts.push_back(without_nul(nb::cast<std::string>(item), "attribute text"));
             } else {
                 throw nb::type_error(("attribute text arrays hold str only, not " + python_type_name(item)).c_str());
             }
@@ -250,19 +274,22 @@ nb::object optional_tuple(const std::vector<uint64_t> &values, bool unlimited_as
 void bind_dataset_view(nb::module_ &m) {
     nb::class_<AttributeView>(m, "AttributeView", "The attributes of a dataset, as a mapping.")
         .def("__getitem__", [](AttributeView &a, const std::string &name) {
-            return attribute_to_python(a.open().read_attribute(name));
+            return attribute_to_python(a.open().read_attribute(object_name(name)));
         })
         .def("get", [](AttributeView &a, const std::string &name, nb::object fallback) -> nb::object {
-            if (!a.open().has_attribute(name)) return fallback;
+            if (!a.open().has_attribute(object_name(name))) return fallback;
             return attribute_to_python(a.open().read_attribute(name));
         }, nb::arg("name"), nb::arg("default") = nb::none())
         .def("__setitem__", [](AttributeView &a, const std::string &name, nb::handle value) {
-            a.open().write_attribute(name, attribute_from_python(value));
+            a.open().write_attribute(object_name(name), attribute_from_python(value));
         })
-        .def("__delitem__", [](AttributeView &a, const std::string &name) { a.open().delete_attribute(name); })
+        .def("__delitem__", [](AttributeView &a, const std::string &name) {
+            a.open().delete_attribute(object_name(name));
+        })
         .def("__contains__", [](AttributeView &a, nb::handle name) {
-            return PyUnicode_Check(name.ptr()) && a.open().has_attribute(nb::cast<std::string>(name));
-        })
+            auto text = lookup_name(name);
+            return text && a.open().has_attribute(*text);
+        }, nb::arg().none())
         .def("keys", [](AttributeView &a) { return a.open().attribute_names(); })
         .def("__iter__", [](AttributeView &a) { return nb::iter(nb::cast(a.open().attribute_names())); })
         .def("__len__", [](AttributeView &a) { return a.open().attribute_names().size(); });
@@ -325,11 +352,12 @@ void bind_factor_file(nb::module_ &m) {
             f.file.close();
         })
         .def("__contains__", [](FactorFile &f, nb::handle name) {
-            return PyUnicode_Check(name.ptr()) && f.file.has_dataset(nb::cast<std::string>(name));
-        })
+            auto text = lookup_name(name);
+            return text && f.file.has_dataset(*text);
+        }, nb::arg().none())
         .def("keys", [](FactorFile &f) { return f.file.member_names(); })
         .def("__getitem__", [](FactorFile &f, const std::string &name) {
-            f.file.open_dataset(name);  // KeyError now for a missing name
+            f.file.open_dataset(object_name(name));  // KeyError now for a missing name
             return DatasetView{f.file, name};
         })
         .def("__repr__", [](FactorFile &f) {
