@@ -463,6 +463,8 @@ bool is_lock_contention(const std::string &text) {
 double seconds_argument(nb::handle value, const char *name) {
     double seconds = PyFloat_AsDouble(value.ptr());
     if (seconds == -1.0 && PyErr_Occurred()) {
+        // Other failures (an int too large for a float) keep their own kind.
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw nb::python_error();
         PyErr_Clear();
         throw nb::type_error((std::string(name) + " must be a number of seconds, not " + python_type_name(value)).c_str());
     }
@@ -503,7 +505,7 @@ nb::object open_for_writing(nb::handle path, const std::string &file_path) {
 
 nb::object open_for_reading(const std::string &file_path, nb::handle read_wait, nb::handle rate) {
     if (!path_exists(file_path)) return nb::none();
-    double seconds = seconds_argument(read_wait, "read_wait");
+    double seconds = std::min(seconds_argument(read_wait, "read_wait"), kMaxReadPauseSeconds);
     const double growth = seconds_argument(rate, "rate");
     nb::object sleep = nb::module_::import_("time").attr("sleep");
     int unlocked_failures = 0;
@@ -525,8 +527,9 @@ nb::object open_for_reading(const std::string &file_path, nb::handle read_wait, 
                 raise_python(failure);
             }
         }
-        sleep(std::min(seconds, kMaxReadPauseSeconds));  // time.sleep releases the GIL
-        seconds = std::min(seconds * growth, kMaxReadPauseSeconds);
+        sleep(seconds);  // time.sleep releases the GIL
+        // A pause of 0 stays 0, also for an infinite rate (0 * inf is NaN).
+        seconds = seconds > 0 ? std::min(seconds * growth, kMaxReadPauseSeconds) : 0.0;
     }
 }
 
