@@ -827,14 +827,16 @@ void define_file_creation(nb::module_ &m) {
         // unavailability: it must not use up the retry budget.
         nb::object match = module_attr("_error_regex").attr("match")(nb::str(e));
         return match.is_none();
-    }, "True when the error counts against the retry budget, False for errno 17 or 35 on the first line.");
-    m.def("create_new_factor_h5", &create_new_factor_h5, nb::arg("path"), nb::arg("shape"),
+    }, nb::arg().none(),
+          "True when the error counts against the retry budget, False for errno 17 or 35 on the first line.");
+    m.def("create_new_factor_h5", &create_new_factor_h5, nb::arg("path").none(), nb::arg("shape").none(),
           "Create a factor file exclusively, with an empty matrix `data` of `shape`, and return it open.");
 }
 
 void define_file_opening(nb::module_ &m) {
-    nb::object body = nb::cpp_function(&get_h5, nb::scope(m), nb::name("get_h5"), nb::arg("path"),
-                                       nb::arg("write") = false, nb::arg("read_wait") = 0.1, nb::arg("rate") = 2,
+    nb::object body = nb::cpp_function(&get_h5, nb::scope(m), nb::name("get_h5"), nb::arg("path").none(),
+                                       nb::arg("write").none() = false, nb::arg("read_wait").none() = 0.1,
+                                       nb::arg("rate").none() = 2,
                                        "Open the factor file at `path`: for writing (created when missing) or "
                                        "for reading (None when missing, waiting while it is locked).");
     nb::object decorator = module_attr("retry")(5, nb::handle(PyExc_OSError), 1,
@@ -843,10 +845,11 @@ void define_file_opening(nb::module_ &m) {
 }
 
 void define_file_maintenance(nb::module_ &m) {
-    // One parameter and no nb::arg: positional only, as the published table says.
-    m.def("rewrite_factor", &rewrite_factor, nb::sig("def rewrite_factor(path, /) -> None"),
+    // One unnamed parameter: positional only, as the published table says. It
+    // takes None too, so that path_argument can say what is wrong with it.
+    m.def("rewrite_factor", &rewrite_factor, nb::arg().none(), nb::sig("def rewrite_factor(path, /) -> None"),
           "Replace the factor file at `path` by a fresh copy with the same matrix and attributes of `data`.");
-    m.def("remove_factor", &remove_factor, nb::sig("def remove_factor(path, /) -> None"),
+    m.def("remove_factor", &remove_factor, nb::arg().none(), nb::sig("def remove_factor(path, /) -> None"),
           "Delete the factor file at `path`.");
 }
 

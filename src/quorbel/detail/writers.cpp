@@ -303,11 +303,12 @@ void define_writers(nb::module_ &m) {
     nb::class_<PackStream>(m, "PackStream", "The (date, values) pairs of a batch of packs, produced on demand.")
         .def("__iter__", [](nb::handle self) { return nb::borrow(self); })
         .def("__next__", &PackStream::next);
-    m.def("get_iter", [](nb::object packs) { return PackStream{std::move(packs), nb::object()}; },
+    m.def("get_iter", [](nb::object packs) { return PackStream{std::move(packs), nb::object()}; }, nb::arg().none(),
           "A lazy stream of (date, values) pairs, one per pack of `packs`.");
-    m.def("put_factor_packs", &put_factor_packs, nb::arg("h5"), nb::arg("packs"),
+    m.def("put_factor_packs", &put_factor_packs, nb::arg("h5").none(), nb::arg("packs").none(),
           "Store the values of many dates, one pack per date, into an open factor file.");
-    m.def("put_factor_value", &put_factor_value, nb::arg("h5"), nb::arg("date"), nb::arg("values"),
+    m.def("put_factor_value", &put_factor_value, nb::arg("h5").none(), nb::arg("date").none(),
+          nb::arg("values").none(),
           "Store one date's values into an open factor file.");
 }
 
