@@ -40,6 +40,9 @@ nb::object module_attr(const char *name);
 void set_module_attr(const char *name, nb::handle value);
 // A module setting that must be an int (for example BOOK_COUNT_THRESHOLD).
 int64_t int_setting(const char *name);
+// `length` grown by the non-negative module setting `setting` (one growth
+// step); ValueError for a negative setting, OverflowError past 2**63 - 1.
+uint64_t grown_length(uint64_t length, const char *setting);
 
 // ---- logging through the root logger, template and arguments apart --------
 template <typename... Args>
@@ -60,6 +63,10 @@ void log_error(const char *message, Args &&...args) {
 }
 
 // ---- conversions and errors -----------------------------------------------
+// A matrix shape as the log lines and messages write it: "(rows, cols)".
+inline std::string shape_text(h5::Shape2 s) {
+    return "(" + std::to_string(s.rows) + ", " + std::to_string(s.cols) + ")";
+}
 // The name of a value's Python type, for error messages.
 std::string python_type_name(nb::handle value);
 // A fresh NumPy float64 array of `shape` that owns its buffer; *data points

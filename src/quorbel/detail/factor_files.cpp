@@ -51,6 +51,29 @@ struct AttributeView {
 
 nb::object numpy() { return nb::module_::import_("numpy"); }
 
+// HDF5 names and variable-length strings are C strings: a NUL would cut them
+// short, so that "data\0x" would open "data" and "a\0b" overwrite "a".
+const std::string &without_nul(const std::string &text, const char *what) {
+    if (text.find('\0') != std::string::npos) {
+        throw nb::value_error((std::string(what) + " cannot contain a NUL character").c_str());
+    }
+    return text;
+}
+
+const std::string &object_name(const std::string &name) {
+    if (name.empty()) throw nb::value_error("HDF5 names cannot be empty");
+    return without_nul(name, "HDF5 names");
+}
+
+// What `name in ...` may look up: a name object_name accepts; anything else
+// is simply absent.
+std::optional<std::string> lookup_name(nb::handle name) {
+    if (!PyUnicode_Check(name.ptr())) return std::nullopt;
+    std::string text = nb::cast<std::string>(name);
+    if (text.empty() || text.find('\0') != std::string::npos) return std::nullopt;
+    return text;
+}
+
 // --- attribute values between Python and plain C++ -------------------------
 
 nb::object attribute_to_python(const h5::AttrValue &value) {
@@ -75,7 +98,7 @@ h5::AttrValue attribute_from_python(nb::handle object) {
     h5::AttrValue value;
     if (PyUnicode_Check(object.ptr())) {
         value.kind = h5::AttrValue::Kind::Text;
-        value.texts.push_back(nb::cast<std::string>(object));
+        value.texts.push_back(without_nul(nb::cast<std::string>(object), "attribute text"));
         return value;
     }
     if (PyLong_Check(object.ptr()) && !PyBool_Check(object.ptr())) {
@@ -92,9 +115,10 @@ h5::AttrValue attribute_from_python(nb::handle object) {
         value.kind = h5::AttrValue::Kind::Text;
         for (nb::handle item : array.attr("ravel")()) {
             if (PyBytes_Check(item.ptr())) {
-                value.texts.emplace_back(PyBytes_AsString(item.ptr()), PyBytes_Size(item.ptr()));
+                value.texts.push_back(without_nul(std::string(PyBytes_AsString(item.ptr()), PyBytes_Size(item.ptr())),
+                                                  "attribute text"));
             } else if (PyUnicode_Check(item.ptr())) {
-                value.texts.push_back(nb::cast<std::string>(item));
+                value.texts.push_back(without_nul(nb::cast<std::string>(item), "attribute text"));
             } else {
                 throw nb::type_error(("attribute text arrays hold str only, not " + python_type_name(item)).c_str());
             }
@@ -223,6 +247,15 @@ void dataset_write(DatasetView &view, nb::handle key, nb::handle value) {
 
 h5::Shape2 shape_argument(nb::handle shape, const char *what);
 
+// A factor matrix only grows. Shrinking would drop cells, and HDF5 prunes
+// by walking the whole old chunk grid, which takes hours for a huge extent.
+void refuse_shrinking(h5::Shape2 current, h5::Shape2 target) {
+    if (target.rows < current.rows || target.cols < current.cols) {
+        throw h5::Error(h5::ErrorKind::Value, "A factor matrix never shrinks: cannot resize " + shape_text(current) +
+                                                  " to " + shape_text(target));
+    }
+}
+
 nb::object dtype_object(const std::string &text) { return numpy().attr("dtype")(text); }
 
 nb::object optional_tuple(const std::vector<uint64_t> &values, bool unlimited_as_none) {
@@ -241,19 +274,22 @@ nb::object optional_tuple(const std::vector<uint64_t> &values, bool unlimited_as
 void bind_dataset_view(nb::module_ &m) {
     nb::class_<AttributeView>(m, "AttributeView", "The attributes of a dataset, as a mapping.")
         .def("__getitem__", [](AttributeView &a, const std::string &name) {
-            return attribute_to_python(a.open().read_attribute(name));
+            return attribute_to_python(a.open().read_attribute(object_name(name)));
         })
         .def("get", [](AttributeView &a, const std::string &name, nb::object fallback) -> nb::object {
-            if (!a.open().has_attribute(name)) return fallback;
+            if (!a.open().has_attribute(object_name(name))) return fallback;
             return attribute_to_python(a.open().read_attribute(name));
         }, nb::arg("name"), nb::arg("default") = nb::none())
         .def("__setitem__", [](AttributeView &a, const std::string &name, nb::handle value) {
-            a.open().write_attribute(name, attribute_from_python(value));
+            a.open().write_attribute(object_name(name), attribute_from_python(value));
         })
-        .def("__delitem__", [](AttributeView &a, const std::string &name) { a.open().delete_attribute(name); })
+        .def("__delitem__", [](AttributeView &a, const std::string &name) {
+            a.open().delete_attribute(object_name(name));
+        })
         .def("__contains__", [](AttributeView &a, nb::handle name) {
-            return PyUnicode_Check(name.ptr()) && a.open().has_attribute(nb::cast<std::string>(name));
-        })
+            auto text = lookup_name(name);
+            return text && a.open().has_attribute(*text);
+        }, nb::arg().none())
         .def("keys", [](AttributeView &a) { return a.open().attribute_names(); })
         .def("__iter__", [](AttributeView &a) { return nb::iter(nb::cast(a.open().attribute_names())); })
         .def("__len__", [](AttributeView &a) { return a.open().attribute_names().size(); });
@@ -284,7 +320,9 @@ void bind_dataset_view(nb::module_ &m) {
         .def("resize", [](DatasetView &d, nb::handle shape) {
             h5::Shape2 target = shape_argument(shape, "shape");
             nb::gil_scoped_release release;
-            d.open().resize(target);
+            h5::Dataset dataset = d.open();
+            refuse_shrinking(dataset.shape(), target);
+            dataset.resize(target);
         }, nb::arg("shape"))
         .def("__len__", [](DatasetView &d) { return d.open().shape().rows; })
         .def("__getitem__", &dataset_read)
@@ -314,11 +352,12 @@ void bind_factor_file(nb::module_ &m) {
             f.file.close();
         })
         .def("__contains__", [](FactorFile &f, nb::handle name) {
-            return PyUnicode_Check(name.ptr()) && f.file.has_dataset(nb::cast<std::string>(name));
-        })
+            auto text = lookup_name(name);
+            return text && f.file.has_dataset(*text);
+        }, nb::arg().none())
         .def("keys", [](FactorFile &f) { return f.file.member_names(); })
         .def("__getitem__", [](FactorFile &f, const std::string &name) {
-            f.file.open_dataset(name);  // KeyError now for a missing name
+            f.file.open_dataset(object_name(name));  // KeyError now for a missing name
             return DatasetView{f.file, name};
         })
         .def("__repr__", [](FactorFile &f) {
@@ -348,9 +387,16 @@ h5::Shape2 shape_argument(nb::handle shape, const char *what) {
         if (PyBool_Check(item.ptr()) || !PyIndex_Check(item.ptr())) {
             throw nb::type_error((std::string(what) + " entries must be integers, not " + python_type_name(item)).c_str());
         }
-        long long v = nb::cast<long long>(item.attr("__index__")());
-        if (v < 0) {
-            throw nb::value_error((std::string(what) + " entries must not be negative, got " + std::to_string(v)).c_str());
+        nb::object number = nb::steal(PyNumber_Index(item.ptr()));
+        if (!number.is_valid()) throw nb::python_error();
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
+        if (v == -1 && PyErr_Occurred()) throw nb::python_error();
+        if (overflow > 0) throw nb::value_error((std::string(what) + " entries must be below 2**63").c_str());
+        if (overflow < 0 || v < 0) {
+            throw nb::value_error((std::string(what) + " entries must not be negative, got " +
+                                   nb::cast<std::string>(nb::str(number)))
+                                      .c_str());
         }
         sizes[i] = static_cast<uint64_t>(v);
     }
@@ -417,6 +463,8 @@ bool is_lock_contention(const std::string &text) {
 double seconds_argument(nb::handle value, const char *name) {
     double seconds = PyFloat_AsDouble(value.ptr());
     if (seconds == -1.0 && PyErr_Occurred()) {
+        // Other failures (an int too large for a float) keep their own kind.
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw nb::python_error();
         PyErr_Clear();
         throw nb::type_error((std::string(name) + " must be a number of seconds, not " + python_type_name(value)).c_str());
     }
@@ -443,8 +491,8 @@ nb::object open_for_writing(nb::handle path, const std::string &file_path) {
     if (!path_exists(file_path)) {
         const size_t instruments = nb::len(module_attr("_get_all_instrument_index")());
         const size_t dates = nb::len(module_attr("get_all_trading_dates")());
-        const int64_t rows = static_cast<int64_t>(instruments) + int_setting("EXPAND_INSTRUMENT_LENGTH");
-        const int64_t cols = static_cast<int64_t>(dates) + int_setting("EXPAND_TRADING_DATE_LENGTH");
+        const uint64_t rows = grown_length(instruments, "EXPAND_INSTRUMENT_LENGTH");
+        const uint64_t cols = grown_length(dates, "EXPAND_TRADING_DATE_LENGTH");
         return module_attr("create_new_factor_h5")(path, nb::make_tuple(rows, cols));
     }
     h5::File file;
@@ -457,7 +505,7 @@ nb::object open_for_writing(nb::handle path, const std::string &file_path) {
 
 nb::object open_for_reading(const std::string &file_path, nb::handle read_wait, nb::handle rate) {
     if (!path_exists(file_path)) return nb::none();
-    double seconds = seconds_argument(read_wait, "read_wait");
+    double seconds = std::min(seconds_argument(read_wait, "read_wait"), kMaxReadPauseSeconds);
     const double growth = seconds_argument(rate, "rate");
     nb::object sleep = nb::module_::import_("time").attr("sleep");
     int unlocked_failures = 0;
@@ -479,8 +527,9 @@ nb::object open_for_reading(const std::string &file_path, nb::handle read_wait, 
                 raise_python(failure);
             }
         }
-        sleep(std::min(seconds, kMaxReadPauseSeconds));  // time.sleep releases the GIL
-        seconds = std::min(seconds * growth, kMaxReadPauseSeconds);
+        sleep(seconds);  // time.sleep releases the GIL
+        // A pause of 0 stays 0, also for an infinite rate (0 * inf is NaN).
+        seconds = seconds > 0 ? std::min(seconds * growth, kMaxReadPauseSeconds) : 0.0;
     }
 }
 
@@ -785,14 +834,16 @@ void define_file_creation(nb::module_ &m) {
         // unavailability: it must not use up the retry budget.
         nb::object match = module_attr("_error_regex").attr("match")(nb::str(e));
         return match.is_none();
-    }, "True when the error counts against the retry budget, False for errno 17 or 35 on the first line.");
-    m.def("create_new_factor_h5", &create_new_factor_h5, nb::arg("path"), nb::arg("shape"),
+    }, nb::arg().none(),
+          "True when the error counts against the retry budget, False for errno 17 or 35 on the first line.");
+    m.def("create_new_factor_h5", &create_new_factor_h5, nb::arg("path").none(), nb::arg("shape").none(),
           "Create a factor file exclusively, with an empty matrix `data` of `shape`, and return it open.");
 }
 
 void define_file_opening(nb::module_ &m) {
-    nb::object body = nb::cpp_function(&get_h5, nb::scope(m), nb::name("get_h5"), nb::arg("path"),
-                                       nb::arg("write") = false, nb::arg("read_wait") = 0.1, nb::arg("rate") = 2,
+    nb::object body = nb::cpp_function(&get_h5, nb::scope(m), nb::name("get_h5"), nb::arg("path").none(),
+                                       nb::arg("write").none() = false, nb::arg("read_wait").none() = 0.1,
+                                       nb::arg("rate").none() = 2,
                                        "Open the factor file at `path`: for writing (created when missing) or "
                                        "for reading (None when missing, waiting while it is locked).");
     nb::object decorator = module_attr("retry")(5, nb::handle(PyExc_OSError), 1,
@@ -801,10 +852,11 @@ void define_file_opening(nb::module_ &m) {
 }
 
 void define_file_maintenance(nb::module_ &m) {
-    // One parameter and no nb::arg: positional only, as the published table says.
-    m.def("rewrite_factor", &rewrite_factor, nb::sig("def rewrite_factor(path, /) -> None"),
+    // One unnamed parameter: positional only, as the published table says. It
+    // takes None too, so that path_argument can say what is wrong with it.
+    m.def("rewrite_factor", &rewrite_factor, nb::arg().none(), nb::sig("def rewrite_factor(path, /) -> None"),
           "Replace the factor file at `path` by a fresh copy with the same matrix and attributes of `data`.");
-    m.def("remove_factor", &remove_factor, nb::sig("def remove_factor(path, /) -> None"),
+    m.def("remove_factor", &remove_factor, nb::arg().none(), nb::sig("def remove_factor(path, /) -> None"),
           "Delete the factor file at `path`.");
 }
 

@@ -706,6 +706,7 @@ AttrValue Dataset::read_attribute(const std::string &name) const {
             value.kind = is_signed ? AttrValue::Kind::Signed : AttrValue::Kind::Unsigned;
             value.element_size = std::min<size_t>(H5Tget_size(type.get()), 8);
             value.numbers.resize(count * value.element_size);
+            if (count == 0) return value;  // H5Aread refuses the null buffer of an empty array
             checked(H5Aread(attr.get(), native_integer(is_signed, value.element_size), value.numbers.data()),
                     "Unable to read attribute");
             return value;
@@ -714,6 +715,7 @@ AttrValue Dataset::read_attribute(const std::string &name) const {
             value.kind = AttrValue::Kind::Float;
             value.element_size = H5Tget_size(type.get()) <= 4 ? 4 : 8;
             value.numbers.resize(count * value.element_size);
+            if (count == 0) return value;
             checked(H5Aread(attr.get(), value.element_size == 4 ? H5T_NATIVE_FLOAT : H5T_NATIVE_DOUBLE,
                             value.numbers.data()),
                     "Unable to read attribute");
@@ -721,6 +723,7 @@ AttrValue Dataset::read_attribute(const std::string &name) const {
         }
         case H5T_STRING: {
             value.kind = AttrValue::Kind::Text;
+            if (count == 0) return value;
             if (H5Tis_variable_str(type.get()) > 0) {
                 std::vector<char *> pointers(count, nullptr);
                 Type mem(checked(H5Tcopy(H5T_C_S1), "Unable to copy type"));
@@ -790,7 +793,8 @@ void Dataset::write_attribute(const std::string &name, const AttrValue &value) {
     }
     Attribute attr(checked(H5Acreate2(id_, name.c_str(), file_type.get(), space.get(), H5P_DEFAULT, H5P_DEFAULT),
                            "Unable to create attribute"));
-    checked(H5Awrite(attr.get(), mem_type, buffer), "Unable to write attribute");
+    // An empty array has nothing to write, and H5Awrite refuses its null buffer.
+    if (count > 0) checked(H5Awrite(attr.get(), mem_type, buffer), "Unable to write attribute");
 }
 
 std::optional<int64_t> Dataset::read_int64_attribute(const std::string &name) const {

@@ -40,7 +40,34 @@ int64_t int_setting(const char *name) {
         throw nb::type_error(
             ("quorbel.detail." + std::string(name) + " must be an integer, not " + python_type_name(value)).c_str());
     }
-    return nb::cast<int64_t>(value.attr("__index__")());
+    nb::object number = nb::steal(PyNumber_Index(value.ptr()));
+    if (!number.is_valid()) throw nb::python_error();
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
+    if (v == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (overflow != 0) {
+        PyErr_SetString(PyExc_OverflowError,
+                        ("quorbel.detail." + std::string(name) + " does not fit in a 64-bit integer").c_str());
+        throw nb::python_error();
+    }
+    return v;
+}
+
+uint64_t grown_length(uint64_t length, const char *setting) {
+    const int64_t step = int_setting(setting);
+    // A negative step would shrink the matrix and drop the cells beyond it.
+    if (step < 0) {
+        throw nb::value_error(("quorbel.detail." + std::string(setting) + " must not be negative, got " +
+                               std::to_string(step))
+                                  .c_str());
+    }
+    if (static_cast<uint64_t>(step) > static_cast<uint64_t>(INT64_MAX) - length) {
+        PyErr_SetString(PyExc_OverflowError, ("growing an axis of " + std::to_string(length) + " by quorbel.detail." +
+                                              setting + " would pass 2**63 - 1")
+                                                 .c_str());
+        throw nb::python_error();
+    }
+    return length + static_cast<uint64_t>(step);
 }
 
 void log_record(int level, nb::handle message, nb::handle args_tuple) {

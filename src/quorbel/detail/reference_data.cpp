@@ -363,11 +363,11 @@ void define_cached(nb::module_ &m, const char *name, Func &&func, const char *do
 void define_calendar(nb::module_ &m) {
     define_cached(m, "get_all_trading_dates", &fetch_trading_dates,
                   "The trading calendar: the date codes of the trading dates from MIN_FACTOR_DAY on, ascending.");
-    m.def("_get_date_index", &date_index,
+    m.def("_get_date_index", &date_index, nb::arg().none(),
           "The column of date code `d`, or None when `d` is not a trading date.");
-    m.def("_get_date_section_index", &date_section_index, nb::arg("start_date"), nb::arg("end_date"),
+    m.def("_get_date_section_index", &date_section_index, nb::arg("start_date").none(), nb::arg("end_date").none(),
           "The half-open column range (s, e) of the trading dates from start_date to end_date, both inclusive.");
-    m.def("_get_date_by_index", &date_by_index, nb::arg("s"), nb::arg("e"),
+    m.def("_get_date_by_index", &date_by_index, nb::arg("s").none(), nb::arg("e").none(),
           "The date codes at columns s and e.");
 }
 
@@ -379,7 +379,7 @@ void define_instrument_index(nb::module_ &m) {
                   "Raises ConnectionError (an OSError) when no server can be reached and RuntimeError\n"
                   "for an error reported by the server or the query, both with the driver's message;\n"
                   "KeyError naming a missing field; TypeError for a row number that is not an integer.");
-    m.def("_get_stock_index", &stock_index, "The row of one instrument (KeyError when it is not listed).");
+    m.def("_get_stock_index", &stock_index, nb::arg().none(), "The row of one instrument (KeyError when it is not listed).");
 }
 
 }  // namespace quorbel

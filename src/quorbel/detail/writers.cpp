@@ -23,18 +23,16 @@ constexpr const char *kCursor = "cursor_col";
 // ---------------------------------------------------------------------------
 // Growth and cursor steps
 
-std::string shape_text(h5::Shape2 s) { return "(" + std::to_string(s.rows) + ", " + std::to_string(s.cols) + ")"; }
-
 // At most one resize per call, both axes at once, each by one fixed step.
 // The resize is a write of its own: it stays when a later step fails.
 void grow_for(h5::File &file, h5::Dataset &data, int64_t target_column, size_t listed_count) {
     const h5::Shape2 current = data.shape();
     h5::Shape2 grown = current;
     if (target_column >= 0 && static_cast<uint64_t>(target_column) >= current.cols) {
-        grown.cols = current.cols + static_cast<uint64_t>(int_setting("EXPAND_TRADING_DATE_LENGTH"));
+        grown.cols = grown_length(current.cols, "EXPAND_TRADING_DATE_LENGTH");
     }
     if (listed_count > current.rows) {
-        grown.rows = current.rows + static_cast<uint64_t>(int_setting("EXPAND_INSTRUMENT_LENGTH"));
+        grown.rows = grown_length(current.rows, "EXPAND_INSTRUMENT_LENGTH");
     }
     if (grown.cols > current.cols || grown.rows > current.rows) {
         // This one message is filled in before it is logged.
@@ -310,11 +308,12 @@ void define_writers(nb::module_ &m) {
     nb::class_<PackStream>(m, "PackStream", "The (date, values) pairs of a batch of packs, produced on demand.")
         .def("__iter__", [](nb::handle self) { return nb::borrow(self); })
         .def("__next__", &PackStream::next);
-    m.def("get_iter", [](nb::object packs) { return PackStream{std::move(packs), nb::object()}; },
+    m.def("get_iter", [](nb::object packs) { return PackStream{std::move(packs), nb::object()}; }, nb::arg().none(),
           "A lazy stream of (date, values) pairs, one per pack of `packs`.");
-    m.def("put_factor_packs", &put_factor_packs, nb::arg("h5"), nb::arg("packs"),
+    m.def("put_factor_packs", &put_factor_packs, nb::arg("h5").none(), nb::arg("packs").none(),
           "Store the values of many dates, one pack per date, into an open factor file.");
-    m.def("put_factor_value", &put_factor_value, nb::arg("h5"), nb::arg("date"), nb::arg("values"),
+    m.def("put_factor_value", &put_factor_value, nb::arg("h5").none(), nb::arg("date").none(),
+          nb::arg("values").none(),
           "Store one date's values into an open factor file.");
 }
 
