@@ -278,3 +278,17 @@ def test_each_chunk_is_read_once_per_stream(tmp_path):
     chunks, stream_reads, default_reads = map(int, proc.stdout.split())
     assert chunks <= stream_reads <= chunks + 10
     assert default_reads > 10 * chunks
+
+
+def test_a_paused_stream_sees_writes_made_through_the_same_handle(detail, market, tmp_path):
+    # Rows come from inflated stripes of chunks; a write between two items
+    # must not leave the next item with the cells as they were.
+    market.set_instruments({"A": 0, "B": 1})
+    path = str(tmp_path / "paused.h5")
+    with detail.create_new_factor_h5(path, (10, 5)) as h5:
+        h5["data"][...] = 1.0
+        stream = detail.get_factor_value(h5, ["A", "B"], 20180102, 20180108)
+        assert next(stream)[0] == "A"
+        h5["data"][1, :] = 2.0
+        name, row = next(stream)
+        assert name == "B" and list(row) == [2.0] * 5

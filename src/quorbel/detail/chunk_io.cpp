@@ -393,6 +393,12 @@ void RowReader::read_row(uint64_t row, double *out) {
         return;
     }
     data_.check_inside(h5::Block{row, 1, first_, end_ - first_});
+    // A write through this handle since the stripes were inflated (the caller
+    // paused the stream and wrote) makes them stale.
+    if (data_.change_count() != changes_seen_) {
+        stripes_.clear();
+        changes_seen_ = data_.change_count();
+    }
     const Stripe &stripe = stripe_of(row);
     const uint64_t local_row = row % chunk_.rows;
     for (uint64_t col = first_; col < end_;) {

@@ -84,6 +84,7 @@ private:
     bool direct_ = false;
     size_t max_stripes_ = 1;
     std::vector<Stripe> stripes_;  // most recently used last
+    uint64_t changes_seen_ = 0;    // the file's change count when they were read
 };
 
 constexpr size_t kRowStripeCacheBytes = size_t(64) << 20;

@@ -178,6 +178,7 @@ struct FileState {
     bool writable = false;
     std::string path;
     uint64_t generation = 0;  // bumped when a rollback reopens the file
+    uint64_t changes = 0;     // changes made through this handle, for readers' caches
 
     bool open() const { return id >= 0; }
     void close() {
@@ -423,7 +424,10 @@ void Dataset::check_open() const {
 void Dataset::check_writable() const {
     check_open();
     if (!file_->writable) throw Error(ErrorKind::OS, "Unable to write data (no write intent on file)");
+    ++file_->changes;  // every change passes here
 }
+
+uint64_t Dataset::change_count() const { return file_ ? file_->changes : 0; }
 
 DatasetLayout Dataset::layout() const {
     LibraryGuard guard;

@@ -206,6 +206,9 @@ public:
     void resize(Shape2 shape);
     // IndexError-kind h5::Error when `block` reaches outside the matrix.
     void check_inside(const Block &block) const;
+    // Grows with every change made through this file handle: a reader that
+    // keeps inflated chunks drops them when it moves.
+    uint64_t change_count() const;
     void read(const Block &block, double *out) const;
     void write(const Block &block, const double *in);
 
