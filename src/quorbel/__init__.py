@@ -2,7 +2,10 @@
 
 Each factor lives in an HDF5 file of its own as one matrix ``data``
 (rows = instruments, columns = trading dates, NaN where no value).
-The engine is the extension module :mod:`quorbel.detail`.
+The engine is the extension module :mod:`quorbel.detail`; ``read_panel`` and
+the ``quorbel`` command line tool come from :mod:`quorbel._extras`.
 """
 
 __version__ = "0.1.0"
+
+from ._extras import read_panel  # noqa: E402

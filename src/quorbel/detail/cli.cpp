@@ -1,0 +1,2 @@
+#include "extras.hpp"
+namespace quorbel { int cli_main() { return 0; } }
