@@ -8,4 +8,12 @@ the ``quorbel`` command line tool come from :mod:`quorbel._extras`.
 
 __version__ = "0.1.0"
 
-from ._extras import read_panel  # noqa: E402
+
+def __getattr__(name):
+    # Resolved on first use: importing quorbel._extras starts quorbel.detail,
+    # which must not happen as a side effect of importing quorbel.config.
+    if name == "read_panel":
+        from ._extras import read_panel
+
+        return read_panel
+    raise AttributeError(f"module 'quorbel' has no attribute {name!r}")
