@@ -130,8 +130,8 @@ Section locate(const h5::File &file, nb::handle start_date, nb::handle end_date,
     return section;
 }
 
-// Fills `cells` (ids x width, row-major, NaN already) with the rows of
-// `wanted`, each matrix row read once and in ascending order.
+// Fills the rows of `cells` (ids x width, row-major) that `wanted` places
+// inside the matrix, each matrix row read once and in ascending order.
 void read_rows(const h5::File &file, const Section &section, const std::vector<Wanted> &wanted, double *cells) {
     const uint64_t width = section.end - section.first;
     std::vector<const Wanted *> order;
@@ -193,7 +193,12 @@ nb::object read_from_handle(nb::handle h5, nb::handle order_book_ids, nb::handle
     FloatArray by_instrument = new_float_array({request.ids.size(), dates.size()}, &cells);
     {
         nb::gil_scoped_release release;
-        std::fill(cells, cells + request.ids.size() * dates.size(), std::numeric_limits<double>::quiet_NaN());
+        // Rows the reader fills are written whole; only the others need NaN.
+        for (const Wanted &w : request.wanted) {
+            if (w.row && *w.row < section.rows) continue;
+            double *out = cells + w.position * dates.size();
+            std::fill(out, out + dates.size(), std::numeric_limits<double>::quiet_NaN());
+        }
         read_rows(file, section, request.wanted, cells);
     }
     return panel_result(dates, request.ids, nb::cast(by_instrument), as_numpy);
