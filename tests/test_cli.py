@@ -15,6 +15,13 @@ from quorbel import _extras
 ROWS, COLS = 120, 90
 
 
+@pytest.fixture(autouse=True)
+def calendar_snapshot_restored(detail, monkeypatch):
+    # The commands look dates up through the real calendar, which rebinds
+    # quorbel.detail.TRADING_DATES; other tests expect it as they left it.
+    monkeypatch.setattr(detail, "TRADING_DATES", detail.TRADING_DATES)
+
+
 def matrix_with_gaps():
     rng = np.random.default_rng(3)
     values = np.full((ROWS, COLS), np.nan)
