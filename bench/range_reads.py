@@ -1,6 +1,7 @@
 """Time get_factor_value over every instrument and the full history.
 
-Compares the stream with reading the same rows one by one through the
+Compares the stream and quorbel.read_panel (the same rows as one DataFrame)
+with reading the same rows one by one through the
 handle's dataset view, which opens `data` with the library's default 1 MiB
 chunk cache. Reports time per row and the read system calls (one per chunk
 fetched and inflated) on Linux.
@@ -15,6 +16,7 @@ import time
 
 import numpy as np
 
+import quorbel
 import quorbel.detail as detail
 
 
@@ -54,10 +56,18 @@ def main():
 
         detail._get_date_section_index = lambda s, e: (s, e)
         detail._get_all_instrument_index = lambda: {r: r for r in range(args.rows)}
+        # read_panel labels its rows with the calendar's dates
+        import pandas as pd
+
+        detail.TRADING_DATES = [int(d.strftime("%Y%m%d")) for d in pd.bdate_range("2000-01-03", periods=args.cols)]
+        detail._get_date_by_index = lambda s, e: (detail.TRADING_DATES[s], detail.TRADING_DATES[e])
 
         def stream():
             for _ in detail.get_factor_value(f, range(args.rows), 0, args.cols):
                 pass
+
+        def panel():
+            quorbel.read_panel(f, range(args.rows), 0, args.cols)
 
         def default_cache():
             view = f["data"]
@@ -65,6 +75,7 @@ def main():
                 view[r, :]
 
         measure("stream, all rows", args.rows, stream)
+        measure("read_panel, all rows", args.rows, panel)
         measure("default cache, per row", args.read_rows, default_cache)
         f.close()
 

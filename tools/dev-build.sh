@@ -6,4 +6,5 @@ cd "$(dirname "$0")/.."
 cmake -S . -B build/dev -G Ninja -DCMAKE_BUILD_TYPE=${BUILD_TYPE:-Release} \
       -DPython_EXECUTABLE="$(command -v python3)" ${CMAKE_ARGS:-} > /dev/null
 cmake --build build/dev
-cp build/dev/detail*.so src/quorbel/
+# Both extension modules and their generated stubs.
+cp build/dev/quorbel/detail*.so build/dev/quorbel/_extras*.so build/dev/quorbel/*.pyi src/quorbel/

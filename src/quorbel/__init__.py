@@ -2,7 +2,18 @@
 
 Each factor lives in an HDF5 file of its own as one matrix ``data``
 (rows = instruments, columns = trading dates, NaN where no value).
-The engine is the extension module :mod:`quorbel.detail`.
+The engine is the extension module :mod:`quorbel.detail`; ``read_panel`` and
+the ``quorbel`` command line tool come from :mod:`quorbel._extras`.
 """
 
 __version__ = "0.1.0"
+
+
+def __getattr__(name):
+    # Resolved on first use: importing quorbel._extras starts quorbel.detail,
+    # which must not happen as a side effect of importing quorbel.config.
+    if name == "read_panel":
+        from ._extras import read_panel
+
+        return read_panel
+    raise AttributeError(f"module 'quorbel' has no attribute {name!r}")

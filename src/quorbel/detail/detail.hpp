@@ -23,6 +23,7 @@
 #include <nanobind/stl/string.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -88,6 +89,20 @@ struct FactorFile {
 };
 // The h5::File behind a handle argument (TypeError for anything else).
 h5::File &file_of(nb::handle h5_handle);
+
+// ---- the rules a range read follows (range_reads.cpp) ---------------------
+// Columns [first, end) of the matrix, before clipping to its column count.
+struct ColumnSection {
+    uint64_t first = 0;
+    uint64_t end = 0;
+};
+// The section that _get_date_section_index's result stands for, cut at
+// cursor_col when given: empty for a start after the end or past the cursor.
+ColumnSection column_section(nb::handle lookup_result, std::optional<int64_t> cursor_col);
+// The instrument index's entry for an identifier; null when it is no key.
+nb::object index_entry(nb::handle stock_index, nb::handle order_book_id);
+// An entry as a row number; nullopt for one no matrix can have (negative).
+std::optional<uint64_t> row_number(nb::handle entry, nb::handle order_book_id);
 
 // ---- start-up steps, in the order module.cpp calls them --------------------
 void bind_file_handle_types(nb::module_ &m);

@@ -19,12 +19,6 @@ using namespace nb::literals;
 namespace quorbel {
 namespace {
 
-// Columns [first, end) of the matrix, before clipping to its column count.
-struct ColumnSection {
-    uint64_t first = 0;
-    uint64_t end = 0;
-};
-
 int64_t column_number(nb::handle value) {
     if (PyBool_Check(value.ptr()) || !PyIndex_Check(value.ptr())) {
         throw nb::type_error(("_get_date_section_index must return a pair of integer columns, got a " +
@@ -39,6 +33,8 @@ int64_t column_number(nb::handle value) {
     if (overflow != 0) return overflow > 0 ? INT64_MAX : 0;
     return v;
 }
+
+}  // namespace
 
 // The section of (s, e) as the date-range lookup gives it. A start after the
 // end, or a start beyond cursor_col when the caller asked for that limit,
@@ -90,6 +86,8 @@ std::optional<uint64_t> row_number(nb::handle entry, nb::handle order_book_id) {
     if (overflow != 0 || v < 0) return std::nullopt;
     return static_cast<uint64_t>(v);
 }
+
+namespace {
 
 nb::object stop_iteration_with(nb::handle value) {
     // An instance, so that a tuple or None would arrive as the value itself.

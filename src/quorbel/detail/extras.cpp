@@ -1,0 +1,18 @@
+// Module entry of quorbel._extras.
+#include "extras.hpp"
+
+using namespace nb::literals;
+
+NB_MODULE(_extras, m) {
+    using namespace quorbel;
+    // The engine's settings and sibling functions are quorbel.detail's: the
+    // panel read maps dates and instruments exactly as the range read does.
+    // The reference is kept for the life of the process, as detail keeps its own.
+    set_engine_module(nb::module_::import_("quorbel.detail").release());
+    register_error_translation();
+
+    m.def("read_panel", &read_panel, "h5_or_path"_a, "order_book_ids"_a, "start_date"_a, "end_date"_a,
+          "check"_a = false, "as_numpy"_a = false, kReadPanelDoc);
+    m.def("main", &cli_main,
+          "The `quorbel` command line tool: runs the command in sys.argv and returns the exit status.");
+}

@@ -1,0 +1,34 @@
+// quorbel._extras: what users of a factor store expect beside the engine's
+// published functions. It links the engine's units and reaches quorbel.detail's
+// settings and functions through module_attr, like the engine itself.
+//
+//   extras.cpp       module entry: binds to quorbel.detail, publishes read_panel, main
+//   panel_reads.cpp  read_panel: many rows over a date section in one pass
+//   cli.cpp          the `quorbel` command: info, show, verify, coverage, rewrite
+//   png_writer.cpp   a minimal RGB PNG encoder on libdeflate
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "detail.hpp"
+
+namespace quorbel {
+
+// A factor file handle argument or a path; see read_panel's docstring.
+nb::object read_panel(nb::object h5_or_path, nb::object order_book_ids, nb::object start_date,
+                      nb::object end_date, bool check, bool as_numpy);
+extern const char *const kReadPanelDoc;
+
+// The command line tool: reads sys.argv, returns the exit status.
+int cli_main();
+
+// Writes an 8-bit RGB image (rows top to bottom, 3 bytes a pixel) as a PNG.
+// std::runtime_error when the file cannot be written.
+void write_png_rgb(const std::string &path, uint32_t width, uint32_t height, const std::vector<uint8_t> &rgb);
+
+// Days since 1970-01-01 of a date code (20180102), for datetime64[D].
+int64_t days_since_epoch(int64_t date_code);
+
+}  // namespace quorbel
