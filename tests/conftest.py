@@ -1,3 +1,4 @@
+import gc
 import itertools
 import logging
 import os
@@ -9,6 +10,18 @@ import pytest
 
 import quorbel.detail as engine
 from mongo_wire_server import WireServer, seed_collection
+from quorbel import _diagnostics
+
+
+@pytest.fixture(scope="session", autouse=True)
+def nothing_left_open():
+    """Once every test has run, the engine holds no HDF5 identifier and no
+    MongoDB client: whatever a test left unreachable must have been released."""
+    yield
+    gc.collect()
+    left = {"HDF5 identifiers": _diagnostics.open_hdf5_objects(),
+            "MongoDB clients": _diagnostics.open_mongo_clients()}
+    assert left == {"HDF5 identifiers": 0, "MongoDB clients": 0}
 
 
 @pytest.fixture

@@ -6,4 +6,4 @@ cd "$(dirname "$0")/.."
 cmake -S . -B build/dev -G Ninja -DCMAKE_BUILD_TYPE=${BUILD_TYPE:-Release} \
       -DPython_EXECUTABLE="$(command -v python3)" ${CMAKE_ARGS:-} > /dev/null
 cmake --build build/dev
-cp build/dev/detail*.so src/quorbel/
+cp build/dev/detail*.so build/dev/_diagnostics*.so src/quorbel/

@@ -82,6 +82,10 @@ struct FactorFile {
 // The h5::File behind a handle argument (TypeError for anything else).
 h5::File &file_of(nb::handle h5_handle);
 
+// ---- leak checks (read by quorbel._diagnostics) ---------------------------
+// MongoDB clients of the instrument index that are alive right now.
+size_t open_mongo_clients();
+
 // ---- start-up steps, in the order module.cpp calls them --------------------
 void bind_file_handle_types(nb::module_ &m);
 void define_calendar(nb::module_ &m);          // get_all_trading_dates and the date lookups

@@ -887,4 +887,11 @@ bool library_is_threadsafe() {
     return safe != 0;
 }
 
+size_t open_object_count() {
+    LibraryGuard guard;
+    const ssize_t count = H5Fget_obj_count(H5F_OBJ_ALL, H5F_OBJ_ALL);
+    if (count < 0) raise_from_stack("Unable to count open objects");
+    return static_cast<size_t>(count);
+}
+
 }  // namespace quorbel::h5

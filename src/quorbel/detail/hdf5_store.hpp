@@ -227,4 +227,8 @@ Shape2 automatic_chunk_shape(Shape2 shape, size_t element_size = 8);
 // Whether the linked HDF5 library serialises its calls by itself.
 bool library_is_threadsafe();
 
+// Identifiers of files, datasets, groups, named types and attributes that are
+// open in this process's HDF5 library; 0 once every handle has been closed.
+size_t open_object_count();
+
 }  // namespace quorbel::h5
