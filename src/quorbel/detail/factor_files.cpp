@@ -357,17 +357,56 @@ h5::Shape2 shape_argument(nb::handle shape, const char *what) {
     return {sizes[0], sizes[1]};
 }
 
+bool nothing_at(const std::string &path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) != 0 && errno == ENOENT;
+}
+
+// An exclusive create that fails after its open succeeded (a full disk while
+// the superblock is written) leaves an empty or partial file, and every later
+// exclusive create at the path would fail on it. That file is this call's
+// only when nothing stood at the path before, the failure is not the
+// exclusive open itself (which names errno 17 when another process won, or
+// says it was unable to open), and a regular file stands there now.
+void remove_file_of_failed_create(const std::string &path, bool path_was_free, const h5::Error &failure) {
+    if (!path_was_free || failure.error_number() == EEXIST) return;
+    if (std::strstr(failure.what(), "unable to open file") != nullptr) return;
+    struct stat st;
+    if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::unlink(path.c_str());
+}
+
+h5::File create_exclusive(const std::string &path) {
+    nb::gil_scoped_release release;
+    const bool path_was_free = nothing_at(path);
+    try {
+        return h5::File::create_exclusive(path);
+    } catch (const h5::Error &failure) {
+        remove_file_of_failed_create(path, path_was_free, failure);
+        throw;
+    }
+}
+
+// Removes the half-made file unless the path no longer holds the file this
+// call created (another process may have replaced it meanwhile).
+void remove_half_made(const std::string &path, const std::optional<h5::DiskIdentity> &created) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) return;
+    if (created && !(*created == h5::DiskIdentity{static_cast<uint64_t>(st.st_dev),
+                                                  static_cast<uint64_t>(st.st_ino)})) {
+        return;
+    }
+    ::unlink(path.c_str());
+}
+
 nb::object create_new_factor_h5(nb::handle path, nb::handle shape) {
     const std::string file_path = path_argument(path);
     const h5::Shape2 matrix_shape = shape_argument(shape, "shape");
     log_info("create factor %s", path);
-    h5::File file;
-    {
-        nb::gil_scoped_release release;
-        file = h5::File::create_exclusive(file_path);
-    }
+    h5::File file = create_exclusive(file_path);
+    std::optional<h5::DiskIdentity> created;
     try {
         nb::gil_scoped_release release;
+        created = file.disk_identity();
         file.create_factor_dataset("data", matrix_shape, h5::automatic_chunk_shape(matrix_shape));
         file.flush();
     } catch (const std::exception &) {
@@ -375,7 +414,7 @@ nb::object create_new_factor_h5(nb::handle path, nb::handle shape) {
         {
             nb::gil_scoped_release release;
             file.close();
-            ::unlink(file_path.c_str());
+            remove_half_made(file_path, created);
         }
         log_error("create factor %s failed", path);
         throw;
