@@ -503,6 +503,35 @@ Space select_block(hid_t dataset, const Block &b) {
     return space;
 }
 
+// HDF5 1.10.8 moves an unfiltered chunk by the size its index records; a
+// malformed file whose record disagrees with the chunk shape makes it run
+// past its buffers. Such chunks are refused before HDF5 touches them.
+void check_unfiltered_chunks(hid_t dataset, const Block &b) {
+    PropList dcpl(checked(H5Dget_create_plist(dataset), "Unable to get creation properties"));
+    if (H5Pget_layout(dcpl.get()) != H5D_CHUNKED || checked(H5Pget_nfilters(dcpl.get()), "Unable to count filters") != 0) {
+        return;
+    }
+    hsize_t chunk[2] = {0, 0};
+    if (checked(H5Pget_chunk(dcpl.get(), 2, chunk), "Unable to get chunk shape") != 2 || !chunk[0] || !chunk[1]) return;
+    Type type(checked(H5Dget_type(dataset), "Unable to get datatype"));
+    const hsize_t chunk_bytes = chunk[0] * chunk[1] * H5Tget_size(type.get());
+    for (hsize_t row = b.row / chunk[0] * chunk[0]; row < b.row + b.rows; row += chunk[0]) {
+        for (hsize_t col = b.col / chunk[1] * chunk[1]; col < b.col + b.cols; col += chunk[1]) {
+            const hsize_t offset[2] = {row, col};
+            unsigned mask = 0;
+            haddr_t address = HADDR_UNDEF;
+            hsize_t size = 0;
+            checked(H5Dget_chunk_info_by_coord(dataset, offset, &mask, &address, &size), "Unable to locate chunk");
+            if (address != HADDR_UNDEF && size != chunk_bytes) {
+                throw Error(ErrorKind::OS, "Unable to access data (the unfiltered chunk at (" + std::to_string(row) +
+                                               ", " + std::to_string(col) + ") is recorded with " +
+                                               std::to_string(size) + " bytes instead of " +
+                                               std::to_string(chunk_bytes) + ")");
+            }
+        }
+    }
+}
+
 }  // namespace
 
 void Dataset::check_inside(const Block &block) const {
@@ -516,6 +545,7 @@ void Dataset::read(const Block &block, double *out) const {
     check_open();
     check_block(shape(), block);
     if (block.rows == 0 || block.cols == 0) return;
+    check_unfiltered_chunks(id_, block);
     Space file_space = select_block(id_, block);
     const hsize_t mem_dims[2] = {block.rows, block.cols};
     Space mem_space(checked(H5Screate_simple(2, mem_dims, nullptr), "Unable to create dataspace"));
@@ -528,6 +558,7 @@ void Dataset::write(const Block &block, const double *in) {
     check_writable();
     check_block(shape(), block);
     if (block.rows == 0 || block.cols == 0) return;
+    check_unfiltered_chunks(id_, block);
     Space file_space = select_block(id_, block);
     const hsize_t mem_dims[2] = {block.rows, block.cols};
     Space mem_space(checked(H5Screate_simple(2, mem_dims, nullptr), "Unable to create dataspace"));
@@ -545,6 +576,17 @@ Dataset::RawChunk Dataset::read_raw_chunk(uint64_t row, uint64_t col) const {
     hsize_t size = 0;
     checked(H5Dget_chunk_info_by_coord(id_, offset, &mask, &address, &size), "Unable to locate chunk");
     if (address == HADDR_UNDEF || size == 0) return chunk;
+    // H5Dread_chunk reads as many bytes as its own index lookup finds, which a
+    // malformed chunk index can make differ from the size found above; a
+    // buffer of the wrong size would then be overrun.
+    hsize_t read_size = 0;
+    checked(H5Dget_chunk_storage_size(id_, offset, &read_size), "Unable to size chunk");
+    hsize_t file_size = 0;
+    checked(H5Fget_filesize(file_->id, &file_size), "Unable to get file size");
+    if (read_size != size || size > file_size || address > file_size - size) {
+        throw Error(ErrorKind::OS, "Unable to read chunk (the chunk index of '" + name_ +
+                                       "' is corrupt at (" + std::to_string(row) + ", " + std::to_string(col) + "))");
+    }
     chunk.exists = true;
     chunk.bytes.resize(static_cast<size_t>(size));
     uint32_t filters = 0;
