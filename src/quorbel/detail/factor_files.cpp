@@ -41,6 +41,12 @@ struct DatasetView {
     h5::File file;
     std::string name;
     h5::Dataset open() const { return file.open_dataset(name); }
+    // A cache too small for any chunk: HDF5 then stores each chunk as the
+    // write reaches it and stops at the first that fails. Chunks held back
+    // for the close would be written in one go, where one failure frees a
+    // chunk's old place for the next chunk while the index still points
+    // there, and where the close cannot even report the failure.
+    h5::Dataset open_for_writing() const { return file.open_dataset(name, h5::ChunkCache{1, 1}); }
 };
 
 struct AttributeView {
@@ -210,7 +216,7 @@ nb::object dataset_read(DatasetView &view, nb::handle key) {
 }
 
 void dataset_write(DatasetView &view, nb::handle key, nb::handle value) {
-    h5::Dataset dataset = view.open();
+    h5::Dataset dataset = view.open_for_writing();
     Selection sel = select(key, dataset.shape());
     nb::object np = numpy();
     auto shape = sel.result_shape();

@@ -174,6 +174,7 @@ hid_t little_endian_integer(bool is_signed, size_t size) {
 struct FileState {
     hid_t id = H5I_INVALID_HID;
     bool writable = false;
+    bool change_failed = false;  // see changed() below
     std::string path;
 
     bool open() const { return id >= 0; }
@@ -190,6 +191,20 @@ struct FileState {
 };
 
 namespace {
+
+// A change that HDF5 fails (a full disk) can leave the old place of a chunk
+// freed while the chunk index still points to it; a later allocation in the
+// same session would then hand that place to another chunk and overwrite
+// cells already written. So after one failed change the file takes no more
+// changes until it is opened again.
+template <typename T>
+T changed(FileState &file, T result, const char *what) {
+    if (result < 0) {
+        file.change_failed = true;
+        raise_from_stack(what);
+    }
+    return result;
+}
 
 PropList file_access_list() {
     auto fapl = make_plist(H5P_FILE_ACCESS);
@@ -243,7 +258,7 @@ void File::close() {
 void File::close_checked() {
     LibraryGuard guard;
     require_open(state_);
-    checked(H5Fflush(state_->id, H5F_SCOPE_LOCAL), "Unable to flush file");
+    changed(*state_, H5Fflush(state_->id, H5F_SCOPE_LOCAL), "Unable to flush file");
     // The identifier is spent even when closing fails; never close it twice.
     checked(H5Fclose(std::exchange(state_->id, H5I_INVALID_HID)), "Unable to close file");
 }
@@ -251,7 +266,7 @@ void File::close_checked() {
 void File::flush() {
     LibraryGuard guard;
     require_open(state_);
-    checked(H5Fflush(state_->id, H5F_SCOPE_LOCAL), "Unable to flush file");
+    changed(*state_, H5Fflush(state_->id, H5F_SCOPE_LOCAL), "Unable to flush file");
 }
 
 std::string File::name() const {
@@ -407,6 +422,10 @@ void Dataset::check_open() const {
 void Dataset::check_writable() const {
     check_open();
     if (!file_->writable) throw Error(ErrorKind::OS, "Unable to write data (no write intent on file)");
+    if (file_->change_failed) {
+        throw Error(ErrorKind::OS, "Unable to write data (an earlier change to this file failed; "
+                                   "close it and open it again before writing)");
+    }
 }
 
 DatasetLayout Dataset::layout() const {
@@ -480,7 +499,7 @@ void Dataset::resize(Shape2 shape) {
     LibraryGuard guard;
     check_writable();
     const hsize_t dims[2] = {shape.rows, shape.cols};
-    checked(H5Dset_extent(id_, dims), "Unable to resize dataset");
+    changed(*file_, H5Dset_extent(id_, dims), "Unable to resize dataset");
 }
 
 namespace {
@@ -562,7 +581,7 @@ void Dataset::write(const Block &block, const double *in) {
     Space file_space = select_block(id_, block);
     const hsize_t mem_dims[2] = {block.rows, block.cols};
     Space mem_space(checked(H5Screate_simple(2, mem_dims, nullptr), "Unable to create dataspace"));
-    checked(H5Dwrite(id_, H5T_NATIVE_DOUBLE, mem_space.get(), file_space.get(), H5P_DEFAULT, in),
+    changed(*file_, H5Dwrite(id_, H5T_NATIVE_DOUBLE, mem_space.get(), file_space.get(), H5P_DEFAULT, in),
             "Unable to write data");
 }
 
@@ -601,7 +620,7 @@ void Dataset::write_raw_chunk(uint64_t row, uint64_t col, const unsigned char *b
     const hsize_t offset[2] = {row, col};
     // Always mask 0 (filtered): a chunk rewritten with another mask keeps the
     // stale one in HDF5 1.10.8 until the file is reopened.
-    checked(H5Dwrite_chunk(id_, H5P_DEFAULT, 0, offset, size, bytes), "Unable to write chunk");
+    changed(*file_, H5Dwrite_chunk(id_, H5P_DEFAULT, 0, offset, size, bytes), "Unable to write chunk");
 }
 
 // ---------------------------------------------------------------------------
@@ -629,7 +648,7 @@ void Dataset::delete_attribute(const std::string &name) {
     LibraryGuard guard;
     check_writable();
     if (!has_attribute(name)) throw Error(ErrorKind::Key, "Can't delete attribute (attribute '" + name + "' doesn't exist)");
-    checked(H5Adelete(id_, name.c_str()), "Unable to delete attribute");
+    changed(*file_, H5Adelete(id_, name.c_str()), "Unable to delete attribute");
 }
 
 size_t AttrValue::element_count() const {
@@ -748,11 +767,11 @@ void Dataset::write_attribute(const std::string &name, const AttrValue &value) {
     // Replacing keeps the semantics of a plain assignment: the new value may
     // have another type or shape than the old one.
     if (checked(H5Aexists(id_, name.c_str()), "Unable to test attribute") > 0) {
-        checked(H5Adelete(id_, name.c_str()), "Unable to replace attribute");
+        changed(*file_, H5Adelete(id_, name.c_str()), "Unable to replace attribute");
     }
-    Attribute attr(checked(H5Acreate2(id_, name.c_str(), file_type.get(), space.get(), H5P_DEFAULT, H5P_DEFAULT),
+    Attribute attr(changed(*file_, H5Acreate2(id_, name.c_str(), file_type.get(), space.get(), H5P_DEFAULT, H5P_DEFAULT),
                            "Unable to create attribute"));
-    checked(H5Awrite(attr.get(), mem_type, buffer), "Unable to write attribute");
+    changed(*file_, H5Awrite(attr.get(), mem_type, buffer), "Unable to write attribute");
 }
 
 std::optional<int64_t> Dataset::read_int64_attribute(const std::string &name) const {
@@ -863,13 +882,13 @@ void Dataset::write_all_attributes(const AttributeSnapshot &snapshot) {
     for (const auto &entry : snapshot.entries_) {
         const char *name = entry->name.c_str();
         if (checked(H5Aexists(id_, name), "Unable to test attribute") > 0) {
-            checked(H5Adelete(id_, name), "Unable to replace attribute");
+            changed(*file_, H5Adelete(id_, name), "Unable to replace attribute");
         }
-        Attribute attr(checked(H5Acreate2(id_, name, entry->type.get(), entry->space.get(), entry->creation.get(),
+        Attribute attr(changed(*file_, H5Acreate2(id_, name, entry->type.get(), entry->space.get(), entry->creation.get(),
                                           H5P_DEFAULT),
                                "Unable to create attribute"));
         if (!entry->bytes.empty()) {
-            checked(H5Awrite(attr.get(), entry->type.get(), entry->bytes.data()), "Unable to write attribute");
+            changed(*file_, H5Awrite(attr.get(), entry->type.get(), entry->bytes.data()), "Unable to write attribute");
         }
     }
 }
