@@ -653,6 +653,9 @@ FactorCopy read_old_factor(const std::string &path) {
     {
         h5::Dataset data = file.open_dataset("data");
         copy.shape = data.shape();
+        // A chunk whose index entry is damaged would read as never written
+        // and be missing, unnoticed, from the fresh copy.
+        data.check_chunk_index();
         copy.cells.reset(new double[std::max<size_t>(cell_count(copy.shape), 1)]);
         chunks::read_matrix(data, copy.cells.get());
         copy.attributes = data.read_all_attributes();

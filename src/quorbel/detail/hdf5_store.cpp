@@ -11,6 +11,7 @@
 #include <cstring>
 #include <limits>
 #include <mutex>
+#include <set>
 #include <utility>
 
 namespace quorbel::h5 {
@@ -612,6 +613,36 @@ Dataset::RawChunk Dataset::read_raw_chunk(uint64_t row, uint64_t col) const {
     checked(H5Dread_chunk(id_, H5P_DEFAULT, offset, &filters, chunk.bytes.data()), "Unable to read chunk");
     chunk.filter_mask = filters;
     return chunk;
+}
+
+void Dataset::check_chunk_index() const {
+    LibraryGuard guard;
+    check_open();
+    PropList dcpl(checked(H5Dget_create_plist(id_), "Unable to get creation properties"));
+    if (H5Pget_layout(dcpl.get()) != H5D_CHUNKED) return;
+    Space space(checked(H5Dget_space(id_), "Unable to get dataspace"));
+    if (H5Sget_simple_extent_ndims(space.get()) != 2) return;
+    hsize_t dims[2], chunk[2];
+    checked(H5Sget_simple_extent_dims(space.get(), dims, nullptr), "Unable to get extent");
+    if (checked(H5Pget_chunk(dcpl.get(), 2, chunk), "Unable to get chunk shape") != 2) return;
+    hsize_t count = 0, file_size = 0;
+    checked(H5Dget_num_chunks(id_, space.get(), &count), "Unable to count chunks");
+    checked(H5Fget_filesize(file_->id, &file_size), "Unable to get file size");
+    std::set<std::pair<hsize_t, hsize_t>> seen;
+    for (hsize_t i = 0; i < count; ++i) {
+        hsize_t offset[2];
+        unsigned mask = 0;
+        haddr_t address = HADDR_UNDEF;
+        hsize_t size = 0;
+        checked(H5Dget_chunk_info(id_, space.get(), i, offset, &mask, &address, &size), "Unable to read chunk index");
+        const bool on_grid = chunk[0] && chunk[1] && offset[0] % chunk[0] == 0 && offset[1] % chunk[1] == 0 &&
+                             offset[0] < dims[0] && offset[1] < dims[1];
+        const bool in_file = address != HADDR_UNDEF && size <= file_size && address <= file_size - size;
+        if (!on_grid || !in_file || !seen.emplace(offset[0], offset[1]).second) {
+            throw Error(ErrorKind::OS, "Unable to read data (the chunk index of '" + name_ + "' is damaged at entry " +
+                                           std::to_string(i) + ")");
+        }
+    }
 }
 
 void Dataset::write_raw_chunk(uint64_t row, uint64_t col, const unsigned char *bytes, size_t size) {

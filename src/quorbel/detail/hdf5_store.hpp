@@ -192,6 +192,11 @@ public:
         std::vector<unsigned char> bytes;
     };
     RawChunk read_raw_chunk(uint64_t row, uint64_t col) const;
+    // OSError-kind h5::Error unless every chunk the index lists lies on the
+    // chunk grid, inside the matrix and inside the file, once. HDF5 1.10.8
+    // does not check this, and a chunk whose key is damaged is simply not
+    // found, so it reads as never written. Costs a walk of the whole index.
+    void check_chunk_index() const;
     void write_raw_chunk(uint64_t row, uint64_t col, const unsigned char *bytes, size_t size);
 
     std::vector<std::string> attribute_names() const;
