@@ -13,6 +13,11 @@ from mongo_wire_server import WireServer, seed_collection
 from quorbel import _diagnostics
 
 
+def pytest_addoption(parser):
+    parser.addoption("--fuzz-variants", type=int, default=int(os.environ.get("QUORBEL_FUZZ_VARIANTS", "60")),
+                     help="malformed factor files to try in test_malformed_files.py (the full run is 2000)")
+
+
 @pytest.fixture(scope="session", autouse=True)
 def nothing_left_open():
     """Once every test has run, the engine holds no HDF5 identifier and no
