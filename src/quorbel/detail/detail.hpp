@@ -16,6 +16,8 @@
 //   writers.cpp         growth and cursor steps, put_factor_value,
 //                       put_factor_packs and get_iter
 //   hdf5_store.hpp/cpp  the HDF5 side, on plain C++ data (no Python inside)
+//   diagnostics.cpp     quorbel._diagnostics, a module of its own: the leak
+//                       counts the test suite checks at its end
 #pragma once
 
 #include <nanobind/nanobind.h>
