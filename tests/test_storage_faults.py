@@ -161,6 +161,15 @@ def test_failed_create_leaves_no_file(disk, reading_market, spare, detail):
         pass
 
 
+def test_open_for_writing_on_a_full_disk(disk, reading_market):
+    """get_h5 retries a failed creation; every attempt must find the path free
+    again, or the later ones would fail on the first one's leftover."""
+    path = os.path.join(disk.directory, "new.h5")
+    report, code = run_child(dict(disk.fill(0), op="open_for_writing", path=path))
+    assert report["error"]["errno"] in FULL and "Unable to create file" in report["error"]["text"]
+    assert code == 0 and not os.path.lexists(path)
+
+
 # --- writes ----------------------------------------------------------------------
 
 
