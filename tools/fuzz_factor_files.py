@@ -236,8 +236,17 @@ class WorkerDied(Exception):
         self.kind, self.stage, self.returncode = kind, stage, returncode
 
 
+# AddressSanitizer's operator new ends the process where the plain one throws
+# std::bad_alloc (MemoryError in Python); under ASan that death is the
+# MemoryError a normal build gives, not a crash.
+ASAN_OUT_OF_MEMORY = (b"AddressSanitizer: out of memory", b"AddressSanitizer: out-of-memory",
+                      b"AddressSanitizer: requested allocation size", b"allocator is out of memory")
+
+
 class WorkerProcess:
     def __init__(self, log_path):
+        self.log_path = log_path
+        self.log_start = os.path.getsize(log_path) if os.path.exists(log_path) else 0
         self.log = open(log_path, "ab")
         self.process = subprocess.Popen(
             [sys.executable, os.path.abspath(__file__), "--worker"],
@@ -279,6 +288,12 @@ class WorkerProcess:
         except subprocess.TimeoutExpired:
             self.kill()
             return None
+
+    def ran_out_of_memory_under_asan(self):
+        with open(self.log_path, "rb") as f:
+            f.seek(self.log_start)
+            text = f.read()
+        return any(marker in text for marker in ASAN_OUT_OF_MEMORY)
 
     def kill(self):
         if self.process.poll() is None:
@@ -426,10 +441,14 @@ def fuzz(variants, seed, timeout, save_crashes=None, progress=None):
                         incident = {"kind": died, "stage": "exit", "returncode": code}
             except WorkerDied as died:
                 worker.close()
+                out_of_memory = died.kind != "hang" and worker.ran_out_of_memory_under_asan()
                 worker = None
-                kind = {"exit": "crash"}.get(died.kind, died.kind)  # any unrequested exit counts
-                summary["crashes" if kind == "crash" else "hangs"] += 1
-                incident = {"kind": kind, "stage": died.stage, "returncode": died.returncode}
+                if out_of_memory:
+                    summary["outcomes"][died.stage]["MemoryError (ASan ends the process)"] += 1
+                else:
+                    kind = {"exit": "crash"}.get(died.kind, died.kind)  # any unrequested exit counts
+                    summary["crashes" if kind == "crash" else "hangs"] += 1
+                    incident = {"kind": kind, "stage": died.stage, "returncode": died.returncode}
             if incident:
                 incident.update(variant=number, base=name, change=description)
                 if save_crashes and incident["kind"] in ("crash", "hang"):
