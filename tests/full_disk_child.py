@@ -51,45 +51,45 @@ def packs(columns):
     return [types.SimpleNamespace(date=CALENDAR[c], values=items(c)) for c in columns]
 
 
-def limit_file_size(spec, new_file=False):
-    if spec.get("file_size_limit") is None:
+def limit_file_size(job, new_file=False):
+    if job.get("file_size_limit") is None:
         return
-    start = 0 if new_file else os.path.getsize(spec["path"])
-    limit = start + spec["file_size_limit"]
+    start = 0 if new_file else os.path.getsize(job["path"])
+    limit = start + job["file_size_limit"]
     resource.setrlimit(resource.RLIMIT_FSIZE, (limit, resource.getrlimit(resource.RLIMIT_FSIZE)[1]))
 
 
-def space_returns(spec):
-    if spec.get("filler"):
-        os.remove(spec["filler"])
+def space_returns(job):
+    if job.get("filler"):
+        os.remove(job["filler"])
     hard = resource.getrlimit(resource.RLIMIT_FSIZE)[1]
     resource.setrlimit(resource.RLIMIT_FSIZE, (hard, hard))
 
 
-def run(spec, handles):
-    op, path, column = spec["op"], spec["path"], spec.get("column")
+def run(job, handles):
+    op, path, column = job["op"], job["path"], job.get("column")
     if op == "seed":  # a factor file with the dates `columns` written
         with detail.create_new_factor_h5(path, (ROWS, COLUMNS)) as h5:
-            detail.put_factor_packs(h5, packs(spec["columns"]))
+            detail.put_factor_packs(h5, packs(job["columns"]))
         return
     if op == "create":
-        limit_file_size(spec, new_file=True)
+        limit_file_size(job, new_file=True)
         handles.append(detail.create_new_factor_h5(path, (ROWS, COLUMNS)))
         return
     if op == "open_for_writing":  # get_h5 with its retries, without their pauses
         import time
 
         time.sleep = lambda seconds: None
-        limit_file_size(spec, new_file=True)
+        limit_file_size(job, new_file=True)
         handles.append(detail.get_h5(path, True))
         return
     if op == "rewrite":
-        limit_file_size(spec, new_file=True)
+        limit_file_size(job, new_file=True)
         detail.rewrite_factor(path)
         return
     h5 = open_factor(path, True, 0, 1)
     handles.append(h5)
-    limit_file_size(spec)
+    limit_file_size(job)
     if op == "put_value":
         detail.put_factor_value(h5, CALENDAR[column], items(column))
     elif op == "put_packs":
@@ -104,8 +104,8 @@ def run(spec, handles):
         try:
             detail.put_factor_value(h5, CALENDAR[column], items(column))
         except OSError:
-            space_returns(spec)
-            later = spec["later_column"]
+            space_returns(job)
+            later = job["later_column"]
             detail.put_factor_value(h5, CALENDAR[later], items(later))
             raise AssertionError("the write after the failed one was not refused") from None
         raise AssertionError("the first write did not fail")
@@ -114,15 +114,15 @@ def run(spec, handles):
 
 
 def main():
-    spec = json.loads(sys.argv[1])
+    job = json.loads(sys.argv[1])
     handles, report = [], {"error": None}
     try:
-        run(spec, handles)
+        run(job, handles)
     except Exception as e:  # noqa: BLE001 - the parent judges the kind
         report["error"] = {"kind": type(e).__name__, "is_oserror": isinstance(e, OSError),
                            "errno": getattr(e, "errno", None), "text": str(e)}
-    if spec.get("space_returns_before_close"):
-        space_returns(spec)
+    if job.get("space_returns_before_close"):
+        space_returns(job)
     for h5 in handles:
         h5.close()
     report["left_open"] = _diagnostics.open_hdf5_objects()

@@ -8,21 +8,15 @@ CI runs a sample of 60 variants. The full run of 2,000:
     (or QUORBEL_FUZZ_VARIANTS=2000)
 """
 
-import importlib.util
+import importlib
 import os
 
-FUZZER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools", "fuzz_factor_files.py")
+TOOLS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools")
 
 
-def load_fuzzer():
-    spec = importlib.util.spec_from_file_location("fuzz_factor_files", FUZZER)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
-
-
-def test_malformed_files_end_in_exceptions(request):
-    fuzzer = load_fuzzer()
+def test_malformed_files_end_in_exceptions(request, monkeypatch):
+    monkeypatch.syspath_prepend(TOOLS)
+    fuzzer = importlib.import_module("fuzz_factor_files")
     summary = fuzzer.fuzz(request.config.getoption("fuzz_variants"), seed=1, timeout=120)
     assert summary["incidents"] == []
     assert (summary["crashes"], summary["hangs"], summary["failures"], summary["left_open"]) == (0, 0, 0, 0)

@@ -29,10 +29,10 @@ ROWS, CALENDAR = 3000, [20000101 + i for i in range(300)]
 FULL = (errno.ENOSPC, errno.EFBIG)
 
 
-def run_child(spec):
+def run_child(job):
     """The child's report and its exit code."""
     env = dict(os.environ, PYTHONDONTWRITEBYTECODE="1")
-    done = subprocess.run([sys.executable, CHILD, json.dumps(spec)], capture_output=True, text=True,
+    done = subprocess.run([sys.executable, CHILD, json.dumps(job)], capture_output=True, text=True,
                           timeout=120, env=env)
     assert done.stdout.strip(), f"the child printed nothing (exit code {done.returncode}):\n{done.stderr[-3000:]}"
     return json.loads(done.stdout.strip().splitlines()[-1]), done.returncode
@@ -204,8 +204,8 @@ def test_no_write_after_a_failed_one_until_reopened(disk, seed_file, reading_mar
     still points to it; a later write in the same session could reuse it and
     overwrite dates already written."""
     path = place_seed(disk, seed_file)
-    spec = dict(disk.fill(16384), op="write_after_space_returns", path=path, column=5, later_column=45)
-    report, code = run_child(spec)
+    job = dict(disk.fill(16384), op="write_after_space_returns", path=path, column=5, later_column=45)
+    report, code = run_child(job)
     assert report["error"]["is_oserror"] and "an earlier change to this file failed" in report["error"]["text"]
     assert (code, report["left_open"]) == (0, 0)
     assert_dates_intact(path, seed_file[1])
