@@ -1,3 +1,4 @@
+import gc
 import itertools
 import logging
 import os
@@ -9,6 +10,23 @@ import pytest
 
 import quorbel.detail as engine
 from mongo_wire_server import WireServer, seed_collection
+from quorbel import _diagnostics
+
+
+def pytest_addoption(parser):
+    parser.addoption("--fuzz-variants", type=int, default=int(os.environ.get("QUORBEL_FUZZ_VARIANTS", "60")),
+                     help="malformed factor files to try in test_malformed_files.py (the full run is 2000)")
+
+
+@pytest.fixture(scope="session", autouse=True)
+def nothing_left_open():
+    """Once every test has run, the engine holds no HDF5 identifier and no
+    MongoDB client: whatever a test left unreachable must have been released."""
+    yield
+    gc.collect()
+    left = {"HDF5 identifiers": _diagnostics.open_hdf5_objects(),
+            "MongoDB clients": _diagnostics.open_mongo_clients()}
+    assert left == {"HDF5 identifiers": 0, "MongoDB clients": 0}
 
 
 @pytest.fixture

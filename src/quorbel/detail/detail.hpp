@@ -16,6 +16,8 @@
 //   writers.cpp         growth and cursor steps, put_factor_value,
 //                       put_factor_packs and get_iter
 //   hdf5_store.hpp/cpp  the HDF5 side, on plain C++ data (no Python inside)
+//   diagnostics.cpp     quorbel._diagnostics, a module of its own: the leak
+//                       counts the test suite checks at its end
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -103,6 +105,10 @@ ColumnSection column_section(nb::handle lookup_result, std::optional<int64_t> cu
 nb::object index_entry(nb::handle stock_index, nb::handle order_book_id);
 // An entry as a row number; nullopt for one no matrix can have (negative).
 std::optional<uint64_t> row_number(nb::handle entry, nb::handle order_book_id);
+
+// ---- leak checks (read by quorbel._diagnostics) ---------------------------
+// MongoDB clients of the instrument index that are alive right now.
+size_t open_mongo_clients();
 
 // ---- start-up steps, in the order module.cpp calls them --------------------
 void bind_file_handle_types(nb::module_ &m);

@@ -41,6 +41,12 @@ struct DatasetView {
     h5::File file;
     std::string name;
     h5::Dataset open() const { return file.open_dataset(name); }
+    // A cache too small for any chunk: HDF5 then stores each chunk as the
+    // write reaches it and stops at the first that fails. Chunks held back
+    // for the close would be written in one go, where one failure frees a
+    // chunk's old place for the next chunk while the index still points
+    // there, and where the close cannot even report the failure.
+    h5::Dataset open_for_writing() const { return file.open_dataset(name, h5::ChunkCache{1, 1}); }
 };
 
 struct AttributeView {
@@ -234,7 +240,7 @@ nb::object dataset_read(DatasetView &view, nb::handle key) {
 }
 
 void dataset_write(DatasetView &view, nb::handle key, nb::handle value) {
-    h5::Dataset dataset = view.open();
+    h5::Dataset dataset = view.open_for_writing();
     Selection sel = select(key, dataset.shape());
     nb::object np = numpy();
     auto shape = sel.result_shape();
@@ -403,17 +409,56 @@ h5::Shape2 shape_argument(nb::handle shape, const char *what) {
     return {sizes[0], sizes[1]};
 }
 
+bool nothing_at(const std::string &path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) != 0 && errno == ENOENT;
+}
+
+// An exclusive create that fails after its open succeeded (a full disk while
+// the superblock is written) leaves an empty or partial file, and every later
+// exclusive create at the path would fail on it. That file is this call's
+// only when nothing stood at the path before, the failure is not the
+// exclusive open itself (which names errno 17 when another process won, or
+// says it was unable to open), and a regular file stands there now.
+void remove_file_of_failed_create(const std::string &path, bool path_was_free, const h5::Error &failure) {
+    if (!path_was_free || failure.error_number() == EEXIST) return;
+    if (std::strstr(failure.what(), "unable to open file") != nullptr) return;
+    struct stat st;
+    if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::unlink(path.c_str());
+}
+
+h5::File create_exclusive(const std::string &path) {
+    nb::gil_scoped_release release;
+    const bool path_was_free = nothing_at(path);
+    try {
+        return h5::File::create_exclusive(path);
+    } catch (const h5::Error &failure) {
+        remove_file_of_failed_create(path, path_was_free, failure);
+        throw;
+    }
+}
+
+// Removes the half-made file unless the path no longer holds the file this
+// call created (another process may have replaced it meanwhile).
+void remove_half_made(const std::string &path, const std::optional<h5::DiskIdentity> &created) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) return;
+    if (created && !(*created == h5::DiskIdentity{static_cast<uint64_t>(st.st_dev),
+                                                  static_cast<uint64_t>(st.st_ino)})) {
+        return;
+    }
+    ::unlink(path.c_str());
+}
+
 nb::object create_new_factor_h5(nb::handle path, nb::handle shape) {
     const std::string file_path = path_argument(path);
     const h5::Shape2 matrix_shape = shape_argument(shape, "shape");
     log_info("create factor %s", path);
-    h5::File file;
-    {
-        nb::gil_scoped_release release;
-        file = h5::File::create_exclusive(file_path);
-    }
+    h5::File file = create_exclusive(file_path);
+    std::optional<h5::DiskIdentity> created;
     try {
         nb::gil_scoped_release release;
+        created = file.disk_identity();
         file.create_factor_dataset("data", matrix_shape, h5::automatic_chunk_shape(matrix_shape));
         file.flush();
     } catch (const std::exception &) {
@@ -421,7 +466,7 @@ nb::object create_new_factor_h5(nb::handle path, nb::handle shape) {
         {
             nb::gil_scoped_release release;
             file.close_discarding();
-            ::unlink(file_path.c_str());
+            remove_half_made(file_path, created);
         }
         log_error("create factor %s failed", path);
         throw;
@@ -658,6 +703,9 @@ FactorCopy read_old_factor(const std::string &path) {
     {
         h5::Dataset data = file.open_dataset("data");
         copy.shape = data.shape();
+        // A chunk whose index entry is damaged would read as never written
+        // and be missing, unnoticed, from the fresh copy.
+        data.check_chunk_index();
         copy.cells.reset(new double[std::max<size_t>(cell_count(copy.shape), 1)]);
         chunks::read_matrix(data, copy.cells.get());
         copy.attributes = data.read_all_attributes();

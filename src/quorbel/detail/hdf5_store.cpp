@@ -13,6 +13,7 @@
 #include <cstring>
 #include <limits>
 #include <mutex>
+#include <set>
 #include <utility>
 
 namespace quorbel::h5 {
@@ -176,6 +177,7 @@ hid_t little_endian_integer(bool is_signed, size_t size) {
 struct FileState {
     hid_t id = H5I_INVALID_HID;
     bool writable = false;
+    bool change_failed = false;  // see changed() below
     std::string path;
     uint64_t generation = 0;  // bumped when a rollback reopens the file
     uint64_t changes = 0;     // changes made through this handle, for readers' caches
@@ -194,6 +196,20 @@ struct FileState {
 };
 
 namespace {
+
+// A change that HDF5 fails (a full disk) can leave the old place of a chunk
+// freed while the chunk index still points to it; a later allocation in the
+// same session would then hand that place to another chunk and overwrite
+// cells already written. So after one failed change the file takes no more
+// changes until it is opened again.
+template <typename T>
+T changed(FileState &file, T result, const char *what) {
+    if (result < 0) {
+        file.change_failed = true;
+        raise_from_stack(what);
+    }
+    return result;
+}
 
 PropList file_access_list() {
     auto fapl = make_plist(H5P_FILE_ACCESS);
@@ -260,7 +276,7 @@ void File::close() {
 void File::close_checked() {
     LibraryGuard guard;
     require_open(state_);
-    checked(H5Fflush(state_->id, H5F_SCOPE_LOCAL), "Unable to flush file");
+    changed(*state_, H5Fflush(state_->id, H5F_SCOPE_LOCAL), "Unable to flush file");
     // The identifier is spent even when closing fails; never close it twice.
     checked(H5Fclose(std::exchange(state_->id, H5I_INVALID_HID)), "Unable to close file");
 }
@@ -268,7 +284,7 @@ void File::close_checked() {
 void File::flush() {
     LibraryGuard guard;
     require_open(state_);
-    checked(H5Fflush(state_->id, H5F_SCOPE_LOCAL), "Unable to flush file");
+    changed(*state_, H5Fflush(state_->id, H5F_SCOPE_LOCAL), "Unable to flush file");
 }
 
 std::string File::name() const {
@@ -424,6 +440,10 @@ void Dataset::check_open() const {
 void Dataset::check_writable() const {
     check_open();
     if (!file_->writable) throw Error(ErrorKind::OS, "Unable to write data (no write intent on file)");
+    if (file_->change_failed) {
+        throw Error(ErrorKind::OS, "Unable to write data (an earlier change to this file failed; "
+                                   "close it and open it again before writing)");
+    }
     ++file_->changes;  // every change passes here
 }
 
@@ -500,7 +520,7 @@ void Dataset::resize(Shape2 shape) {
     LibraryGuard guard;
     check_writable();
     const hsize_t dims[2] = {shape.rows, shape.cols};
-    checked(H5Dset_extent(id_, dims), "Unable to resize dataset");
+    changed(*file_, H5Dset_extent(id_, dims), "Unable to resize dataset");
 }
 
 namespace {
@@ -523,6 +543,35 @@ Space select_block(hid_t dataset, const Block &b) {
     return space;
 }
 
+// HDF5 1.10.8 moves an unfiltered chunk by the size its index records; a
+// malformed file whose record disagrees with the chunk shape makes it run
+// past its buffers. Such chunks are refused before HDF5 touches them.
+void check_unfiltered_chunks(hid_t dataset, const Block &b) {
+    PropList dcpl(checked(H5Dget_create_plist(dataset), "Unable to get creation properties"));
+    if (H5Pget_layout(dcpl.get()) != H5D_CHUNKED || checked(H5Pget_nfilters(dcpl.get()), "Unable to count filters") != 0) {
+        return;
+    }
+    hsize_t chunk[2] = {0, 0};
+    if (checked(H5Pget_chunk(dcpl.get(), 2, chunk), "Unable to get chunk shape") != 2 || !chunk[0] || !chunk[1]) return;
+    Type type(checked(H5Dget_type(dataset), "Unable to get datatype"));
+    const hsize_t chunk_bytes = chunk[0] * chunk[1] * H5Tget_size(type.get());
+    for (hsize_t row = b.row / chunk[0] * chunk[0]; row < b.row + b.rows; row += chunk[0]) {
+        for (hsize_t col = b.col / chunk[1] * chunk[1]; col < b.col + b.cols; col += chunk[1]) {
+            const hsize_t offset[2] = {row, col};
+            unsigned mask = 0;
+            haddr_t address = HADDR_UNDEF;
+            hsize_t size = 0;
+            checked(H5Dget_chunk_info_by_coord(dataset, offset, &mask, &address, &size), "Unable to locate chunk");
+            if (address != HADDR_UNDEF && size != chunk_bytes) {
+                throw Error(ErrorKind::OS, "Unable to access data (the unfiltered chunk at (" + std::to_string(row) +
+                                               ", " + std::to_string(col) + ") is recorded with " +
+                                               std::to_string(size) + " bytes instead of " +
+                                               std::to_string(chunk_bytes) + ")");
+            }
+        }
+    }
+}
+
 }  // namespace
 
 void Dataset::check_inside(const Block &block) const {
@@ -536,6 +585,7 @@ void Dataset::read(const Block &block, double *out) const {
     check_open();
     check_block(shape(), block);
     if (block.rows == 0 || block.cols == 0) return;
+    check_unfiltered_chunks(id_, block);
     Space file_space = select_block(id_, block);
     const hsize_t mem_dims[2] = {block.rows, block.cols};
     Space mem_space(checked(H5Screate_simple(2, mem_dims, nullptr), "Unable to create dataspace"));
@@ -548,10 +598,11 @@ void Dataset::write(const Block &block, const double *in) {
     check_writable();
     check_block(shape(), block);
     if (block.rows == 0 || block.cols == 0) return;
+    check_unfiltered_chunks(id_, block);
     Space file_space = select_block(id_, block);
     const hsize_t mem_dims[2] = {block.rows, block.cols};
     Space mem_space(checked(H5Screate_simple(2, mem_dims, nullptr), "Unable to create dataspace"));
-    checked(H5Dwrite(id_, H5T_NATIVE_DOUBLE, mem_space.get(), file_space.get(), H5P_DEFAULT, in),
+    changed(*file_, H5Dwrite(id_, H5T_NATIVE_DOUBLE, mem_space.get(), file_space.get(), H5P_DEFAULT, in),
             "Unable to write data");
 }
 
@@ -565,6 +616,17 @@ Dataset::RawChunk Dataset::read_raw_chunk(uint64_t row, uint64_t col) const {
     hsize_t size = 0;
     checked(H5Dget_chunk_info_by_coord(id_, offset, &mask, &address, &size), "Unable to locate chunk");
     if (address == HADDR_UNDEF || size == 0) return chunk;
+    // H5Dread_chunk reads as many bytes as its own index lookup finds, which a
+    // malformed chunk index can make differ from the size found above; a
+    // buffer of the wrong size would then be overrun.
+    hsize_t read_size = 0;
+    checked(H5Dget_chunk_storage_size(id_, offset, &read_size), "Unable to size chunk");
+    hsize_t file_size = 0;
+    checked(H5Fget_filesize(file_->id, &file_size), "Unable to get file size");
+    if (read_size != size || size > file_size || address > file_size - size) {
+        throw Error(ErrorKind::OS, "Unable to read chunk (the chunk index of '" + name_ +
+                                       "' is corrupt at (" + std::to_string(row) + ", " + std::to_string(col) + "))");
+    }
     chunk.exists = true;
     chunk.address = address;
     chunk.bytes.resize(static_cast<size_t>(size));
@@ -586,13 +648,43 @@ std::optional<std::pair<uint64_t, uint64_t>> Dataset::chunk_place(uint64_t row, 
     return std::make_pair(static_cast<uint64_t>(address), static_cast<uint64_t>(size));
 }
 
+void Dataset::check_chunk_index() const {
+    LibraryGuard guard;
+    check_open();
+    PropList dcpl(checked(H5Dget_create_plist(id_), "Unable to get creation properties"));
+    if (H5Pget_layout(dcpl.get()) != H5D_CHUNKED) return;
+    Space space(checked(H5Dget_space(id_), "Unable to get dataspace"));
+    if (H5Sget_simple_extent_ndims(space.get()) != 2) return;
+    hsize_t dims[2], chunk[2];
+    checked(H5Sget_simple_extent_dims(space.get(), dims, nullptr), "Unable to get extent");
+    if (checked(H5Pget_chunk(dcpl.get(), 2, chunk), "Unable to get chunk shape") != 2) return;
+    hsize_t count = 0, file_size = 0;
+    checked(H5Dget_num_chunks(id_, space.get(), &count), "Unable to count chunks");
+    checked(H5Fget_filesize(file_->id, &file_size), "Unable to get file size");
+    std::set<std::pair<hsize_t, hsize_t>> seen;
+    for (hsize_t i = 0; i < count; ++i) {
+        hsize_t offset[2];
+        unsigned mask = 0;
+        haddr_t address = HADDR_UNDEF;
+        hsize_t size = 0;
+        checked(H5Dget_chunk_info(id_, space.get(), i, offset, &mask, &address, &size), "Unable to read chunk index");
+        const bool on_grid = chunk[0] && chunk[1] && offset[0] % chunk[0] == 0 && offset[1] % chunk[1] == 0 &&
+                             offset[0] < dims[0] && offset[1] < dims[1];
+        const bool in_file = address != HADDR_UNDEF && size <= file_size && address <= file_size - size;
+        if (!on_grid || !in_file || !seen.emplace(offset[0], offset[1]).second) {
+            throw Error(ErrorKind::OS, "Unable to read data (the chunk index of '" + name_ + "' is damaged at entry " +
+                                           std::to_string(i) + ")");
+        }
+    }
+}
+
 void Dataset::write_raw_chunk(uint64_t row, uint64_t col, const unsigned char *bytes, size_t size) {
     LibraryGuard guard;
     check_writable();
     const hsize_t offset[2] = {row, col};
     // Always mask 0 (filtered): a chunk rewritten with another mask keeps the
     // stale one in HDF5 1.10.8 until the file is reopened.
-    checked(H5Dwrite_chunk(id_, H5P_DEFAULT, 0, offset, size, bytes), "Unable to write chunk");
+    changed(*file_, H5Dwrite_chunk(id_, H5P_DEFAULT, 0, offset, size, bytes), "Unable to write chunk");
 }
 
 void Dataset::save_ahead(const std::vector<std::pair<uint64_t, uint64_t>> &regions) {
@@ -639,7 +731,10 @@ WriteTransaction::~WriteTransaction() {
         auto fapl = file_access_list();
         hid_t id = H5Fopen(state->path.c_str(), H5F_ACC_RDWR, fapl.get());
         H5Eclear2(H5E_DEFAULT);
-        if (id >= 0) state->id = id;
+        if (id >= 0) {
+            state->id = id;
+            state->change_failed = false;  // the journal has put the file back
+        }
     } catch (...) {
         // The file stays closed for this handle; the journal, if still there,
         // is replayed by the next open.
@@ -671,7 +766,7 @@ void Dataset::delete_attribute(const std::string &name) {
     LibraryGuard guard;
     check_writable();
     if (!has_attribute(name)) throw Error(ErrorKind::Key, "Can't delete attribute (attribute '" + name + "' doesn't exist)");
-    checked(H5Adelete(id_, name.c_str()), "Unable to delete attribute");
+    changed(*file_, H5Adelete(id_, name.c_str()), "Unable to delete attribute");
 }
 
 size_t AttrValue::element_count() const {
@@ -793,12 +888,12 @@ void Dataset::write_attribute(const std::string &name, const AttrValue &value) {
     // Replacing keeps the semantics of a plain assignment: the new value may
     // have another type or shape than the old one.
     if (checked(H5Aexists(id_, name.c_str()), "Unable to test attribute") > 0) {
-        checked(H5Adelete(id_, name.c_str()), "Unable to replace attribute");
+        changed(*file_, H5Adelete(id_, name.c_str()), "Unable to replace attribute");
     }
-    Attribute attr(checked(H5Acreate2(id_, name.c_str(), file_type.get(), space.get(), H5P_DEFAULT, H5P_DEFAULT),
+    Attribute attr(changed(*file_, H5Acreate2(id_, name.c_str(), file_type.get(), space.get(), H5P_DEFAULT, H5P_DEFAULT),
                            "Unable to create attribute"));
     // An empty array has nothing to write, and H5Awrite refuses its null buffer.
-    if (count > 0) checked(H5Awrite(attr.get(), mem_type, buffer), "Unable to write attribute");
+    if (count > 0) changed(*file_, H5Awrite(attr.get(), mem_type, buffer), "Unable to write attribute");
 }
 
 std::optional<int64_t> Dataset::read_int64_attribute(const std::string &name) const {
@@ -909,13 +1004,13 @@ void Dataset::write_all_attributes(const AttributeSnapshot &snapshot) {
     for (const auto &entry : snapshot.entries_) {
         const char *name = entry->name.c_str();
         if (checked(H5Aexists(id_, name), "Unable to test attribute") > 0) {
-            checked(H5Adelete(id_, name), "Unable to replace attribute");
+            changed(*file_, H5Adelete(id_, name), "Unable to replace attribute");
         }
-        Attribute attr(checked(H5Acreate2(id_, name, entry->type.get(), entry->space.get(), entry->creation.get(),
+        Attribute attr(changed(*file_, H5Acreate2(id_, name, entry->type.get(), entry->space.get(), entry->creation.get(),
                                           H5P_DEFAULT),
                                "Unable to create attribute"));
         if (!entry->bytes.empty()) {
-            checked(H5Awrite(attr.get(), entry->type.get(), entry->bytes.data()), "Unable to write attribute");
+            changed(*file_, H5Awrite(attr.get(), entry->type.get(), entry->bytes.data()), "Unable to write attribute");
         }
     }
 }
@@ -973,6 +1068,13 @@ bool library_is_threadsafe() {
     hbool_t safe = 0;
     H5is_library_threadsafe(&safe);
     return safe != 0;
+}
+
+size_t open_object_count() {
+    LibraryGuard guard;
+    const ssize_t count = H5Fget_obj_count(H5F_OBJ_ALL, H5F_OBJ_ALL);
+    if (count < 0) raise_from_stack("Unable to count open objects");
+    return static_cast<size_t>(count);
 }
 
 }  // namespace quorbel::h5

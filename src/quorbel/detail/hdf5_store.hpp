@@ -225,6 +225,11 @@ public:
     // Where a chunk's bytes lie: (address, stored size), nullopt when the
     // chunk was never written.
     std::optional<std::pair<uint64_t, uint64_t>> chunk_place(uint64_t row, uint64_t col) const;
+    // OSError-kind h5::Error unless every chunk the index lists lies on the
+    // chunk grid, inside the matrix and inside the file, once. HDF5 1.10.8
+    // does not check this, and a chunk whose key is damaged is simply not
+    // found, so it reads as never written. Costs a walk of the whole index.
+    void check_chunk_index() const;
     void write_raw_chunk(uint64_t row, uint64_t col, const unsigned char *bytes, size_t size);
     // Within a write transaction: journals these file regions (offset, end)
     // in one go, ahead of the writes that overwrite them.
@@ -263,5 +268,9 @@ Shape2 automatic_chunk_shape(Shape2 shape, size_t element_size = 8);
 
 // Whether the linked HDF5 library serialises its calls by itself.
 bool library_is_threadsafe();
+
+// Identifiers of files, datasets, groups, named types and attributes that are
+// open in this process's HDF5 library; 0 once every handle has been closed.
+size_t open_object_count();
 
 }  // namespace quorbel::h5

@@ -34,6 +34,19 @@ void bind_settings(nb::module_ &m) {
 }  // namespace
 }  // namespace quorbel
 
+// The leak counts that quorbel._diagnostics reads (with dlsym, so that they
+// are this module's own); -1 when the count itself fails.
+extern "C" NB_EXPORT long long quorbel_open_hdf5_objects() noexcept {
+    try {
+        return static_cast<long long>(quorbel::h5::open_object_count());
+    } catch (...) {
+        return -1;
+    }
+}
+extern "C" NB_EXPORT long long quorbel_open_mongo_clients() noexcept {
+    return static_cast<long long>(quorbel::open_mongo_clients());
+}
+
 // NB_MODULE, except that an error raised by start-up (a sibling module that
 // fails, dravolc_init() raising) reaches the importer as it was raised
 // instead of wrapped in an ImportError.

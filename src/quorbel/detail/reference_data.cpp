@@ -3,6 +3,7 @@
 #include <Python.h>
 #include <mongoc/mongoc.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -183,8 +184,22 @@ struct Destroyer {
 template <typename T, void (*Destroy)(T *)>
 using Owned = std::unique_ptr<T, Destroyer<T, Destroy>>;
 
+// Clients alive right now; the test suite checks that none outlives a fetch.
+std::atomic<size_t> g_open_clients{0};
+
+void destroy_client(mongoc_client_t *client) {
+    mongoc_client_destroy(client);
+    g_open_clients.fetch_sub(1);
+}
+
 using Uri = Owned<mongoc_uri_t, mongoc_uri_destroy>;
-using Client = Owned<mongoc_client_t, mongoc_client_destroy>;
+using Client = Owned<mongoc_client_t, destroy_client>;
+
+Client new_client(const mongoc_uri_t *uri, bson_error_t *error) {
+    Client client(mongoc_client_new_from_uri_with_error(uri, error));
+    if (client) g_open_clients.fetch_add(1);
+    return client;
+}
 using Collection = Owned<mongoc_collection_t, mongoc_collection_destroy>;
 using Cursor = Owned<mongoc_cursor_t, mongoc_cursor_destroy>;
 
@@ -261,7 +276,7 @@ std::vector<InstrumentRow> read_instrument_rows(const std::string &uri_text, con
     bson_error_t error;
     Uri uri(mongoc_uri_new_with_error(uri_text.c_str(), &error));
     if (!uri) throw FetchFailure{PyExc_ValueError, "invalid MongoDB connection string: " + std::string(error.message)};
-    Client client(mongoc_client_new_from_uri_with_error(uri.get(), &error));
+    Client client = new_client(uri.get(), &error);
     if (!client) throw FetchFailure{PyExc_ValueError, error.message};
     // Server errors get their own domain, apart from the driver's own.
     mongoc_client_set_error_api(client.get(), MONGOC_ERROR_API_VERSION_2);
@@ -359,6 +374,8 @@ void define_cached(nb::module_ &m, const char *name, Func &&func, const char *do
 }
 
 }  // namespace
+
+size_t open_mongo_clients() { return g_open_clients.load(); }
 
 void define_calendar(nb::module_ &m) {
     define_cached(m, "get_all_trading_dates", &fetch_trading_dates,
