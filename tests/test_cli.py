@@ -179,6 +179,13 @@ def test_rewrite_keeps_every_cell(factor, capsys, monkeypatch):
         assert f["data"].attrs["cursor_col"] == 59
 
 
+def test_rewrite_shows_its_progress(factor, capfd, monkeypatch):
+    status, _, err = quorbel(capfd, monkeypatch, "rewrite", factor)
+    assert status == 0
+    bar = err.replace("\r", "\n")
+    assert "reading  [" in bar and "writing  [" in bar and bar.count("100%") == 2
+
+
 def test_show_prints_the_panel_table(detail, market, factor, capsys, monkeypatch):
     import pandas as pd
 

@@ -291,6 +291,17 @@ bool all_fill(const std::vector<double> &chunk, double fill) {
 
 }  // namespace
 
+namespace {
+thread_local ProgressReport current_progress = nullptr;
+
+void report_progress(const char *phase, uint64_t done, uint64_t total) {
+    if (current_progress && total > 0) current_progress(phase, double(done) / double(total));
+}
+}  // namespace
+
+ProgressScope::ProgressScope(ProgressReport report) : previous_(current_progress) { current_progress = report; }
+ProgressScope::~ProgressScope() { current_progress = previous_; }
+
 void read_matrix(h5::Dataset &data, double *out) {
     const Grid g = grid_of(data);
     if (!g.direct) {
@@ -309,6 +320,7 @@ void read_matrix(h5::Dataset &data, double *out) {
                 std::copy(from, from + w.cols, out + (w.row + r) * g.shape.cols + w.col);
             }
         });
+        report_progress("reading", s + 1, g.stripes());
     }
 }
 
@@ -340,6 +352,7 @@ void write_matrix(h5::Dataset &data, const double *in, std::optional<uint64_t> f
             if (compressed[c].empty()) continue;
             data.write_raw_chunk(s * g.chunk.rows, c * g.chunk.cols, compressed[c].data(), compressed[c].size());
         }
+        report_progress("writing", s + 1, g.stripes());
     }
 }
 

@@ -89,6 +89,20 @@ private:
 
 constexpr size_t kRowStripeCacheBytes = size_t(64) << 20;
 
+// Progress of the whole-matrix passes below, for a command-line bar: while a
+// scope lives, its function hears (phase, fraction done) on this thread.
+using ProgressReport = void (*)(const char *phase, double fraction);
+class ProgressScope {
+public:
+    explicit ProgressScope(ProgressReport report);
+    ~ProgressScope();
+    ProgressScope(const ProgressScope &) = delete;
+    ProgressScope &operator=(const ProgressScope &) = delete;
+
+private:
+    ProgressReport previous_;
+};
+
 // The whole matrix, row-major, in one pass over its chunks (a rewrite).
 // write_matrix leaves chunks that hold nothing but the fill value unwritten:
 // they read back as the fill value all the same.

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <cmath>
 #include <functional>
@@ -376,13 +377,27 @@ int coverage(nb::handle args) {
 
 // ---- rewrite ---------------------------------------------------------------
 
+// A bar on stderr for the rewrite's two passes over the matrix. It is called
+// without the GIL, so it writes with stdio only.
+void rewrite_progress(const char *phase, double fraction) {
+    const int width = 30;
+    const int filled = static_cast<int>(fraction * width + 0.5);
+    std::fprintf(stderr, "\r%-8s [%.*s%*s] %3d%%", phase, filled, "##############################",
+                 width - filled, "", static_cast<int>(fraction * 100 + 0.5));
+    if (fraction >= 1.0) std::fputc('\n', stderr);
+    std::fflush(stderr);
+}
+
 int rewrite(nb::handle args) {
     const std::string path = existing_file(args.attr("file"));
     open_matrix(path);  // a clear error for a file that is no factor file
     const uint64_t before = file_size(path);
     warn("rewriting " + path + " ...");
     const auto started = std::chrono::steady_clock::now();
-    module_attr("rewrite_factor")(path);
+    {
+        chunks::ProgressScope bar(rewrite_progress);
+        rewrite_factor_file(nb::str(path.c_str()));
+    }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     std::ostringstream took;
     took << std::fixed << std::setprecision(1) << seconds;

@@ -89,6 +89,8 @@ void register_error_translation();
 struct FactorFile {
     h5::File file;
 };
+// rewrite_factor itself, for the command-line tool's progress bar.
+void rewrite_factor_file(nb::handle path);
 // The h5::File behind a handle argument (TypeError for anything else).
 h5::File &file_of(nb::handle h5_handle);
 

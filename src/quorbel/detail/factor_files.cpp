@@ -832,7 +832,9 @@ nb::python_error python_error_of(std::exception_ptr failure) {
     throw nb::python_error();
 }
 
-void rewrite_factor(nb::handle path) {
+}  // namespace
+
+void rewrite_factor_file(nb::handle path) {
     const std::string file_path = path_argument(path);
     log_info("rewrite factor, %s", path);
     const FactorCopy copy = read_old_factor(file_path);
@@ -855,6 +857,8 @@ void rewrite_factor(nb::handle path) {
     system_call([&] { return errno_of(::unlink(backup.c_str())); }, nb::str(backup.c_str()));
     log_info("rewrite factor success, %s", path);
 }
+
+namespace {
 
 void remove_factor(nb::handle path) {
     const std::string file_path = path_argument(path);
@@ -902,7 +906,7 @@ void define_file_opening(nb::module_ &m) {
 void define_file_maintenance(nb::module_ &m) {
     // One unnamed parameter: positional only, as the published table says. It
     // takes None too, so that path_argument can say what is wrong with it.
-    m.def("rewrite_factor", &rewrite_factor, nb::arg().none(), nb::sig("def rewrite_factor(path, /) -> None"),
+    m.def("rewrite_factor", &rewrite_factor_file, nb::arg().none(), nb::sig("def rewrite_factor(path, /) -> None"),
           "Replace the factor file at `path` by a fresh copy with the same matrix and attributes of `data`.");
     m.def("remove_factor", &remove_factor, nb::arg().none(), nb::sig("def remove_factor(path, /) -> None"),
           "Delete the factor file at `path`.");

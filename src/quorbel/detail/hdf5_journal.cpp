@@ -463,7 +463,11 @@ DriverFile &driver_file(int64_t file_id) {
         throw Error(ErrorKind::OS, "Unable to reach the file driver of an open factor file");
     }
     auto *pub = static_cast<H5FD_t *>(handle);
-    if (pub->driver_id != driver_id()) throw Error(ErrorKind::OS, "The factor file was not opened by this engine");
+    // By name: each extension module of the package carries its own copy of
+    // the engine and registers the driver once, under the same name.
+    if (!pub->cls || !pub->cls->name || std::strcmp(pub->cls->name, kDriverClass.name) != 0) {
+        throw Error(ErrorKind::OS, "The factor file was not opened by this engine");
+    }
     return *as_file(pub);
 }
 
