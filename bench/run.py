@@ -1,0 +1,197 @@
+"""Benchmark of the engine on the real workload, beside plain h5py and the
+codec floor. Prints the table and writes bench/results/latest.md and
+latest.png.
+
+    python3 bench/run.py                      # market scale
+    python3 bench/run.py --quick              # small scale, for development
+    python3 bench/run.py --scenarios W1,R2    # some rows; "scaling" adds R2 and W1 at other sizes
+"""
+
+import argparse
+import json
+import subprocess
+import sys
+import time
+from dataclasses import dataclass
+
+from common import RESULTS, WORKER, child_environment, engine_tag, use_source_tree
+from market import Market, fill_record, filled_file, xshg_calendar
+from workloads import SCALED_SCENARIOS, SCENARIOS, define, scaled_name
+import report
+
+SCALING = "scaling"
+
+
+@dataclass(frozen=True)
+class Scale:
+    name: str
+    instruments: int
+    dates: int  # how many calendar dates from 2005 on; 0 for all
+    scaled_instruments: tuple
+    runs: int
+    budget_seconds: float  # a side stops repeating once its runs took this long
+
+
+SCALES = {
+    "full": Scale("market scale", 5300, 0, (1500, 3000, 6000), 5, 60),
+    "quick": Scale("quick run, small scale (development only)", 600, 750, (200, 400, 800), 3, 5),
+}
+
+
+def parse_args():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="small scale, a minute or two")
+    parser.add_argument("--scenarios", default=",".join(SCENARIOS + (SCALING,)),
+                        help=f"comma-separated, from {','.join(SCENARIOS)},{SCALING}")
+    parser.add_argument("--runs", type=int, help="timed runs per side (default: 5, --quick 3)")
+    parser.add_argument("--refill", action="store_true", help="fill the market files again")
+    parser.add_argument("--reuse-fill", action="store_true",
+                        help="use a cached fill made by another engine build instead of filling again")
+    parser.add_argument("--baseline-cache-mib", type=float,
+                        help="chunk cache of the baseline's files (default: h5py's default)")
+    args = parser.parse_args()
+    args.scenarios = [s.strip() for s in args.scenarios.split(",") if s.strip()]
+    unknown = set(args.scenarios) - set(SCENARIOS + (SCALING,))
+    if unknown:
+        parser.error(f"unknown scenarios: {', '.join(sorted(unknown))}")
+    return args
+
+
+def log(message):
+    print(message, file=sys.stderr, flush=True)
+
+
+def planned_rows(args, scale):
+    """(row name, scenario, instruments) for every row of the table, in order."""
+    rows = [(s, s, scale.instruments) for s in SCENARIOS if s in args.scenarios]
+    if SCALING in args.scenarios:
+        for scenario in SCALED_SCENARIOS:
+            for n in sorted(set(scale.scaled_instruments) | {scale.instruments}):
+                if n != scale.instruments:
+                    rows.append((scaled_name(scenario, n), scenario, n))
+    return rows
+
+
+def run_worker(side, name, scenario, market, path, args, scale):
+    job = {"side": side, "name": name, "scenario": scenario, "instruments": market.instruments,
+           "dates": market.dates, "file": str(path), "runs": args.runs or scale.runs,
+           "budget_seconds": scale.budget_seconds,
+           "baseline_cache_bytes": int(args.baseline_cache_mib * (1 << 20)) if args.baseline_cache_mib else None}
+    started = time.perf_counter()
+    done = subprocess.run([sys.executable, str(WORKER), json.dumps(job)], capture_output=True, text=True,
+                          env=child_environment(), timeout=3600)
+    if done.returncode != 0:
+        log(f"  {name} {side}: FAILED\n{done.stderr.strip()}")
+        return {"error": done.stderr.strip().splitlines()[-1:] or ["exit " + str(done.returncode)]}
+    result = json.loads(done.stdout.strip().splitlines()[-1])
+    log(f"  {name:<10} {side:<8} {report.format_time(report.seconds(result)):>9} median of "
+        f"{len(result['times'])}, peak RSS {result['maxrss_kib'] / 1024:.0f} MiB "
+        f"({time.perf_counter() - started:.0f} s)")
+    return result
+
+
+def measure_row(name, scenario, market, path, args, scale):
+    row = {"name": name, "scenario": scenario, "text": define(scenario, market).text}
+    for side in report.SIDES:
+        row[side] = run_worker(side, name, scenario, market, path, args, scale)
+    digests = [row[side].get("digest") for side in ("engine", "baseline")]
+    if None not in digests and digests[0] != digests[1]:
+        row["mismatch"] = True
+        log(f"  {name}: engine and baseline results differ: {digests}")
+    return row
+
+
+def matrix_shape(path):
+    import quorbel.detail as detail
+
+    h5 = detail.get_h5(str(path))
+    try:
+        data = h5["data"]
+        return tuple(data.shape), tuple(data.chunks)
+    finally:
+        h5.close()
+
+
+def main():
+    args = parse_args()
+    use_source_tree()
+    scale = SCALES["quick" if args.quick else "full"]
+    RESULTS.mkdir(exist_ok=True)
+    calendar = xshg_calendar(scale.dates or None)
+    tag = engine_tag()
+    started = time.perf_counter()
+
+    rows, files = planned_rows(args, scale), {}
+    for n in sorted({n for _, _, n in rows}):
+        market = Market(n, calendar)
+        log(f"market {n:,} instruments x {market.dates:,} dates")
+        files[n] = filled_file(market, tag, refill=args.refill, reuse=args.reuse_fill, log=log)
+
+    table_rows, references = [], {}
+    for name, scenario, n in rows:
+        market = Market(n, calendar)
+        row = measure_row(name, scenario, market, files[n], args, scale)
+        shape, chunks = matrix_shape(files[n])
+        row.update(cells=market.instruments * market.dates, shape=shape, chunks=chunks)
+        table_rows.append(row)
+        if scenario == "RW":
+            for reference in ("read_all", "write_all"):
+                references[reference] = run_worker("engine", reference, reference, market, files[n], args, scale)
+
+    write_results(args, scale, calendar, tag, files, table_rows, references, time.perf_counter() - started)
+
+
+def side_notes(table_rows, side):
+    return next((row[side]["notes"] for row in table_rows if row.get(side, {}).get("notes")), {})
+
+
+def market_line(scale, calendar, table_rows, files):
+    main = next((row for row in table_rows if row["name"] in SCENARIOS), table_rows[0] if table_rows else None)
+    n = scale.instruments
+    fill = fill_record(files[n]) if n in files else {}
+    text = (f"Market: {n:,} instruments x {len(calendar):,} XSHG trading dates ({calendar[0]} to {calendar[-1]}); "
+            f"float64 N(0,1) values, NaN before each listing date and about 3% scattered NaN.")
+    if main:
+        (rows, cols), (cr, cc) = main["shape"], main["chunks"]
+        text += f" Matrix {rows:,} x {cols:,}, chunks {cr} x {cc}, DEFLATE 9."
+    if fill:
+        text += (f" The history ({fill['dates']:,} dates) was filled through put_factor_packs in batches of 250 "
+                 f"in {fill['seconds']:.0f} s (once per engine build, then cached).")
+    return text
+
+
+def write_results(args, scale, calendar, tag, files, table_rows, references, elapsed):
+    baseline, floor = side_notes(table_rows, "baseline"), side_notes(table_rows, "floor")
+    cache = baseline.get("chunk_cache_bytes")
+    notes = [
+        f"Baseline chunk cache: {cache / (1 << 20):g} MiB per open file "
+        f"({'set by --baseline-cache-mib' if args.baseline_cache_mib else 'h5py default'})." if cache else None,
+        "Floor: one thread of the codec above over the chunks the scenario touches, taken raw from the file; "
+        "reads inflate each touched chunk once, writes deflate (level 9) each chunk holding a written cell once, "
+        "the rewrite inflates and deflates every stored chunk.",
+        "Every run starts from the same filled file; write scenarios run on a fresh copy each time (copy not timed). "
+        "The page cache is warm.",
+        f"Engine and baseline results were compared (row digests for reads, the written columns for writes): "
+        + ("all equal." if not any(r.get("mismatch") for r in table_rows) else "rows marked (!) differ."),
+        f"Whole run: {elapsed / 60:.1f} min.",
+    ]
+    context = {
+        "title": scale.name,
+        "market": market_line(scale, calendar, table_rows, files),
+        "machine": report.machine_info(tag, baseline, floor),
+        "notes": [n for n in notes if n],
+    }
+    text = report.summary(context, table_rows, references)
+    (RESULTS / "latest.md").write_text(text)
+    report.chart(RESULTS / "latest.png", f"quorbel benchmark, {scale.name}: engine vs h5py baseline vs codec floor",
+                 table_rows)
+    print(report.text_table(report.COLUMNS, [report.table_cells(row) for row in table_rows]))
+    print()
+    print(report.text_table(("Target", "Measured", "Met"),
+                            [(t, m, {True: "yes", False: "NO", None: "-"}[ok])
+                             for t, m, ok in report.targets(table_rows, references)]))
+    print(f"\nwrote {RESULTS / 'latest.md'} and {RESULTS / 'latest.png'}")
+
+
+if __name__ == "__main__":
+    main()
