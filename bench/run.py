@@ -9,12 +9,14 @@ latest.png.
 
 import argparse
 import json
+import os
+import re
 import subprocess
 import sys
 import time
 from dataclasses import dataclass
 
-from common import RESULTS, WORKER, child_environment, engine_tag, use_source_tree
+from common import REPO, RESULTS, WORKER, child_environment, engine_tag, use_source_tree
 from market import Market, fill_record, filled_file, xshg_calendar
 from workloads import SCALED_SCENARIOS, SCENARIOS, define, scaled_name
 import report
@@ -47,6 +49,7 @@ def parse_args():
     parser.add_argument("--refill", action="store_true", help="fill the market files again")
     parser.add_argument("--reuse-fill", action="store_true",
                         help="use a cached fill made by another engine build instead of filling again")
+    parser.add_argument("--readme", action="store_true", help="also put the results into README's Performance section")
     parser.add_argument("--baseline-cache-mib", type=float,
                         help="chunk cache of the baseline's files (default: h5py's default)")
     args = parser.parse_args()
@@ -112,6 +115,23 @@ def matrix_shape(path):
         h5.close()
 
 
+README = REPO / "README.md"
+README_START = "<!-- bench results:"
+README_END = "<!-- end of bench results -->"
+
+
+def update_readme(markdown):
+    """Replaces the results between the README's two bench markers."""
+    text = README.read_text()
+    start, end = text.find(README_START), text.find(README_END)
+    if start < 0 or end < start:
+        log("README has no bench result markers; left as it is")
+        return
+    start = text.index("\n", start) + 1
+    demoted = re.sub(r"^(#+) ", r"\1## ", markdown, flags=re.MULTILINE)
+    README.write_text(text[:start] + "\n" + demoted.strip() + "\n\n" + text[end:])
+
+
 def main():
     args = parse_args()
     use_source_tree()
@@ -119,7 +139,7 @@ def main():
     RESULTS.mkdir(exist_ok=True)
     calendar = xshg_calendar(scale.dates or None)
     tag = engine_tag()
-    started = time.perf_counter()
+    started, load_at_start = time.perf_counter(), os.getloadavg()[0]
 
     rows, files = planned_rows(args, scale), {}
     for n in sorted({n for _, _, n in rows}):
@@ -138,7 +158,9 @@ def main():
             for reference in ("read_all", "write_all"):
                 references[reference] = run_worker("engine", reference, reference, market, files[n], args, scale)
 
-    write_results(args, scale, calendar, tag, files, table_rows, references, time.perf_counter() - started)
+    elapsed = time.perf_counter() - started
+    load = f"load average (1 min) {load_at_start:.1f} at the start, {os.getloadavg()[0]:.1f} at the end"
+    write_results(args, scale, calendar, tag, files, table_rows, references, f"{elapsed / 60:.1f} min, {load}")
 
 
 def side_notes(table_rows, side):
@@ -160,7 +182,7 @@ def market_line(scale, calendar, table_rows, files):
     return text
 
 
-def write_results(args, scale, calendar, tag, files, table_rows, references, elapsed):
+def write_results(args, scale, calendar, tag, files, table_rows, references, run_summary):
     baseline, floor = side_notes(table_rows, "baseline"), side_notes(table_rows, "floor")
     cache = baseline.get("chunk_cache_bytes")
     notes = [
@@ -173,8 +195,11 @@ def write_results(args, scale, calendar, tag, files, table_rows, references, ela
         "The page cache is warm.",
         f"Engine and baseline results were compared (row digests for reads, the written columns for writes): "
         + ("all equal." if not any(r.get("mismatch") for r in table_rows) else "rows marked (!) differ."),
-        f"Whole run: {elapsed / 60:.1f} min.",
+        "The engine's rewrite syncs the new file to disk before it drops its backup; the baseline's does not.",
+        f"Whole run (market fills included when they were made): {run_summary}.",
     ]
+    notes += [f"FAILED: {row['name']} {side}: {' '.join(row[side]['error'])}"
+              for row in table_rows for side in report.SIDES if "error" in row.get(side, {})]
     context = {
         "title": scale.name,
         "market": market_line(scale, calendar, table_rows, files),
@@ -183,6 +208,8 @@ def write_results(args, scale, calendar, tag, files, table_rows, references, ela
     }
     text = report.summary(context, table_rows, references)
     (RESULTS / "latest.md").write_text(text)
+    if args.readme:
+        update_readme(text)
     report.chart(RESULTS / "latest.png", f"quorbel benchmark, {scale.name}: engine vs h5py baseline vs codec floor",
                  table_rows)
     print(report.text_table(report.COLUMNS, [report.table_cells(row) for row in table_rows]))
