@@ -39,5 +39,22 @@ def engine_tag():
     return digest[:12]
 
 
+def scratch_path(pid):
+    """Where worker `pid` writes its copies of a market file."""
+    return RESULTS / f"scratch-{pid}.h5"
+
+
+def remove_stale_scratch():
+    """Copies left by workers that were killed."""
+    for path in RESULTS.glob("scratch-*.h5*"):
+        pid = int(path.name.split("-")[1].split(".")[0])
+        try:
+            os.kill(pid, 0)
+        except ProcessLookupError:
+            path.unlink(missing_ok=True)
+        except PermissionError:
+            pass
+
+
 def median(values):
     return statistics.median(values) if values else None

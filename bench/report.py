@@ -46,7 +46,7 @@ def format_ratio(r):
 
 
 def peak_rss_mib(result):
-    return result["maxrss_kib"] / 1024 if result and "maxrss_kib" in result else None
+    return result["peak_rss_kib"] / 1024 if result and "peak_rss_kib" in result else None
 
 
 # --- targets ---------------------------------------------------------------------
@@ -221,7 +221,7 @@ def rss_note(table_rows):
     restarted = all(row["engine"].get("peak_covers_runs_only") for row in table_rows if row.get("engine"))
     span = ("over its timed runs (restarted through /proc/self/clear_refs when they begin)" if restarted
             else "over the whole worker, start-up included (the peak could not be restarted here)")
-    return (f"Peak RSS is the engine worker's ru_maxrss {span}; it includes the interpreter, NumPy, the calendar "
+    return (f"Peak RSS is the engine worker's VmHWM {span}; it includes the interpreter, NumPy, the calendar "
             "client, the market and the scenario's input. In brackets: how far it rose above the worker's RSS "
             "when the runs began.")
 

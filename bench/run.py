@@ -16,7 +16,7 @@ import sys
 import time
 from dataclasses import dataclass
 
-from common import REPO, RESULTS, WORKER, child_environment, engine_tag, use_source_tree
+from common import REPO, RESULTS, WORKER, child_environment, engine_tag, remove_stale_scratch, use_source_tree
 from market import Market, fill_record, filled_file, xshg_calendar
 from workloads import SCALED_SCENARIOS, SCENARIOS, define, scaled_name
 import report
@@ -88,7 +88,7 @@ def run_worker(side, name, scenario, market, path, args, scale):
         return {"error": done.stderr.strip().splitlines()[-1:] or ["exit " + str(done.returncode)]}
     result = json.loads(done.stdout.strip().splitlines()[-1])
     log(f"  {name:<10} {side:<8} {report.format_time(report.seconds(result)):>9} median of "
-        f"{len(result['times'])}, peak RSS {result['maxrss_kib'] / 1024:.0f} MiB "
+        f"{len(result['times'])}, peak RSS {result['peak_rss_kib'] / 1024:.0f} MiB "
         f"({time.perf_counter() - started:.0f} s)")
     return result
 
@@ -137,6 +137,7 @@ def main():
     use_source_tree()
     scale = SCALES["quick" if args.quick else "full"]
     RESULTS.mkdir(exist_ok=True)
+    remove_stale_scratch()
     calendar = xshg_calendar(scale.dates or None)
     tag = engine_tag()
     started, load_at_start = time.perf_counter(), os.getloadavg()[0]

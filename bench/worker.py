@@ -11,12 +11,11 @@ import gc
 import importlib
 import json
 import os
-import resource
 import shutil
 import sys
 import time
 
-from common import RESULTS, use_source_tree
+from common import scratch_path, use_source_tree
 from market import Market, xshg_calendar
 from workloads import define, digest_block, digest_rows
 
@@ -27,9 +26,9 @@ def nothing():
     pass
 
 
-def current_rss_kib():
+def status_kib(field):
     with open("/proc/self/status") as f:
-        return next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
+        return next(int(line.split()[1]) for line in f if line.startswith(field + ":"))
 
 
 def start_peak_rss():
@@ -41,11 +40,13 @@ def start_peak_rss():
         restarted = True
     except OSError:
         restarted = False
-    return {"rss_before_kib": current_rss_kib(), "peak_covers_runs_only": restarted}
+    return {"rss_before_kib": status_kib("VmRSS"), "peak_covers_runs_only": restarted}
 
 
 def peak_rss(start):
-    return {"maxrss_kib": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss, **start}
+    # VmHWM rather than ru_maxrss: a child's ru_maxrss also counts the
+    # parent's RSS, which the child had between fork and exec.
+    return {"peak_rss_kib": status_kib("VmHWM"), **start}
 
 
 def time_runs(before_each, call, runs, budget_seconds):
@@ -111,7 +112,7 @@ def run(job):
         start = start_peak_rss()
         times = time_runs(nothing, call, runs, budget)
         return {"times": times, **peak_rss(start), "notes": {**notes, **info}}
-    scratch = str(RESULTS / f"scratch-{os.getpid()}.h5")
+    scratch = str(scratch_path(os.getpid()))
     try:
         before_each, call, check = plan(side, workload, market, job["file"], scratch)
         start = start_peak_rss()
