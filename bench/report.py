@@ -226,23 +226,32 @@ def rss_note(table_rows):
             "when the runs began.")
 
 
-def summary(context, table_rows, references):
+def matrix_lines(matrices):
+    return [(f"{m['instruments']:,}", f"{m['shape'][0]:,} x {m['shape'][1]:,}", f"{m['chunks'][0]} x {m['chunks'][1]}",
+             f"{m['file_mib']:.0f} MiB", f"{m['fill_seconds']:.0f} s" if m.get("fill_seconds") else "-")
+            for m in matrices]
+
+
+def summary(record):
     """The report as Markdown: run, machine, table, targets, notes."""
-    checks = targets(table_rows, references)
+    rows, references = record["rows"], record["references"]
+    checks = targets(rows, references)
     met = {True: "yes", False: "**no**", None: "-"}
     ref_lines = [f"{name.replace('_', ' ')}: {format_time(seconds(r))}" for name, r in references.items() if r]
+    notes = record["notes"] + ([f"RW references (engine): {', '.join(ref_lines)}."] if ref_lines else [])
     parts = [
-        f"# Benchmark: {context['title']}",
+        f"# Benchmark: {record['title']}",
         "",
-        context["market"],
+        "\n".join(f"- {k}: {v}" for k, v in record["machine"].items()),
         "",
-        "\n".join(f"- {k}: {v}" for k, v in context["machine"].items()),
+        record["market"],
         "",
-        markdown_table(COLUMNS, [table_cells(row) for row in table_rows]),
+        markdown_table(("Instruments", "Matrix", "Chunks", "File", "Filled in"), matrix_lines(record["matrices"])),
+        "",
+        markdown_table(COLUMNS, [table_cells(row) for row in rows]),
         "",
         "Times are medians over the runs counted in the last column (engine/baseline/floor). "
-        "Ratios are engine time over baseline or floor time: below 1 the engine is faster. "
-        + rss_note(table_rows),
+        "Ratios are engine time over baseline or floor time: below 1 the engine is faster. " + rss_note(rows),
         "",
         "## Targets",
         "",
@@ -250,8 +259,7 @@ def summary(context, table_rows, references):
         "",
         "## Notes",
         "",
-        "\n".join(f"- {note}" for note in context["notes"] + ([f"RW references (engine): {', '.join(ref_lines)}"]
-                                                              if ref_lines else [])),
+        "\n".join(f"- {note}" for note in notes),
         "",
     ]
     return "\n".join(parts)

@@ -49,6 +49,8 @@ def parse_args():
     parser.add_argument("--refill", action="store_true", help="fill the market files again")
     parser.add_argument("--reuse-fill", action="store_true",
                         help="use a cached fill made by another engine build instead of filling again")
+    parser.add_argument("--report-only", action="store_true",
+                        help="measure nothing: write the table, chart (and README) again from results/latest.json")
     parser.add_argument("--readme", action="store_true", help="also put the results into README's Performance section")
     parser.add_argument("--baseline-cache-mib", type=float,
                         help="chunk cache of the baseline's files (default: h5py's default)")
@@ -104,17 +106,7 @@ def measure_row(name, scenario, market, path, args, scale):
     return row
 
 
-def matrix_shape(path):
-    import quorbel.detail as detail
-
-    h5 = detail.get_h5(str(path))
-    try:
-        data = h5["data"]
-        return tuple(data.shape), tuple(data.chunks)
-    finally:
-        h5.close()
-
-
+LATEST_RAW = RESULTS / "latest.json"
 README = REPO / "README.md"
 README_START = "<!-- bench results:"
 README_END = "<!-- end of bench results -->"
@@ -135,6 +127,9 @@ def update_readme(markdown):
 def main():
     args = parse_args()
     use_source_tree()
+    if args.report_only:
+        publish(json.loads(LATEST_RAW.read_text()), args.readme)
+        return
     scale = SCALES["quick" if args.quick else "full"]
     RESULTS.mkdir(exist_ok=True)
     remove_stale_scratch()
@@ -152,8 +147,7 @@ def main():
     for name, scenario, n in rows:
         market = Market(n, calendar)
         row = measure_row(name, scenario, market, files[n], args, scale)
-        shape, chunks = matrix_shape(files[n])
-        row.update(cells=market.instruments * market.dates, shape=shape, chunks=chunks)
+        row["cells"] = market.instruments * market.dates
         table_rows.append(row)
         if scenario == "RW":
             for reference in ("read_all", "write_all"):
@@ -161,29 +155,34 @@ def main():
 
     elapsed = time.perf_counter() - started
     load = f"load average (1 min) {load_at_start:.1f} at the start, {os.getloadavg()[0]:.1f} at the end"
-    write_results(args, scale, calendar, tag, files, table_rows, references, f"{elapsed / 60:.1f} min, {load}")
+    record = run_record(args, scale, calendar, tag, files, table_rows, references, f"{elapsed / 60:.1f} min, {load}")
+    LATEST_RAW.write_text(json.dumps(record, indent=1))
+    publish(record, args.readme)
 
 
 def side_notes(table_rows, side):
     return next((row[side]["notes"] for row in table_rows if row.get(side, {}).get("notes")), {})
 
 
-def market_line(scale, calendar, table_rows, files):
-    main = next((row for row in table_rows if row["name"] in SCENARIOS), table_rows[0] if table_rows else None)
-    n = scale.instruments
-    fill = fill_record(files[n]) if n in files else {}
-    text = (f"Market: {n:,} instruments x {len(calendar):,} XSHG trading dates ({calendar[0]} to {calendar[-1]}); "
-            f"float64 N(0,1) values, NaN before each listing date and about 3% scattered NaN.")
-    if main:
-        (rows, cols), (cr, cc) = main["shape"], main["chunks"]
-        text += f" Matrix {rows:,} x {cols:,}, chunks {cr} x {cc}, DEFLATE 9."
-    if fill:
-        text += (f" The history ({fill['dates']:,} dates) was filled through put_factor_packs in batches of 250 "
-                 f"in {fill['seconds']:.0f} s (once per engine build, then cached).")
-    return text
+def matrices(files):
+    """Shape, chunks, size and fill time of each market file."""
+    import quorbel.detail as detail
+
+    found = []
+    for n, path in sorted(files.items()):
+        h5 = detail.get_h5(str(path))
+        try:
+            shape, chunks = h5["data"].shape, h5["data"].chunks
+        finally:
+            h5.close()
+        fill = fill_record(path)
+        found.append({"instruments": n, "shape": list(shape), "chunks": list(chunks),
+                      "file_mib": path.stat().st_size / (1 << 20), "fill_seconds": fill.get("seconds")})
+    return found
 
 
-def write_results(args, scale, calendar, tag, files, table_rows, references, run_summary):
+def run_record(args, scale, calendar, tag, files, table_rows, references, run_summary):
+    """Everything the report shows, as written to latest.json."""
     baseline, floor = side_notes(table_rows, "baseline"), side_notes(table_rows, "floor")
     cache = baseline.get("chunk_cache_bytes")
     notes = [
@@ -194,31 +193,40 @@ def write_results(args, scale, calendar, tag, files, table_rows, references, run
         "the rewrite inflates and deflates every stored chunk.",
         "Every run starts from the same filled file; write scenarios run on a fresh copy each time (copy not timed). "
         "The page cache is warm.",
-        f"Engine and baseline results were compared (row digests for reads, the written columns for writes): "
+        "Engine and baseline results were compared (row digests for reads, the written columns for writes): "
         + ("all equal." if not any(r.get("mismatch") for r in table_rows) else "rows marked (!) differ."),
         "The engine's rewrite syncs the new file to disk before it drops its backup; the baseline's does not.",
         f"Whole run (market fills included when they were made): {run_summary}.",
     ]
     notes += [f"FAILED: {row['name']} {side}: {' '.join(row[side]['error'])}"
               for row in table_rows for side in report.SIDES if "error" in row.get(side, {})]
-    context = {
+    return {
         "title": scale.name,
-        "market": market_line(scale, calendar, table_rows, files),
+        "market": (f"Market: {scale.instruments:,} instruments x {len(calendar):,} XSHG trading dates "
+                   f"({calendar[0]} to {calendar[-1]}); float64 N(0,1) values, NaN before each listing date and "
+                   f"about 3% scattered NaN. The history but its last date was written through put_factor_packs "
+                   f"in batches of 250 dates, once per engine build (then cached)."),
+        "matrices": matrices(files),
         "machine": report.machine_info(tag, baseline, floor),
         "notes": [n for n in notes if n],
+        "rows": table_rows,
+        "references": references,
     }
-    text = report.summary(context, table_rows, references)
+
+
+def publish(record, readme):
+    text = report.summary(record)
     (RESULTS / "latest.md").write_text(text)
-    if args.readme:
+    if readme:
         update_readme(text)
-    report.chart(RESULTS / "latest.png", f"quorbel benchmark, {scale.name}: engine vs h5py baseline vs codec floor",
-                 table_rows)
-    print(report.text_table(report.COLUMNS, [report.table_cells(row) for row in table_rows]))
+    report.chart(RESULTS / "latest.png",
+                 f"quorbel benchmark, {record['title']}: engine vs h5py baseline vs codec floor", record["rows"])
+    print(report.text_table(report.COLUMNS, [report.table_cells(row) for row in record["rows"]]))
     print()
     print(report.text_table(("Target", "Measured", "Met"),
                             [(t, m, {True: "yes", False: "NO", None: "-"}[ok])
-                             for t, m, ok in report.targets(table_rows, references)]))
-    print(f"\nwrote {RESULTS / 'latest.md'} and {RESULTS / 'latest.png'}")
+                             for t, m, ok in report.targets(record["rows"], record["references"])]))
+    print(f"\nwrote {RESULTS / 'latest.md'}, {RESULTS / 'latest.png'} and {LATEST_RAW}")
 
 
 if __name__ == "__main__":
