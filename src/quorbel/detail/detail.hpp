@@ -16,6 +16,10 @@
 //   writers.cpp         growth and cursor steps, put_factor_value,
 //                       put_factor_packs and get_iter
 //   hdf5_store.hpp/cpp  the HDF5 side, on plain C++ data (no Python inside)
+//   hdf5_journal.*      the file driver with the undo journal: a date is
+//                       written wholly or not at all, whatever kills the writer
+//   chunk_io.*          chunks moved with direct chunk I/O and compressed on
+//                       every core: date columns, row stripes, whole matrices
 //   diagnostics.cpp     quorbel._diagnostics, a module of its own: the leak
 //                       counts the test suite checks at its end
 #pragma once
