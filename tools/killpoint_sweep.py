@@ -35,17 +35,17 @@ CHILD_SETUP = textwrap.dedent(
     import json, sys, types
     import numpy as np
     import quorbel.detail as d
-    spec = json.loads(sys.argv[1])
-    d.get_all_trading_dates = lambda: spec["calendar"]
-    d._get_all_instrument_index = lambda: {f"I{i}": i for i in range(spec["listed"])}
+    job = json.loads(sys.argv[1])
+    d.get_all_trading_dates = lambda: job["calendar"]
+    d._get_all_instrument_index = lambda: {f"I{i}": i for i in range(job["listed"])}
     """
 )
 
 WRITE_ONE_DATE = CHILD_SETUP + textwrap.dedent(
     """
-    values = np.load(spec["values"])
-    h5 = d.get_h5(spec["path"], True)
-    d.put_factor_value(h5, spec["date"], [types.SimpleNamespace(order_book_id=f"I{i}", value=float(v))
+    values = np.load(job["values"])
+    h5 = d.get_h5(job["path"], True)
+    d.put_factor_value(h5, job["date"], [types.SimpleNamespace(order_book_id=f"I{i}", value=float(v))
                                           for i, v in enumerate(values)])
     h5.close()
     """
@@ -53,19 +53,19 @@ WRITE_ONE_DATE = CHILD_SETUP + textwrap.dedent(
 
 READ_BACK = CHILD_SETUP + textwrap.dedent(
     """
-    h5 = d.get_h5(spec["path"], read_wait=0)
+    h5 = d.get_h5(job["path"], read_wait=0)
     data = h5["data"]
     matrix = data[...]
     cursor = int(data.attrs["cursor_col"]) if "cursor_col" in data.attrs else -1
     h5.close()
-    np.save(spec["out"], matrix)
+    np.save(job["out"], matrix)
     print(json.dumps({"cursor": cursor}))
     """
 )
 
 
-def run_child(code, spec, strace=None, timeout=120):
-    command = [sys.executable, "-c", code, json.dumps(spec)]
+def run_child(code, job, strace=None, timeout=120):
+    command = [sys.executable, "-c", code, json.dumps(job)]
     if strace:
         command = ["strace", "-f", "-qq", "-o", os.devnull, *strace, *command]
     return subprocess.run(command, capture_output=True, text=True, timeout=timeout)
@@ -89,23 +89,23 @@ class Scenario:
         np.save(self.values_path, values_for(date_column, listed))
         prepare = CHILD_SETUP + textwrap.dedent(
             """
-            h5 = d.create_new_factor_h5(spec["path"], tuple(spec["shape"]))
-            packs = [types.SimpleNamespace(date=spec["calendar"][c], values=[
+            h5 = d.create_new_factor_h5(job["path"], tuple(job["shape"]))
+            packs = [types.SimpleNamespace(date=job["calendar"][c], values=[
                         types.SimpleNamespace(order_book_id=f"I{i}", value=float(v))
-                        for i, v in enumerate(np.random.default_rng(c).normal(size=spec["listed"]))])
-                     for c in spec["written"]]
+                        for i, v in enumerate(np.random.default_rng(c).normal(size=job["listed"]))])
+                     for c in job["written"]]
             d.put_factor_packs(h5, packs)
             h5.close()
             """
         )
-        spec = {"calendar": CALENDAR, "listed": min(listed, shape[0]), "path": self.base, "shape": list(shape),
+        job = {"calendar": CALENDAR, "listed": min(listed, shape[0]), "path": self.base, "shape": list(shape),
                 "written": written}
-        done = run_child(prepare, spec)
+        done = run_child(prepare, job)
         if done.returncode != 0:
             raise RuntimeError(f"preparing {name} failed:\n{done.stderr}")
         self.before, self.cursor_before = self.read(self.base)
 
-    def spec(self, path):
+    def job(self, path):
         return {"calendar": CALENDAR, "listed": self.listed, "path": path, "date": CALENDAR[self.date_column],
                 "values": self.values_path}
 
@@ -123,7 +123,7 @@ class Scenario:
         shutil.copy(self.base, path)
         log = path + ".strace"
         command = ["strace", "-f", "-qq", "-e", f"trace={syscall}", "-o", log,
-                   sys.executable, "-c", WRITE_ONE_DATE, json.dumps(self.spec(path))]
+                   sys.executable, "-c", WRITE_ONE_DATE, json.dumps(self.job(path))]
         done = subprocess.run(command, capture_output=True, text=True, timeout=120)
         if done.returncode != 0:
             raise RuntimeError(f"the write itself failed:\n{done.stderr}")
@@ -141,7 +141,7 @@ class Scenario:
             if os.path.exists(stale):
                 os.remove(stale)
         shutil.copy(self.base, path)
-        killed = run_child(WRITE_ONE_DATE, self.spec(path),
+        killed = run_child(WRITE_ONE_DATE, self.job(path),
                            strace=["-e", f"inject={syscall}:signal=SIGKILL:when={n}"])
         journal = os.path.join(self.workdir, f".{self.name}-kill.h5.journal")
         if not keep_journal and os.path.exists(journal):
@@ -179,11 +179,11 @@ class Scenario:
 
 WRITE_BATCH = CHILD_SETUP + textwrap.dedent(
     """
-    h5 = d.get_h5(spec["path"], True)
-    packs = [types.SimpleNamespace(date=spec["calendar"][c], values=[
+    h5 = d.get_h5(job["path"], True)
+    packs = [types.SimpleNamespace(date=job["calendar"][c], values=[
                 types.SimpleNamespace(order_book_id=f"I{i}", value=float(v))
-                for i, v in enumerate(np.random.default_rng(1000 + c).normal(size=spec["listed"]))])
-             for c in spec["columns"]]
+                for i, v in enumerate(np.random.default_rng(1000 + c).normal(size=job["listed"]))])
+             for c in job["columns"]]
     d.put_factor_packs(h5, packs)
     h5.close()
     """
@@ -202,12 +202,12 @@ def random_batch_kills(trials, seed=0, workdir=None, report=print):
     failures, outcomes = [], {}
     try:
         scenario = Scenario("batch", workdir, written=list(range(0, 30)), date_column=30)
-        spec = {"calendar": CALENDAR, "listed": scenario.listed, "columns": columns}
+        job = {"calendar": CALENDAR, "listed": scenario.listed, "columns": columns}
         path = os.path.join(workdir, "batch-run.h5")
         shutil.copy(scenario.base, path)
         log = path + ".strace"
         done = subprocess.run(["strace", "-f", "-qq", "-e", "trace=pwrite64", "-o", log, sys.executable, "-c",
-                               WRITE_BATCH, json.dumps({**spec, "path": path})], capture_output=True, text=True)
+                               WRITE_BATCH, json.dumps({**job, "path": path})], capture_output=True, text=True)
         if done.returncode != 0:
             raise RuntimeError(done.stderr)
         with open(log) as f:
@@ -220,7 +220,7 @@ def random_batch_kills(trials, seed=0, workdir=None, report=print):
             if os.path.exists(journal):
                 os.remove(journal)
             shutil.copy(scenario.base, path)
-            run_child(WRITE_BATCH, {**spec, "path": path}, strace=["-e", f"inject=pwrite64:signal=SIGKILL:when={n}"])
+            run_child(WRITE_BATCH, {**job, "path": path}, strace=["-e", f"inject=pwrite64:signal=SIGKILL:when={n}"])
             matrix, cursor = scenario.read(path)
             states = []
             for c in columns:
