@@ -9,11 +9,15 @@ import subprocess
 import sys
 import tempfile
 import textwrap
+import types
 import zlib
 
 import h5py
 import numpy as np
 import pytest
+
+import quorbel
+from quorbel import _extras
 
 needs_strace = pytest.mark.skipif(shutil.which("strace") is None, reason="strace is not installed")
 
@@ -93,7 +97,8 @@ def assert_empty_factor(detail, path):
 
 @needs_strace
 @pytest.mark.parametrize("kill_at", KILL_POINTS)
-def test_a_new_file_on_a_recycled_inode_never_gets_the_old_journal(detail, tmp_path, five_dates, logs, kill_at):
+def test_a_new_file_on_a_recycled_inode_never_gets_the_old_journal(detail, tmp_path, five_dates, logs, market,
+                                                                   kill_at):
     path = str(tmp_path / "f.h5")
     killed_writer(five_dates, path, kill_at)
     os.remove(path)  # by hand: the journal stays behind
@@ -105,14 +110,35 @@ def test_a_new_file_on_a_recycled_inode_never_gets_the_old_journal(detail, tmp_p
     [record] = set_aside_records(logs, path)
     assert record[-1] == moved
     # A write to the new file and a second open find nothing left to undo.
-    assert write_dates(path, 0, 1).returncode == 0
+    market.set_instruments({"I0": 0})
+    with detail.get_h5(path, True) as h5:
+        detail.put_factor_value(h5, market.calendar[0], [types.SimpleNamespace(order_book_id="I0", value=7.0)])
     with detail.get_h5(path) as h5:
-        assert h5["data"][0, 0] == 0.0 and np.isnan(h5["data"][:, 1:]).all()
-    assert set_aside_copies(path) == [moved]
+        assert h5["data"][0, 0] == 7.0 and np.isnan(h5["data"][1:, :]).all() and np.isnan(h5["data"][:, 1:]).all()
+    assert set_aside_copies(path) == [moved] and len(set_aside_records(logs, path)) == 1
 
 
 @needs_strace
-@pytest.mark.parametrize("kill_at", KILL_POINTS[::2])
+def test_a_file_made_by_get_h5_for_writing_never_gets_the_old_journal(detail, tmp_path, five_dates, logs, market):
+    market.set_instruments({f"I{i}": i for i in range(3)})
+    path = str(tmp_path / "f.h5")
+    killed_writer(five_dates, path, KILL_POINTS[4])
+    os.remove(path)
+    h5 = detail.get_h5(path, True)  # made afresh, then its first write finds the old journal in its way
+    detail.put_factor_value(h5, market.calendar[1], [types.SimpleNamespace(order_book_id=f"I{i}", value=i + 0.5)
+                                                      for i in range(3)])
+    h5.close()
+    [moved] = set_aside_copies(path)
+    with detail.get_h5(path) as h5:  # the next call of the engine logs what the write set aside
+        data = h5["data"][...]
+    np.testing.assert_array_equal(data[:3, 1], [0.5, 1.5, 2.5])
+    assert np.isnan(data[:, 0]).all() and np.isnan(data[3:, :]).all()
+    [record] = set_aside_records(logs, path)
+    assert record[-1] == moved and not os.path.exists(journal_of(path))
+
+
+@needs_strace
+@pytest.mark.parametrize("kill_at", KILL_POINTS[1::2])
 def test_remove_factor_takes_the_files_own_journal(detail, tmp_path, five_dates, logs, kill_at):
     path = str(tmp_path / "f.h5")
     killed_writer(five_dates, path, kill_at)
@@ -169,8 +195,49 @@ def test_a_journal_copied_beside_an_unrelated_file(detail, tmp_path, five_dates,
     assert not os.path.exists(journal_of(crashed))
 
 
+@pytest.fixture(scope="module")
+def foreign_journal(five_dates, tmp_path_factory):
+    """The journal of a killed writer, to copy beside other files."""
+    path = str(tmp_path_factory.mktemp("crashed") / "crashed.h5")
+    killed_writer(five_dates, path, KILL_POINTS[3])
+    return journal_of(path)
+
+
+def open_through_cli(detail, path, monkeypatch, market):
+    monkeypatch.setattr(sys, "argv", ["quorbel", "verify", path])
+    assert _extras.main() == 0
+
+
+OPENERS = {
+    "get_h5 for reading": lambda detail, path, *_: detail.get_h5(path).close(),
+    "get_h5 for writing": lambda detail, path, *_: detail.get_h5(path, True).close(),
+    "read_panel by path": lambda detail, path, *_: quorbel.read_panel(path, ["I0"], 20180102, 20180103),
+    "rewrite_factor": lambda detail, path, *_: detail.rewrite_factor(path),
+    "quorbel verify": open_through_cli,
+}
+
+
 @needs_strace
-@pytest.mark.parametrize("mode, umask", [(0o600, None), (0o640, "077"), (0o640, "000")])
+@pytest.mark.parametrize("opener", OPENERS)
+def test_every_way_of_opening_sets_aside_and_logs(detail, tmp_path, five_dates, foreign_journal, logs, market,
+                                                 monkeypatch, opener):
+    market.set_instruments({"I0": 0})
+    path = str(tmp_path / "f.h5")
+    shutil.copy(five_dates, path)
+    shutil.copy(foreign_journal, journal_of(path))
+    with h5py.File(path, "r") as f:
+        before = f["data"][...]
+    OPENERS[opener](detail, path, monkeypatch, market)
+    with h5py.File(path, "r") as f:
+        np.testing.assert_array_equal(f["data"][...], before)
+    [moved] = set_aside_copies(path)
+    [record] = set_aside_records(logs, path)
+    assert record[-1] == moved
+    assert open(moved, "rb").read() == open(foreign_journal, "rb").read()
+
+
+@needs_strace
+@pytest.mark.parametrize("mode, umask", [(0o600, None), (0o640, "077")])
 def test_the_journal_takes_the_files_mode_and_group(tmp_path, five_dates, mode, umask):
     path = str(tmp_path / "f.h5")
     killed_writer(five_dates, path, KILL_POINTS[0], mode=mode, umask=umask)

@@ -54,7 +54,9 @@ bool journal_is_own(const std::string &data_path, int data_fd);
 
 class Driver {
 public:
-    // Starts journalling overwrites; the caller then writes through HDF5.
+    // Starts journalling overwrites and makes the journal (an OS-kind Error
+    // naming its directory when it cannot be made); the caller then writes
+    // through HDF5.
     static void begin(int64_t file_id, const std::string &data_path);
     // Saves the bytes of these file regions in one go (one sync), ahead of the
     // writes that will overwrite them.
