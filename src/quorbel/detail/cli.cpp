@@ -80,8 +80,15 @@ struct FactorMatrix {
 
 FactorMatrix open_matrix(const std::string &path) {
     FactorMatrix m;
+    try {
+        nb::gil_scoped_release release;
+        m.file = h5::File::open(path, false);
+    } catch (...) {
+        log_set_aside_journals();
+        throw;
+    }
+    log_set_aside_journals();
     nb::gil_scoped_release release;
-    m.file = h5::File::open(path, false);
     if (!m.file.has_dataset("data")) throw CommandError(path + " holds no dataset 'data'");
     m.data = m.file.open_dataset("data");
     m.layout = m.data.layout();

@@ -5,6 +5,7 @@
 #include <nanobind/stl/vector.h>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,6 +26,7 @@
 
 #include "chunk_io.hpp"
 #include "detail.hpp"
+#include "hdf5_journal.hpp"
 
 using namespace nb::literals;
 
@@ -522,6 +524,21 @@ bool is_dangling_link(const std::string &path) {
     return ::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode) && !path_exists(path);
 }
 
+// Opens the file (undoing an unfinished write first) and logs any journal
+// that the open set aside, whether the open succeeds or not.
+h5::File open_logging_set_aside(const std::string &file_path, bool writable) {
+    h5::File file;
+    try {
+        nb::gil_scoped_release release;
+        file = h5::File::open(file_path, writable);
+    } catch (...) {
+        log_set_aside_journals();
+        throw;
+    }
+    log_set_aside_journals();
+    return file;
+}
+
 nb::object open_for_writing(nb::handle path, const std::string &file_path) {
     if (is_dangling_link(file_path)) {
         // Exclusive creation never follows a link, so creating here could only
@@ -540,12 +557,7 @@ nb::object open_for_writing(nb::handle path, const std::string &file_path) {
         const uint64_t cols = grown_length(dates, "EXPAND_TRADING_DATE_LENGTH");
         return module_attr("create_new_factor_h5")(path, nb::make_tuple(rows, cols));
     }
-    h5::File file;
-    {
-        nb::gil_scoped_release release;
-        file = h5::File::open(file_path, true);
-    }
-    return nb::cast(FactorFile{std::move(file)});
+    return nb::cast(FactorFile{open_logging_set_aside(file_path, true)});
 }
 
 nb::object open_for_reading(const std::string &file_path, nb::handle read_wait, nb::handle rate) {
@@ -556,12 +568,7 @@ nb::object open_for_reading(const std::string &file_path, nb::handle read_wait, 
     int unlocked_failures = 0;
     while (true) {
         try {
-            h5::File file;
-            {
-                nb::gil_scoped_release release;
-                file = h5::File::open(file_path, false);
-            }
-            return nb::cast(FactorFile{std::move(file)});
+            return nb::cast(FactorFile{open_logging_set_aside(file_path, false)});
         } catch (const h5::Error &failure) {
             if (failure.kind() != h5::ErrorKind::OS) throw;
             nb::object error = exception_object(failure);
@@ -720,6 +727,17 @@ FactorCopy read_old_factor(const std::string &path) {
     return copy;
 }
 
+FactorCopy read_old_factor_logging_set_aside(const std::string &path) {
+    try {
+        FactorCopy copy = read_old_factor(path);
+        log_set_aside_journals();
+        return copy;
+    } catch (...) {
+        log_set_aside_journals();
+        throw;
+    }
+}
+
 void fill_new_factor(h5::File &file, const FactorCopy &copy) {
     h5::Dataset data = file.open_dataset("data");
     const h5::Shape2 shape = data.shape();
@@ -837,7 +855,7 @@ nb::python_error python_error_of(std::exception_ptr failure) {
 void rewrite_factor_file(nb::handle path) {
     const std::string file_path = path_argument(path);
     log_info("rewrite factor, %s", path);
-    const FactorCopy copy = read_old_factor(file_path);
+    const FactorCopy copy = read_old_factor_logging_set_aside(file_path);
     // The old file is moved aside rather than deleted: until the new one is
     // complete, the backup is the only copy of the content on disk.
     const std::string backup = move_aside(path, file_path);
@@ -860,9 +878,53 @@ void rewrite_factor_file(nb::handle path) {
 
 namespace {
 
+struct FdOwner {
+    int fd;
+    ~FdOwner() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+// What remove_factor failed at: the errno and the path it names.
+struct Removal {
+    int error = 0;
+    std::string failed_path;
+};
+
+// Unlinks the file, then the undo journal beside it when that journal was
+// written for this very file and no live writer holds the file (a writer's
+// journal is its own to delete), then syncs the directory. A link is removed
+// as a link: the journal then belongs to its target, which stays.
+Removal remove_file_and_own_journal(const std::string &file_path) {
+    FdOwner data{::open(file_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK)};
+    bool own_journal = false;
+    struct stat st;
+    if (data.fd >= 0 && ::fstat(data.fd, &st) == 0 && S_ISREG(st.st_mode) &&
+        ::flock(data.fd, LOCK_SH | LOCK_NB) == 0) {
+        own_journal = h5::journal::journal_is_own(file_path, data.fd);
+    }
+    // The file stays open until the journal is gone, so its inode cannot be
+    // taken by a new file meanwhile.
+    if (::unlink(file_path.c_str()) != 0) return {errno, file_path};
+    const std::string journal = h5::journal::journal_path(file_path);
+    if (own_journal && ::unlink(journal.c_str()) != 0 && errno != ENOENT) return {errno, journal};
+    const auto slash = file_path.rfind('/');
+    const std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : file_path.substr(0, slash);
+    FdOwner dir{::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    if (dir.fd < 0 || ::fsync(dir.fd) != 0) return {errno, directory};
+    return {};
+}
+
 void remove_factor(nb::handle path) {
     const std::string file_path = path_argument(path);
-    system_call([&] { return errno_of(::unlink(file_path.c_str())); }, path);
+    Removal removal;
+    {
+        nb::gil_scoped_release release;
+        removal = remove_file_and_own_journal(file_path);
+    }
+    if (removal.error == 0) return;
+    if (removal.failed_path == file_path) raise_os_error(removal.error, path);
+    raise_os_error(removal.error, nb::str(removal.failed_path.c_str()));
 }
 
 }  // namespace
@@ -872,6 +934,8 @@ h5::File &file_of(nb::handle h5_handle) {
     if (!nb::try_cast<FactorFile *>(h5_handle, f) || f == nullptr) {
         throw nb::type_error(("h5 must be an open factor file as get_h5 returns it, not " + python_type_name(h5_handle)).c_str());
     }
+    // A failed write's rollback reopens the file; what it set aside is told here at the latest.
+    log_set_aside_journals();
     return f->file;
 }
 

@@ -727,7 +727,9 @@ WriteTransaction::~WriteTransaction() {
     state->id = H5I_INVALID_HID;
     ++state->generation;
     try {
-        journal::recover(state->path);
+        // A journal set aside means the path no longer holds this file:
+        // reopening would hand the caller another one.
+        if (journal::recover(state->path) == journal::Recovery::SetAside) return;
         auto fapl = file_access_list();
         hid_t id = H5Fopen(state->path.c_str(), H5F_ACC_RDWR, fapl.get());
         H5Eclear2(H5E_DEFAULT);
