@@ -319,3 +319,30 @@ def test_argument_rules(detail, tmp_path, logs, call):
     with pytest.raises(TypeError):
         call(detail, str(path))
     assert path.read_bytes() == b"kept" and logs() == []
+
+
+@pytest.mark.parametrize("mode", [0o600, 0o640, 0o444])
+def test_rewrite_keeps_permissions_and_group(detail, tmp_path, monkeypatch, mode):
+    path = tmp_path / "f.h5"
+    matrix = make_factor(detail, path, (8, 6), columns=[1], cursor=1)
+    group = 1 if os.geteuid() == 0 else os.getegid()  # another group where the process may
+    os.chown(path, -1, group)
+    os.chmod(path, mode)
+    seen = []
+
+    def watching(original):
+        def create(p, shape):
+            f = original(p, shape)
+            # The copy is never readable by more people than the old file.
+            seen.extend(os.stat(tmp_path / n).st_mode & 0o077 for n in os.listdir(tmp_path) if n.endswith(".tmp"))
+            return f
+        return create
+
+    monkeypatch.setattr(detail, "create_new_factor_h5", watching(detail.create_new_factor_h5))
+    detail.rewrite_factor(str(path))
+
+    info = os.stat(path)
+    assert oct(info.st_mode & 0o7777) == oct(mode) and info.st_gid == group
+    assert len(seen) == 1 and seen[0] & ~mode == 0
+    np.testing.assert_array_equal(snapshot(path)[0], matrix)
+
