@@ -410,6 +410,8 @@ h5::Shape2 shape_argument(nb::handle shape, const char *what) {
     return {sizes[0], sizes[1]};
 }
 
+int errno_of(int result) { return result == 0 ? 0 : errno; }
+
 // The text an exclusive create at `path` fails with, as HDF5's own would be,
 // naming the path the caller gave and not the temporary one.
 h5::Error creation_error(const std::string &path, int error) {
@@ -469,7 +471,10 @@ AsideFile build_aside(const std::string &path, h5::Shape2 shape, const posix::Ow
     AsideFile aside;
     aside.temporary = posix::temporary_sibling(path);
     aside.fd = posix::create_empty(aside.temporary, like);
-    if (!aside.fd) throw creation_error(path, errno);
+    if (!aside.fd) {
+        const int error = errno;
+        throw creation_error(path, error);
+    }
     made = true;
     try {
         aside.file = h5::File::create_in_empty(aside.temporary);
@@ -492,14 +497,17 @@ AsideFile build_aside(const std::string &path, h5::Shape2 shape, const posix::Ow
 void publish_created(AsideFile &aside, const std::string &path, bool &lost_race) {
     bool published = false;
     try {
-        if (::fsync(aside.fd.get()) != 0) throw system_error("Unable to sync the new file", path, errno);
+        const int sync_error = errno_of(::fsync(aside.fd.get()));
+        if (sync_error != 0) throw system_error("Unable to sync the new file", path, sync_error);
         const int error = posix::publish_new(aside.temporary, path);
         if (error == EEXIST) lost_race = true;
         if (error != 0) throw creation_error(path, error);
         published = true;
         aside.file.published_as(path);
-        const int sync_error = posix::sync_directory_of(path);
-        if (sync_error != 0) throw system_error("Unable to sync the directory of the new file", path, sync_error);
+        const int directory_error = posix::sync_directory_of(path);
+        if (directory_error != 0) {
+            throw system_error("Unable to sync the directory of the new file", path, directory_error);
+        }
     } catch (...) {
         if (published) {
             // Withdrawn while this call still holds its lock: nobody has it open.
@@ -680,8 +688,6 @@ void system_call(Call call, nb::handle filename, nb::handle filename2 = nb::hand
     if (error != 0) raise_os_error(error, filename, filename2);
 }
 
-int errno_of(int result) { return result == 0 ? 0 : errno; }
-
 // What a rewrite carries from the old file to the new one.
 struct FactorCopy {
     h5::Shape2 shape;
@@ -772,15 +778,18 @@ void fill_new_factor(h5::File &file, const FactorCopy &copy) {
 void publish_rewritten(const std::string &path, OldFactor &old, AsideFile &aside) {
     aside.file.close_checked();
     const posix::Owner &owner = old.owner;
-    if (owner.mode != posix::writable_mode(owner) && ::fchmod(aside.fd.get(), owner.mode) != 0) {
-        throw system_error("Unable to set the permissions of the new file", path, errno);
+    if (owner.mode != posix::writable_mode(owner)) {
+        const int error = errno_of(::fchmod(aside.fd.get(), owner.mode));
+        if (error != 0) throw system_error("Unable to set the permissions of the new file", path, error);
     }
-    if (::fsync(aside.fd.get()) != 0) throw system_error("Unable to sync the new file", path, errno);
+    const int sync_error = errno_of(::fsync(aside.fd.get()));
+    if (sync_error != 0) throw system_error("Unable to sync the new file", path, sync_error);
     // Only a removal or replacement by name gets past the old file's lock; a
     // rename would undo it.
     const auto present = identity_at(path);
     if (!present || !(*present == old.identity)) throw path_changed(path);
-    if (::rename(aside.temporary.c_str(), path.c_str()) != 0) throw system_error("Unable to replace the file", path, errno);
+    const int rename_error = errno_of(::rename(aside.temporary.c_str(), path.c_str()));
+    if (rename_error != 0) throw system_error("Unable to replace the file", path, rename_error);
     const int error = posix::sync_directory_of(path);
     if (error != 0) throw system_error("Replaced the file but unable to sync its directory", path, error);
 }
