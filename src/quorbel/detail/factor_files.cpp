@@ -463,7 +463,43 @@ struct AsideRequest {
     bool taken = false;
     std::optional<AsideFile> built;
 };
-thread_local AsideRequest *pending_aside = nullptr;
+
+// The request lives in the thread's state dictionary, not in a C++
+// thread_local: the command line's copy of the engine runs the rewrite and
+// calls the module's create_new_factor_h5, which is the other copy's.
+constexpr const char *kAsideKey = "quorbel.rewrite_aside";
+
+AsideRequest *pending_aside() {
+    PyObject *state = PyThreadState_GetDict();
+    PyObject *capsule = state ? PyDict_GetItemString(state, kAsideKey) : nullptr;
+    if (!capsule) return nullptr;
+    return static_cast<AsideRequest *>(PyCapsule_GetPointer(capsule, kAsideKey));
+}
+
+// Offers the request to the creation called within its lifetime, on this
+// thread only.
+class PendingAside {
+public:
+    explicit PendingAside(AsideRequest &request) : state_(PyThreadState_GetDict()) {
+        if (!state_) throw std::runtime_error("no thread state dictionary for the rewrite");
+        previous_ = nb::borrow(PyDict_GetItemString(state_, kAsideKey));
+        nb::object capsule = nb::steal(PyCapsule_New(&request, kAsideKey, nullptr));
+        if (!capsule.is_valid() || PyDict_SetItemString(state_, kAsideKey, capsule.ptr()) != 0) {
+            throw nb::python_error();
+        }
+    }
+    PendingAside(const PendingAside &) = delete;
+    PendingAside &operator=(const PendingAside &) = delete;
+    ~PendingAside() {
+        const int result = previous_.is_valid() ? PyDict_SetItemString(state_, kAsideKey, previous_.ptr())
+                                                : PyDict_DelItemString(state_, kAsideKey);
+        if (result != 0) PyErr_Clear();
+    }
+
+private:
+    PyObject *state_;  // borrowed: lives as long as the thread
+    nb::object previous_;
+};
 
 // Creates the temporary and the empty matrix in it. Sets `made` once the
 // temporary exists; on failure it is gone again.
@@ -526,7 +562,7 @@ nb::object create_new_factor_h5(nb::handle path, nb::handle shape) {
     const std::string file_path = path_argument(path);
     const h5::Shape2 matrix_shape = shape_argument(shape, "shape");
     log_info("create factor %s", path);
-    AsideRequest *request = pending_aside;
+    AsideRequest *request = pending_aside();
     if (request && (request->taken || request->path != file_path)) request = nullptr;
     if (request) request->taken = true;
     bool made = false, lost_race = false;
@@ -793,14 +829,6 @@ void publish_rewritten(const std::string &path, OldFactor &old, AsideFile &aside
     const int error = posix::sync_directory_of(path);
     if (error != 0) throw system_error("Replaced the file but unable to sync its directory", path, error);
 }
-
-// Sets the request that the creation called through the module takes up, for
-// the length of that call.
-struct PendingAside {
-    AsideRequest *previous;
-    explicit PendingAside(AsideRequest &request) : previous(std::exchange(pending_aside, &request)) {}
-    ~PendingAside() { pending_aside = previous; }
-};
 
 }  // namespace
 
