@@ -875,4 +875,6 @@ std::pair<uint64_t, uint64_t> Driver::identity(int64_t file_id) {
     return {file.device, file.inode};
 }
 
+void Driver::rename(int64_t file_id, const std::string &path) { driver_file(file_id).name = path; }
+
 }  // namespace quorbel::h5::journal

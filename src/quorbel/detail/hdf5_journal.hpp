@@ -70,6 +70,8 @@ public:
     static bool in_transaction(int64_t file_id);
     // Device and inode of the open file.
     static std::pair<uint64_t, uint64_t> identity(int64_t file_id);
+    // The open file was renamed: its error texts name `path` from now on.
+    static void rename(int64_t file_id, const std::string &path);
 };
 
 }  // namespace quorbel::h5::journal
