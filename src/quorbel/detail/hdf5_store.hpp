@@ -106,7 +106,14 @@ ChunkCache chunk_cache_for_columns(Shape2 chunks, uint64_t first_col, uint64_t e
                                    size_t element_size = 8);
 
 struct FileState;
+class FileUse;
 class Dataset;
+
+// Waiting for a factor file that another thread is using runs inside this
+// hook, so that the binding can let other Python threads run meanwhile.
+// `wait` never throws.
+using WaitHook = void (*)(void (*wait)(void *context), void *context);
+void set_wait_hook(WaitHook hook);
 
 // Every attribute of a dataset exactly as stored: its HDF5 type (width, sign,
 // byte order, string kind, array shape), its dataspace and its raw bytes, so
@@ -131,6 +138,12 @@ private:
 
 // An open HDF5 file. Copies share one handle; close() closes it for all of
 // them and every dataset opened from it.
+//
+// Threads may share a handle. Each call on the file or its datasets is one
+// use of it: reading calls run side by side, a change (and a whole
+// WriteTransaction) has the file to itself. close() waits for the calls in
+// flight and refuses later ones with ValueError, so no call ever meets a file
+// closed half-way through.
 class File {
 public:
     File() = default;
@@ -141,6 +154,8 @@ public:
 
     bool is_open() const;
     bool writable() const;
+    // ValueError-kind h5::Error when called by a thread that is inside a call
+    // on this same file (it would wait for itself).
     void close();
     // Flushes and closes, raising when either fails, so that the caller knows
     // whether everything reached the file. On failure the file stays open.
@@ -175,7 +190,7 @@ private:
 // hdf5_journal.hpp). Destroyed without commit(), it undoes the changes: the
 // file is closed without writing further, restored from the journal and
 // opened again, so the caller's handle stays usable. Datasets opened before
-// that are then stale.
+// that are then stale. The file is the transaction's alone from start to end.
 class WriteTransaction {
 public:
     explicit WriteTransaction(File &file);
@@ -186,6 +201,7 @@ public:
     void commit();
 
 private:
+    std::unique_ptr<FileUse> use_;
     File &file_;
     bool done_ = false;
 };
