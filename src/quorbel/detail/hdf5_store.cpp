@@ -182,7 +182,7 @@ struct FileState {
     bool change_failed = false;  // see changed() below
     std::string path;
     uint64_t generation = 0;            // bumped when a rollback reopens the file
-    std::atomic<uint64_t> changes{0};   // changes made through this handle, for readers' caches
+    std::atomic<uint64_t> changes{0};   // changes of cells made through this handle, for chunk caches
 
     // Who is inside a call on this file (see FileUse).
     std::mutex gate;
@@ -654,7 +654,6 @@ void Dataset::check_writable() const {
         throw Error(ErrorKind::OS, "Unable to write data (an earlier change to this file failed; "
                                    "close it and open it again before writing)");
     }
-    ++file_->changes;  // every change passes here
 }
 
 uint64_t Dataset::change_count() const { return file_ ? file_->changes.load() : 0; }
@@ -733,6 +732,7 @@ void Dataset::resize(Shape2 shape) {
     LibraryGuard guard;
     check_writable();
     const hsize_t dims[2] = {shape.rows, shape.cols};
+    ++file_->changes;
     changed(*file_, H5Dset_extent(id_, dims), "Unable to resize dataset");
 }
 
@@ -818,6 +818,7 @@ void Dataset::write(const Block &block, const double *in) {
     Space file_space = select_block(id_, block);
     const hsize_t mem_dims[2] = {block.rows, block.cols};
     Space mem_space(checked(H5Screate_simple(2, mem_dims, nullptr), "Unable to create dataspace"));
+    ++file_->changes;
     changed(*file_, H5Dwrite(id_, H5T_NATIVE_DOUBLE, mem_space.get(), file_space.get(), H5P_DEFAULT, in),
             "Unable to write data");
 }
@@ -902,6 +903,7 @@ void Dataset::write_raw_chunk(uint64_t row, uint64_t col, const unsigned char *b
     LibraryGuard guard;
     check_writable();
     const hsize_t offset[2] = {row, col};
+    ++file_->changes;
     // Always mask 0 (filtered): a chunk rewritten with another mask keeps the
     // stale one in HDF5 1.10.8 until the file is reopened.
     changed(*file_, H5Dwrite_chunk(id_, H5P_DEFAULT, 0, offset, size, bytes), "Unable to write chunk");
@@ -915,7 +917,10 @@ void Dataset::save_ahead(const std::vector<std::pair<uint64_t, uint64_t>> &regio
 }
 
 // ---------------------------------------------------------------------------
-// Write transactions
+// Change scopes and write transactions
+
+ChangeScope::ChangeScope(const File &file) : use_(std::make_unique<FileUse>(file.state_.get(), Access::Change)) {}
+ChangeScope::~ChangeScope() = default;
 
 WriteTransaction::WriteTransaction(File &file)
     : use_(std::make_unique<FileUse>(file.state_.get(), Access::Change)), file_(file) {

@@ -182,7 +182,23 @@ public:
 private:
     std::shared_ptr<FileState> state_;
     friend class Dataset;
+    friend class ChangeScope;
     friend class WriteTransaction;
+};
+
+// Holds the file alone while it lives, for a change made of several calls (a
+// column read, changed and written back; a size checked and then grown): no
+// other thread's call comes in between. Waits for the calls in flight;
+// ValueError-kind h5::Error once the file is closed.
+class ChangeScope {
+public:
+    explicit ChangeScope(const File &file);
+    ChangeScope(const ChangeScope &) = delete;
+    ChangeScope &operator=(const ChangeScope &) = delete;
+    ~ChangeScope();
+
+private:
+    std::unique_ptr<FileUse> use_;
 };
 
 // One write to a factor file, atomic against a crash: either every change
@@ -222,8 +238,9 @@ public:
     void resize(Shape2 shape);
     // IndexError-kind h5::Error when `block` reaches outside the matrix.
     void check_inside(const Block &block) const;
-    // Grows with every change made through this file handle: a reader that
-    // keeps inflated chunks drops them when it moves.
+    // Grows with every change of cells or shape made through this file
+    // handle, from any thread: a reader or writer that keeps inflated chunks
+    // drops them when it moves.
     uint64_t change_count() const;
     void read(const Block &block, double *out) const;
     void write(const Block &block, const double *in);
