@@ -358,6 +358,33 @@ def test_closing_a_handle_in_use_by_writers_and_readers(tmp_path):
     assert problems == "[]", proc.stdout
 
 
+def test_closing_from_inside_a_write_on_the_same_handle_raises(tmp_path):
+    # The write holds the file while it reads each item's order_book_id; a
+    # close from there would wait for itself forever.
+    proc = run_python(child(tmp_path) + """
+    path = os.path.join(DIRECTORY, "reentrant.h5")
+    h5 = d.get_h5(path, True)
+
+    class ClosesTheFile:
+        value = 1.5
+        @property
+        def order_book_id(self):
+            h5.close()
+            return IDS[0]
+
+    try:
+        d.put_factor_value(h5, CALENDAR[3], [ClosesTheFile()])
+    except ValueError as error:
+        print(error)
+    d.put_factor_value(h5, CALENDAR[4], [V(order_book_id=IDS[1], value=2.5)])  # still open
+    h5.close()
+    with d.get_h5(path) as h5:
+        print(h5["data"][0, 3], h5["data"][1, 4])
+    """, timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.splitlines() == ["Cannot close the factor file from inside a call on it", "nan 2.5"]
+
+
 def test_reference_data_from_many_threads(detail, instruments):
     instruments.seed([{"order_book_id": f"S{i}", "index": i} for i in range(300)])
 

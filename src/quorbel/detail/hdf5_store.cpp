@@ -259,7 +259,12 @@ public:
     FileUse &operator=(const FileUse &) = delete;
     ~FileUse() {
         if (!state_) return;
-        held_uses.pop_back();
+        for (auto it = held_uses.end(); it != held_uses.begin();) {
+            if ((--it)->state == state_) {
+                held_uses.erase(it);
+                break;
+            }
+        }
         {
             std::lock_guard<std::mutex> lock(state_->gate);
             if (access_ == Access::Change) {
