@@ -274,6 +274,117 @@ def test_misuse_across_threads_raises_instead_of_crashing(tmp_path):
     assert unexpected == "[]" and set(eval(kinds + "]")) <= {"OSError", "ValueError"}, proc.stdout
 
 
+def test_closing_a_handle_in_use_by_writers_and_readers(tmp_path):
+    # Per round: two writers and two readers on one read-write handle, closed
+    # by the main thread at a random moment. Each thread ends well or with the
+    # ValueError of a closed handle, and every date a writer saw written is in
+    # the file whole, with no unfinished write left behind.
+    proc = run_python(child(tmp_path) + """
+    import random, time
+    import h5py
+
+    ROUNDS = 60
+    VALUES = {j: packs(j, [j])[0].values for j in range(len(CALENDAR))}
+    EXPECTED = {j: np.array([v.value for v in VALUES[j]]) for j in VALUES}
+    problems, written_total, closed_total = [], 0, 0
+
+    for round_number in range(ROUNDS):
+        path = os.path.join(DIRECTORY, f"round-{round_number}.h5")
+        with d.get_h5(path, True) as h5:
+            d.put_factor_packs(h5, [V(date=CALENDAR[j], values=VALUES[j]) for j in range(5)])
+        h5 = d.get_h5(path, True)
+        written, outcomes = list(range(5)), []
+        start = threading.Barrier(5)
+
+        def one_date_at_a_time():
+            for j in range(5, 30):
+                d.put_factor_value(h5, CALENDAR[j], VALUES[j])
+                written.append(j)
+
+        def batches():
+            for first in range(30, 60, 3):
+                d.put_factor_packs(h5, [V(date=CALENDAR[j], values=VALUES[j]) for j in range(first, first + 3)])
+                written.extend(range(first, first + 3))
+
+        def streams():
+            for _ in range(20):
+                for oid, row in d.get_factor_value(h5, IDS, CALENDAR[0], CALENDAR[-1]):
+                    assert len(row) == len(CALENDAR)
+
+        def blocks():
+            for _ in range(200):
+                np.testing.assert_array_equal(h5["data"][:len(IDS), 2], EXPECTED[2])
+                assert h5["data"][7, :].shape[0] >= len(CALENDAR)
+
+        def outcome_of(work):
+            def run():
+                start.wait()
+                try:
+                    work()
+                    outcomes.append("done")
+                except ValueError as error:
+                    outcomes.append("closed" if "factor file is closed" in str(error) else repr(error))
+                except BaseException as error:
+                    outcomes.append(repr(error))
+            return run
+
+        threads = [threading.Thread(target=outcome_of(w)) for w in (one_date_at_a_time, batches, streams, blocks)]
+        for t in threads:
+            t.start()
+        start.wait()
+        time.sleep(random.uniform(0, 0.02))
+        h5.close()
+        for t in threads:
+            t.join(120)
+        if any(t.is_alive() for t in threads):
+            problems.append(f"round {round_number}: a thread hangs")
+            break
+        problems += [f"round {round_number}: {o}" for o in outcomes if o not in ("done", "closed")]
+        if os.path.exists(os.path.join(DIRECTORY, f".round-{round_number}.h5.journal")):
+            problems.append(f"round {round_number}: a write was left unfinished")
+        with h5py.File(path, "r") as f:
+            data = f["data"]
+            for j in written:
+                if not np.array_equal(data[:len(IDS), j], EXPECTED[j]):
+                    problems.append(f"round {round_number}: date {j} is not whole")
+            if data.attrs["cursor_col"] < max(written):
+                problems.append(f"round {round_number}: cursor_col {data.attrs['cursor_col']} < {max(written)}")
+        written_total += len(written) - 5
+        closed_total += outcomes.count("closed")
+    print(problems, written_total, closed_total)
+    """, timeout=900)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    problems = proc.stdout.strip().rsplit("] ", 1)[0] + "]"
+    assert problems == "[]", proc.stdout
+
+
+def test_closing_from_inside_a_write_on_the_same_handle_raises(tmp_path):
+    # The write holds the file while it reads each item's order_book_id; a
+    # close from there would wait for itself forever.
+    proc = run_python(child(tmp_path) + """
+    path = os.path.join(DIRECTORY, "reentrant.h5")
+    h5 = d.get_h5(path, True)
+
+    class ClosesTheFile:
+        value = 1.5
+        @property
+        def order_book_id(self):
+            h5.close()
+            return IDS[0]
+
+    try:
+        d.put_factor_value(h5, CALENDAR[3], [ClosesTheFile()])
+    except ValueError as error:
+        print(error)
+    d.put_factor_value(h5, CALENDAR[4], [V(order_book_id=IDS[1], value=2.5)])  # still open
+    h5.close()
+    with d.get_h5(path) as h5:
+        print(h5["data"][0, 3], h5["data"][1, 4])
+    """, timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.splitlines() == ["Cannot close the factor file from inside a call on it", "nan 2.5"]
+
+
 def test_reference_data_from_many_threads(detail, instruments):
     instruments.seed([{"order_book_id": f"S{i}", "index": i} for i in range(300)])
 

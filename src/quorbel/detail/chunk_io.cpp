@@ -155,8 +155,10 @@ ColumnStore::ColumnStore(h5::Dataset &data) : data_(data) {
 }
 
 void ColumnStore::load_chunk_column(uint64_t chunk_column) {
-    if (loaded_ && loaded_column_ == chunk_column) return;
+    // Another thread writing through the same handle makes the loaded chunks stale.
+    if (loaded_ && loaded_column_ == chunk_column && data_.change_count() == changes_seen_) return;
     loaded_ = false;
+    changes_seen_ = data_.change_count();
     const uint64_t col = chunk_column * chunk_.cols;
     std::vector<h5::Dataset::RawChunk> raw(stripes());
     for (uint64_t s = 0; s < raw.size(); ++s) raw[s] = data_.read_raw_chunk(s * chunk_.rows, col);
@@ -222,6 +224,9 @@ void ColumnStore::write_column(uint64_t column, const std::vector<double> &value
     for (uint64_t s = 0; s < compressed.size(); ++s) {
         data_.write_raw_chunk(s * chunk_.rows, col, compressed[s].data(), compressed[s].size());
     }
+    // These changes are the loaded chunks themselves (the caller holds the
+    // file alone from read to write).
+    changes_seen_ = data_.change_count();
 }
 
 namespace {

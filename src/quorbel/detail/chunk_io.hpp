@@ -54,6 +54,7 @@ private:
     bool direct_ = false;
     bool loaded_ = false;
     uint64_t loaded_column_ = 0;
+    uint64_t changes_seen_ = 0;  // the file's change count that the loaded chunks match
     std::vector<Chunk> chunks_;  // one per stripe of the loaded chunk column
 };
 

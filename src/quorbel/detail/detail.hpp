@@ -90,6 +90,9 @@ nb::object exception_object(const h5::Error &error);
 [[noreturn]] void raise_python(const h5::Error &error);
 // Registers the translator from h5::Error to Python exceptions.
 void register_error_translation();
+// Lets other Python threads run while a call waits for a factor file that
+// another thread is using (h5::set_wait_hook).
+void register_wait_hook();
 
 // ---- the factor file handle (factor_files.cpp) ---------------------------
 // The Python object that get_h5 and create_new_factor_h5 return.

@@ -10,6 +10,7 @@ NB_MODULE(_extras, m) {
     // The reference is kept for the life of the process, as detail keeps its own.
     set_engine_module(nb::module_::import_("quorbel.detail").release());
     register_error_translation();
+    register_wait_hook();
 
     m.def("read_panel", &read_panel, "h5_or_path"_a, "order_book_ids"_a, "start_date"_a, "end_date"_a,
           "check"_a = false, "as_numpy"_a = false, kReadPanelDoc);

@@ -329,6 +329,7 @@ void bind_dataset_view(nb::module_ &m) {
         .def("resize", [](DatasetView &d, nb::handle shape) {
             h5::Shape2 target = shape_argument(shape, "shape");
             nb::gil_scoped_release release;
+            h5::ChangeScope alone(d.file);  // no other writer between the check and the resize
             h5::Dataset dataset = d.open();
             refuse_shrinking(dataset.shape(), target);
             dataset.resize(target);

@@ -7,9 +7,11 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
 #include <limits>
 #include <mutex>
@@ -179,8 +181,16 @@ struct FileState {
     bool writable = false;
     bool change_failed = false;  // see changed() below
     std::string path;
-    uint64_t generation = 0;  // bumped when a rollback reopens the file
-    uint64_t changes = 0;     // changes made through this handle, for readers' caches
+    uint64_t generation = 0;            // bumped when a rollback reopens the file
+    std::atomic<uint64_t> changes{0};   // changes of cells made through this handle, for chunk caches
+
+    // Who is inside a call on this file (see FileUse).
+    std::mutex gate;
+    std::condition_variable gate_moved;
+    unsigned readers = 0;          // threads inside reading calls
+    bool writer = false;           // a thread inside a change, a transaction or close
+    unsigned writers_waiting = 0;  // readers queue behind them, or a stream of reads would starve them
+    bool closing = false;          // set by close(): no call starts any more
 
     bool open() const { return id >= 0; }
     void close() {
@@ -196,6 +206,176 @@ struct FileState {
 };
 
 namespace {
+
+WaitHook wait_hook = nullptr;
+
+void wait_outside(void (*wait)(void *), void *context) {
+    if (wait_hook) {
+        wait_hook(wait, context);
+    } else {
+        wait(context);
+    }
+}
+
+const char *const kFileClosed = "Invalid file handle: the factor file is closed";
+const char *const kDatasetClosed = "Invalid dataset handle: the factor file is closed";
+
+enum class Access { Read, Change };
+
+struct HeldUse {
+    const FileState *state;
+    Access access;
+};
+
+// The files this thread is inside a call on: a call made from within another
+// call on the same file is part of it and neither waits nor counts again.
+thread_local std::vector<HeldUse> held_uses;
+
+const HeldUse *held_by_this_thread(const FileState *state) {
+    for (const auto &use : held_uses) {
+        if (use.state == state) return &use;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+void set_wait_hook(WaitHook hook) { wait_hook = hook; }
+
+// One call on an open file, from its start to its end. Taken before the
+// library guard: a serial build's library mutex is held only inside calls,
+// so close(), which waits here, can never wait for a thread that waits for it.
+class FileUse {
+public:
+    // Throws ValueError-kind h5::Error with `closed_message` once the file is
+    // closing or closed. A null state is let through: the call's own checks
+    // report it.
+    FileUse(FileState *state, Access access, const char *closed_message = kFileClosed) {
+        if (!enter(state, access)) throw Error(ErrorKind::Value, closed_message);
+    }
+    // Never throws; admitted() is false once the file is closing or closed.
+    FileUse(FileState *state, Access access, std::nothrow_t) { admitted_ = enter(state, access); }
+    FileUse(const FileUse &) = delete;
+    FileUse &operator=(const FileUse &) = delete;
+    ~FileUse() {
+        if (!state_) return;
+        for (auto it = held_uses.end(); it != held_uses.begin();) {
+            if ((--it)->state == state_) {
+                held_uses.erase(it);
+                break;
+            }
+        }
+        {
+            std::lock_guard<std::mutex> lock(state_->gate);
+            if (access_ == Access::Change) {
+                state_->writer = false;
+            } else {
+                --state_->readers;
+            }
+        }
+        state_->gate_moved.notify_all();
+    }
+    bool admitted() const { return admitted_; }
+
+private:
+    struct Wait {
+        FileState *state;
+        Access access;
+        bool admitted;
+    };
+
+    static bool free_for(const FileState &s, Access access) {
+        if (access == Access::Change) return !s.writer && s.readers == 0;
+        return !s.writer && s.writers_waiting == 0;
+    }
+
+    static void take(FileState &s, Access access) {
+        if (access == Access::Change) {
+            s.writer = true;
+        } else {
+            ++s.readers;
+        }
+    }
+
+    static void wait_for_turn(void *context) {
+        auto &w = *static_cast<Wait *>(context);
+        FileState &s = *w.state;
+        std::unique_lock<std::mutex> lock(s.gate);
+        if (w.access == Access::Change) ++s.writers_waiting;
+        s.gate_moved.wait(lock, [&] { return s.closing || free_for(s, w.access); });
+        if (w.access == Access::Change) --s.writers_waiting;
+        w.admitted = !s.closing;
+        if (w.admitted) take(s, w.access);
+    }
+
+    bool enter(FileState *state, Access access) {
+        if (!state) return true;
+        if (const HeldUse *held = held_by_this_thread(state)) {
+            if (access == Access::Change && held->access == Access::Read) {
+                // Would wait for this very thread's own reading call.
+                throw std::logic_error("a reading call on a factor file cannot change it");
+            }
+            return true;
+        }
+        bool admitted = false;
+        {
+            std::lock_guard<std::mutex> lock(state->gate);
+            if (state->closing) return false;
+            if (free_for(*state, access)) {
+                take(*state, access);
+                admitted = true;
+            }
+        }
+        if (!admitted) {
+            Wait wait{state, access, false};
+            wait_outside(&FileUse::wait_for_turn, &wait);
+            admitted = wait.admitted;
+        }
+        if (!admitted) return false;
+        held_uses.push_back({state, access});
+        state_ = state;
+        access_ = access;
+        return true;
+    }
+
+    FileState *state_ = nullptr;  // set when this object holds a use to give back
+    Access access_ = Access::Read;
+    bool admitted_ = true;
+};
+
+namespace {
+
+// Marks the file closing, so that no call starts any more, waits for the calls
+// in flight and holds the file alone. A thread inside a call on the file would
+// wait for itself: it is refused instead.
+void seal(FileState &state) {
+    if (held_by_this_thread(&state)) {
+        throw Error(ErrorKind::Value, "Cannot close the factor file from inside a call on it");
+    }
+    struct Context {
+        FileState *state;
+    } context{&state};
+    wait_outside(
+        [](void *c) {
+            FileState &s = *static_cast<Context *>(c)->state;
+            std::unique_lock<std::mutex> lock(s.gate);
+            s.closing = true;
+            s.gate_moved.notify_all();  // calls waiting for their turn give up now
+            s.gate_moved.wait(lock, [&] { return !s.writer && s.readers == 0; });
+            s.writer = true;
+        },
+        &context);
+}
+
+// Ends what seal() began; `reopen` lets calls in again (a close that failed).
+void unseal(FileState &state, bool reopen = false) {
+    {
+        std::lock_guard<std::mutex> lock(state.gate);
+        state.writer = false;
+        if (reopen) state.closing = false;
+    }
+    state.gate_moved.notify_all();
+}
 
 // A change that HDF5 fails (a full disk) can leave the old place of a chunk
 // freed while the chunk index still points to it; a later allocation in the
@@ -221,7 +401,7 @@ PropList file_access_list() {
 }
 
 void require_open(const std::shared_ptr<FileState> &state) {
-    if (!state || !state->open()) throw Error(ErrorKind::Value, "Invalid file handle: the factor file is closed");
+    if (!state || !state->open()) throw Error(ErrorKind::Value, kFileClosed);
 }
 
 }  // namespace
@@ -252,36 +432,61 @@ File File::open(const std::string &path, bool writable) {
     return file;
 }
 
-bool File::is_open() const { return state_ && state_->open(); }
+bool File::is_open() const {
+    if (!state_) return false;
+    FileUse use(state_.get(), Access::Read, std::nothrow);
+    return use.admitted() && state_->open();
+}
 
 void File::close_discarding() noexcept {
-    if (!state_ || !state_->open()) return;
-    LibraryGuard guard;
+    if (!state_) return;
     try {
-        journal::Driver::discard_writes(state_->id);
+        seal(*state_);
     } catch (...) {
+        return;  // called from inside a call on this file: the caller closes it later
     }
-    state_->close();
-    H5Eclear2(H5E_DEFAULT);
+    if (state_->open()) {
+        LibraryGuard guard;
+        try {
+            journal::Driver::discard_writes(state_->id);
+        } catch (...) {
+        }
+        state_->close();
+        H5Eclear2(H5E_DEFAULT);
+    }
+    unseal(*state_);
 }
 
 bool File::writable() const { return state_ && state_->writable; }
 
 void File::close() {
     if (!state_) return;
-    LibraryGuard guard;
-    state_->close();
+    seal(*state_);
+    {
+        LibraryGuard guard;
+        state_->close();
+    }
+    unseal(*state_);
 }
 
 void File::close_checked() {
-    LibraryGuard guard;
     require_open(state_);
-    changed(*state_, H5Fflush(state_->id, H5F_SCOPE_LOCAL), "Unable to flush file");
-    // The identifier is spent even when closing fails; never close it twice.
-    checked(H5Fclose(std::exchange(state_->id, H5I_INVALID_HID)), "Unable to close file");
+    seal(*state_);
+    try {
+        LibraryGuard guard;
+        require_open(state_);
+        changed(*state_, H5Fflush(state_->id, H5F_SCOPE_LOCAL), "Unable to flush file");
+        // The identifier is spent even when closing fails; never close it twice.
+        checked(H5Fclose(std::exchange(state_->id, H5I_INVALID_HID)), "Unable to close file");
+    } catch (...) {
+        unseal(*state_, state_->open());  // a failed flush leaves the file open and usable
+        throw;
+    }
+    unseal(*state_);
 }
 
 void File::flush() {
+    FileUse use(state_.get(), Access::Change);
     LibraryGuard guard;
     require_open(state_);
     changed(*state_, H5Fflush(state_->id, H5F_SCOPE_LOCAL), "Unable to flush file");
@@ -294,6 +499,7 @@ std::string File::name() const {
 }
 
 void File::published_as(const std::string &path) {
+    FileUse use(state_.get(), Access::Change);
     LibraryGuard guard;
     require_open(state_);
     journal::Driver::rename(state_->id, path);
@@ -301,6 +507,7 @@ void File::published_as(const std::string &path) {
 }
 
 DiskIdentity File::disk_identity() const {
+    FileUse use(state_.get(), Access::Read);
     LibraryGuard guard;
     require_open(state_);
     const auto [device, inode] = journal::Driver::identity(state_->id);
@@ -308,6 +515,7 @@ DiskIdentity File::disk_identity() const {
 }
 
 bool File::has_dataset(const std::string &name) const {
+    FileUse use(state_.get(), Access::Read);
     LibraryGuard guard;
     require_open(state_);
     htri_t exists = H5Lexists(state_->id, name.c_str(), H5P_DEFAULT);
@@ -325,6 +533,7 @@ bool File::has_dataset(const std::string &name) const {
 }
 
 std::vector<std::string> File::member_names() const {
+    FileUse use(state_.get(), Access::Read);
     LibraryGuard guard;
     require_open(state_);
     std::vector<std::string> names;
@@ -337,6 +546,7 @@ std::vector<std::string> File::member_names() const {
 }
 
 Dataset File::open_dataset(const std::string &name, ChunkCache cache) const {
+    FileUse use(state_.get(), Access::Read);
     LibraryGuard guard;
     require_open(state_);
     if (!has_dataset(name)) {
@@ -352,6 +562,7 @@ Dataset File::open_dataset(const std::string &name, ChunkCache cache) const {
 }
 
 Dataset File::open_dataset_for_columns(const std::string &name) const {
+    FileUse use(state_.get(), Access::Read);
     LibraryGuard guard;
     Shape2 shape, chunks;
     {
@@ -372,6 +583,7 @@ Dataset File::open_dataset_for_columns(const std::string &name) const {
 }
 
 Dataset File::create_factor_dataset(const std::string &name, Shape2 shape, Shape2 chunks) {
+    FileUse use(state_.get(), Access::Change);
     LibraryGuard guard;
     require_open(state_);
     const hsize_t dims[2] = {shape.rows, shape.cols};
@@ -417,16 +629,19 @@ Dataset::~Dataset() { close_identifier(); }
 
 void Dataset::close_identifier() noexcept {
     // Once the file is closed its strong close degree has closed this dataset too.
-    if (id_ >= 0 && file_ && file_->open() && file_->generation == generation_) {
-        LibraryGuard guard;
-        H5Dclose(id_);
+    if (id_ >= 0 && file_) {
+        FileUse use(file_.get(), Access::Read, std::nothrow);
+        if (use.admitted() && file_->open() && file_->generation == generation_) {
+            LibraryGuard guard;
+            H5Dclose(id_);
+        }
     }
     id_ = -1;
 }
 
 void Dataset::check_open() const {
     if (id_ < 0 || !file_ || !file_->open()) {
-        throw Error(ErrorKind::Value, "Invalid dataset handle: the factor file is closed");
+        throw Error(ErrorKind::Value, kDatasetClosed);
     }
     if (file_->generation != generation_) {
         throw Error(ErrorKind::Value, "Invalid dataset handle: the factor file was reopened after a failed write");
@@ -442,12 +657,12 @@ void Dataset::check_writable() const {
         throw Error(ErrorKind::OS, "Unable to write data (an earlier change to this file failed; "
                                    "close it and open it again before writing)");
     }
-    ++file_->changes;  // every change passes here
 }
 
-uint64_t Dataset::change_count() const { return file_ ? file_->changes : 0; }
+uint64_t Dataset::change_count() const { return file_ ? file_->changes.load() : 0; }
 
 DatasetLayout Dataset::layout() const {
+    FileUse use(file_.get(), Access::Read, kDatasetClosed);
     LibraryGuard guard;
     check_open();
     DatasetLayout out;
@@ -495,6 +710,7 @@ DatasetLayout Dataset::layout() const {
 }
 
 Shape2 Dataset::shape() const {
+    FileUse use(file_.get(), Access::Read, kDatasetClosed);
     LibraryGuard guard;
     check_open();
     Space space(checked(H5Dget_space(id_), "Unable to get dataspace"));
@@ -515,9 +731,11 @@ Shape2 Dataset::chunk_shape() const {
 }
 
 void Dataset::resize(Shape2 shape) {
+    FileUse use(file_.get(), Access::Change, kDatasetClosed);
     LibraryGuard guard;
     check_writable();
     const hsize_t dims[2] = {shape.rows, shape.cols};
+    ++file_->changes;
     changed(*file_, H5Dset_extent(id_, dims), "Unable to resize dataset");
 }
 
@@ -573,12 +791,14 @@ void check_unfiltered_chunks(hid_t dataset, const Block &b) {
 }  // namespace
 
 void Dataset::check_inside(const Block &block) const {
+    FileUse use(file_.get(), Access::Read, kDatasetClosed);
     LibraryGuard guard;
     check_open();
     check_block(shape(), block);
 }
 
 void Dataset::read(const Block &block, double *out) const {
+    FileUse use(file_.get(), Access::Read, kDatasetClosed);
     LibraryGuard guard;
     check_open();
     check_block(shape(), block);
@@ -592,6 +812,7 @@ void Dataset::read(const Block &block, double *out) const {
 }
 
 void Dataset::write(const Block &block, const double *in) {
+    FileUse use(file_.get(), Access::Change, kDatasetClosed);
     LibraryGuard guard;
     check_writable();
     check_block(shape(), block);
@@ -600,11 +821,13 @@ void Dataset::write(const Block &block, const double *in) {
     Space file_space = select_block(id_, block);
     const hsize_t mem_dims[2] = {block.rows, block.cols};
     Space mem_space(checked(H5Screate_simple(2, mem_dims, nullptr), "Unable to create dataspace"));
+    ++file_->changes;
     changed(*file_, H5Dwrite(id_, H5T_NATIVE_DOUBLE, mem_space.get(), file_space.get(), H5P_DEFAULT, in),
             "Unable to write data");
 }
 
 Dataset::RawChunk Dataset::read_raw_chunk(uint64_t row, uint64_t col) const {
+    FileUse use(file_.get(), Access::Read, kDatasetClosed);
     LibraryGuard guard;
     check_open();
     const hsize_t offset[2] = {row, col};
@@ -635,6 +858,7 @@ Dataset::RawChunk Dataset::read_raw_chunk(uint64_t row, uint64_t col) const {
 }
 
 std::optional<std::pair<uint64_t, uint64_t>> Dataset::chunk_place(uint64_t row, uint64_t col) const {
+    FileUse use(file_.get(), Access::Read, kDatasetClosed);
     LibraryGuard guard;
     check_open();
     const hsize_t offset[2] = {row, col};
@@ -647,6 +871,7 @@ std::optional<std::pair<uint64_t, uint64_t>> Dataset::chunk_place(uint64_t row, 
 }
 
 void Dataset::check_chunk_index() const {
+    FileUse use(file_.get(), Access::Read, kDatasetClosed);
     LibraryGuard guard;
     check_open();
     PropList dcpl(checked(H5Dget_create_plist(id_), "Unable to get creation properties"));
@@ -677,24 +902,31 @@ void Dataset::check_chunk_index() const {
 }
 
 void Dataset::write_raw_chunk(uint64_t row, uint64_t col, const unsigned char *bytes, size_t size) {
+    FileUse use(file_.get(), Access::Change, kDatasetClosed);
     LibraryGuard guard;
     check_writable();
     const hsize_t offset[2] = {row, col};
+    ++file_->changes;
     // Always mask 0 (filtered): a chunk rewritten with another mask keeps the
     // stale one in HDF5 1.10.8 until the file is reopened.
     changed(*file_, H5Dwrite_chunk(id_, H5P_DEFAULT, 0, offset, size, bytes), "Unable to write chunk");
 }
 
 void Dataset::save_ahead(const std::vector<std::pair<uint64_t, uint64_t>> &regions) {
+    FileUse use(file_.get(), Access::Change, kDatasetClosed);
     LibraryGuard guard;
     check_writable();
     journal::Driver::save_ahead(file_->id, regions);
 }
 
 // ---------------------------------------------------------------------------
-// Write transactions
+// Change scopes and write transactions
 
-WriteTransaction::WriteTransaction(File &file) : file_(file) {
+ChangeScope::ChangeScope(const File &file) : use_(std::make_unique<FileUse>(file.state_.get(), Access::Change)) {}
+ChangeScope::~ChangeScope() = default;
+
+WriteTransaction::WriteTransaction(File &file)
+    : use_(std::make_unique<FileUse>(file.state_.get(), Access::Change)), file_(file) {
     LibraryGuard guard;
     require_open(file.state_);
     if (!file.state_->writable) throw Error(ErrorKind::OS, "Unable to write data (no write intent on file)");
@@ -709,6 +941,8 @@ void WriteTransaction::commit() {
     done_ = true;
 }
 
+// The use is given back after the rollback: no other call sees the file
+// between its close and its reopening.
 WriteTransaction::~WriteTransaction() {
     if (done_) return;
     LibraryGuard guard;
@@ -745,6 +979,7 @@ WriteTransaction::~WriteTransaction() {
 // Attributes
 
 std::vector<std::string> Dataset::attribute_names() const {
+    FileUse use(file_.get(), Access::Read, kDatasetClosed);
     LibraryGuard guard;
     check_open();
     std::vector<std::string> names;
@@ -757,12 +992,14 @@ std::vector<std::string> Dataset::attribute_names() const {
 }
 
 bool Dataset::has_attribute(const std::string &name) const {
+    FileUse use(file_.get(), Access::Read, kDatasetClosed);
     LibraryGuard guard;
     check_open();
     return checked(H5Aexists(id_, name.c_str()), "Unable to test attribute") > 0;
 }
 
 void Dataset::delete_attribute(const std::string &name) {
+    FileUse use(file_.get(), Access::Change, kDatasetClosed);
     LibraryGuard guard;
     check_writable();
     if (!has_attribute(name)) throw Error(ErrorKind::Key, "Can't delete attribute (attribute '" + name + "' doesn't exist)");
@@ -785,6 +1022,7 @@ AttrValue AttrValue::int64_scalar(int64_t v) {
 }
 
 AttrValue Dataset::read_attribute(const std::string &name) const {
+    FileUse use(file_.get(), Access::Read, kDatasetClosed);
     LibraryGuard guard;
     check_open();
     if (!has_attribute(name)) throw Error(ErrorKind::Key, "Can't open attribute (attribute '" + name + "' doesn't exist)");
@@ -848,6 +1086,7 @@ AttrValue Dataset::read_attribute(const std::string &name) const {
 }
 
 void Dataset::write_attribute(const std::string &name, const AttrValue &value) {
+    FileUse use(file_.get(), Access::Change, kDatasetClosed);
     LibraryGuard guard;
     check_writable();
     const size_t count = value.element_count();
@@ -897,6 +1136,7 @@ void Dataset::write_attribute(const std::string &name, const AttrValue &value) {
 }
 
 std::optional<int64_t> Dataset::read_int64_attribute(const std::string &name) const {
+    FileUse use(file_.get(), Access::Read, kDatasetClosed);
     LibraryGuard guard;
     check_open();
     if (!has_attribute(name)) return std::nullopt;
@@ -966,6 +1206,7 @@ bool may_hold_variable_length(hid_t type) {
 }  // namespace
 
 AttributeSnapshot Dataset::read_all_attributes() const {
+    FileUse use(file_.get(), Access::Read, kDatasetClosed);
     LibraryGuard guard;
     check_open();
     H5O_info_t info;
@@ -999,6 +1240,7 @@ AttributeSnapshot Dataset::read_all_attributes() const {
 }
 
 void Dataset::write_all_attributes(const AttributeSnapshot &snapshot) {
+    FileUse use(file_.get(), Access::Change, kDatasetClosed);
     LibraryGuard guard;
     check_writable();
     for (const auto &entry : snapshot.entries_) {

@@ -106,7 +106,14 @@ ChunkCache chunk_cache_for_columns(Shape2 chunks, uint64_t first_col, uint64_t e
                                    size_t element_size = 8);
 
 struct FileState;
+class FileUse;
 class Dataset;
+
+// Waiting for a factor file that another thread is using runs inside this
+// hook, so that the binding can let other Python threads run meanwhile.
+// `wait` never throws.
+using WaitHook = void (*)(void (*wait)(void *context), void *context);
+void set_wait_hook(WaitHook hook);
 
 // Every attribute of a dataset exactly as stored: its HDF5 type (width, sign,
 // byte order, string kind, array shape), its dataspace and its raw bytes, so
@@ -131,6 +138,12 @@ private:
 
 // An open HDF5 file. Copies share one handle; close() closes it for all of
 // them and every dataset opened from it.
+//
+// Threads may share a handle. Each call on the file or its datasets is one
+// use of it: reading calls run side by side, a change (and a whole
+// WriteTransaction) has the file to itself. close() waits for the calls in
+// flight and refuses later ones with ValueError, so no call ever meets a file
+// closed half-way through.
 class File {
 public:
     File() = default;
@@ -143,6 +156,8 @@ public:
 
     bool is_open() const;
     bool writable() const;
+    // ValueError-kind h5::Error when called by a thread that is inside a call
+    // on this same file (it would wait for itself).
     void close();
     // Flushes and closes, raising when either fails, so that the caller knows
     // whether everything reached the file. On failure the file stays open.
@@ -173,7 +188,23 @@ public:
 private:
     std::shared_ptr<FileState> state_;
     friend class Dataset;
+    friend class ChangeScope;
     friend class WriteTransaction;
+};
+
+// Holds the file alone while it lives, for a change made of several calls (a
+// column read, changed and written back; a size checked and then grown): no
+// other thread's call comes in between. Waits for the calls in flight;
+// ValueError-kind h5::Error once the file is closed.
+class ChangeScope {
+public:
+    explicit ChangeScope(const File &file);
+    ChangeScope(const ChangeScope &) = delete;
+    ChangeScope &operator=(const ChangeScope &) = delete;
+    ~ChangeScope();
+
+private:
+    std::unique_ptr<FileUse> use_;
 };
 
 // One write to a factor file, atomic against a crash: either every change
@@ -181,7 +212,7 @@ private:
 // hdf5_journal.hpp). Destroyed without commit(), it undoes the changes: the
 // file is closed without writing further, restored from the journal and
 // opened again, so the caller's handle stays usable. Datasets opened before
-// that are then stale.
+// that are then stale. The file is the transaction's alone from start to end.
 class WriteTransaction {
 public:
     explicit WriteTransaction(File &file);
@@ -192,6 +223,7 @@ public:
     void commit();
 
 private:
+    std::unique_ptr<FileUse> use_;
     File &file_;
     bool done_ = false;
 };
@@ -212,8 +244,9 @@ public:
     void resize(Shape2 shape);
     // IndexError-kind h5::Error when `block` reaches outside the matrix.
     void check_inside(const Block &block) const;
-    // Grows with every change made through this file handle: a reader that
-    // keeps inflated chunks drops them when it moves.
+    // Grows with every change of cells or shape made through this file
+    // handle, from any thread: a reader or writer that keeps inflated chunks
+    // drops them when it moves.
     uint64_t change_count() const;
     void read(const Block &block, double *out) const;
     void write(const Block &block, const double *in);

@@ -77,6 +77,7 @@ static void start_up(nb::module_ m) {
     using namespace quorbel;
     set_engine_module(m);
     register_error_translation();
+    register_wait_hook();
     bind_file_handle_types(m);
 
     // Facilities the functions use, loaded up front so that a missing one

@@ -150,6 +150,19 @@ void raise_python(const h5::Error &error) {
     throw nb::python_error();
 }
 
+void register_wait_hook() {
+    h5::set_wait_hook([](void (*wait)(void *), void *context) {
+        // The waiting thread may hold the GIL (a call made without releasing
+        // it); the thread it waits for may need the GIL to finish.
+        if (Py_IsInitialized() && PyGILState_Check()) {
+            nb::gil_scoped_release release;
+            wait(context);
+        } else {
+            wait(context);
+        }
+    });
+}
+
 void register_error_translation() {
     nb::register_exception_translator([](const std::exception_ptr &p, void *) {
         try {

@@ -26,6 +26,9 @@ constexpr const char *kCursor = "cursor_col";
 // At most one resize per call, both axes at once, each by one fixed step.
 // The resize is a write of its own: it stays when a later step fails.
 void grow_for(h5::File &file, h5::Dataset &data, int64_t target_column, size_t listed_count) {
+    // Another writer on the handle must not grow the matrix between the
+    // look at its shape and this resize.
+    h5::ChangeScope alone(file);
     const h5::Shape2 current = data.shape();
     h5::Shape2 grown = current;
     if (target_column >= 0 && static_cast<uint64_t>(target_column) >= current.cols) {
@@ -177,6 +180,9 @@ void store_in_bulk(std::vector<double> &column, const std::vector<nb::object> &i
 // transaction, so a crash leaves the date wholly written or not at all.
 void write_date(h5::File &file, h5::Dataset &data, chunks::ColumnStore &store, int64_t column_index,
                 nb::handle values, nb::handle index, const Converted &converted) {
+    // From the read to the write no other thread's change may come in, or
+    // the column written back would undo it.
+    h5::ChangeScope alone(file);
     std::vector<double> column;
     {
         nb::gil_scoped_release release;
@@ -227,6 +233,7 @@ void put_factor_value(nb::handle h5_handle, nb::handle date, nb::handle values) 
         // Nothing to store; the cursor still records how far writes reached,
         // but never past the matrix.
         nb::gil_scoped_release release;
+        h5::ChangeScope alone(file);
         data.check_inside({0, 0, static_cast<uint64_t>(column_index), 1});
         advance_cursor(data, column_index);
         return;
