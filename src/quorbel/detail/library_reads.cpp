@@ -260,7 +260,7 @@ private:
     }
 
     void run_task(const Task &task, std::vector<double> &cells, std::vector<double> &row) {
-        const Slab &slab = slabs_[task.slab];
+        Slab &slab = slabs_[task.slab];
         if (!slab.grid.direct) {
             // Through HDF5's pipeline, row by row, under the library lock.
             row.resize(slab.end - slab.first);
@@ -271,6 +271,8 @@ private:
                     slab.out[(c - first_column_) * instruments_ + w.position] = row[c - slab.first];
                 }
             }
+            // The file's only task: its chunk cache goes now, not with the last file.
+            slab.data = h5::Dataset();
             return;
         }
         const h5::Shape2 chunk = slab.grid.chunk;
@@ -321,23 +323,21 @@ void fill_cube(nb::handle handles, nb::handle sections, RowsArgument rows, uint6
         Slab &slab = slabs[i];
         slab.file = files[i];
         slab.out = cells + (offset + i) * width * instruments;
+        slab.data = factor_matrix(slab.file);
         h5::Shape2 shape;
-        {
-            h5::Dataset probe = factor_matrix(slab.file);
-            shape = probe.shape();
-            const h5::DatasetLayout layout = probe.layout();
-            // Matrices HDF5 inflates itself keep a stripe's chunks in its cache.
-            const h5::ChunkCache cache =
-                layout.chunks.size() == 2
-                    ? h5::chunk_cache_for_columns({layout.chunks[0], layout.chunks[1]}, bounds[i].first,
-                                                  bounds[i].second)
-                    : h5::ChunkCache{};
-            // The library gives a second open the cache of the first: close it first.
-            probe = h5::Dataset();
-            slab.data = factor_matrix(slab.file, cache);
-        }
         try {
             slab.grid = chunks::chunk_grid(slab.data);
+            shape = slab.data.shape();
+            const h5::DatasetLayout layout = slab.data.layout();
+            if (!slab.grid.direct && layout.chunks.size() == 2) {
+                // HDF5 inflates these itself: a cache that holds a stripe's
+                // chunks keeps each inflated once. The library gives a second
+                // open the cache of the first, so the first goes first.
+                const h5::ChunkCache cache = h5::chunk_cache_for_columns({layout.chunks[0], layout.chunks[1]},
+                                                                         bounds[i].first, bounds[i].second);
+                slab.data = h5::Dataset();
+                slab.data = factor_matrix(slab.file, cache);
+            }
         } catch (const h5::Error &error) {
             raise_for_file(slab.file.name(), error);
         }
