@@ -240,7 +240,7 @@ def test_write_equals_put_factor_value_file_by_file(lib, root, twin, detail):
         "alpha": [item("A", 1.5), item("UNLISTED", 2.0), item("C", np.nan)],
         "style/beta": [item("D", 7.0)],  # column 5: the 5-column matrix grows
         "gamma": {"B": 3.25, "A": "4"},
-        "style/delta": [],
+        "style/delta": pd.Series([], dtype=float),  # nothing to store: only the cursor moves
     }
     report = lib.write(20180109, values)
     assert report == {name: None for name in values} and report.ok

@@ -12,6 +12,7 @@ from __future__ import annotations
 import dataclasses
 import datetime
 import os
+import sys
 import types
 from collections.abc import Iterable, Mapping
 from concurrent.futures import ThreadPoolExecutor
@@ -126,7 +127,8 @@ def check_hdf5_signature(path: str) -> None:
 def _value_items(values: Any, where: str) -> list:
     """The value items of one date as a list: items with `order_book_id` and
     `value`, or a mapping / pandas Series {order_book_id: value}."""
-    if isinstance(values, Mapping) or hasattr(values, "items") and hasattr(values, "index"):
+    pandas = sys.modules.get("pandas")
+    if isinstance(values, Mapping) or pandas is not None and isinstance(values, pandas.Series):
         return [types.SimpleNamespace(order_book_id=k, value=v) for k, v in values.items()]
     if isinstance(values, (str, bytes)) or not isinstance(values, Iterable):
         raise TypeError(f"{where}: values must be a collection of items with order_book_id and value, "
