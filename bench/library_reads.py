@@ -5,7 +5,7 @@ Makes a library of engine-made factor files (get_h5's shape: instruments +
 folder, with an injected calendar and instrument index, then reads every
 instrument over the whole history (and over the last 250 dates) both ways:
 one lib.read of all factors, and read_panel(..., as_numpy=True) per factor.
-Reports the median time of each and checks that both read the same values.
+Reports the median wall and CPU time of each and checks that both read the same values.
 Not a test; nothing asserts.
 
     PYTHONPATH=src python3 bench/library_reads.py [--factors 24] [--instruments 2000] [--dates 1250] [--runs 3]
@@ -41,13 +41,15 @@ def fill(path, instruments, dates, seed):
 
 
 def timed(work, runs):
-    times, result = [], None
+    """Median wall time, median CPU time of the process (all threads) and the last result."""
+    times, cpu, result = [], [], None
     for _ in range(runs):
         result = None
-        start = time.perf_counter()
+        start, start_cpu = time.perf_counter(), time.process_time()
         result = work()
         times.append(time.perf_counter() - start)
-    return statistics.median(times), result
+        cpu.append(time.process_time() - start_cpu)
+    return statistics.median(times), statistics.median(cpu), result
 
 
 def main():
@@ -85,13 +87,15 @@ def main():
             def cube():
                 return lib.read(names, ids, first, last)
 
-            loop_time, panels = timed(loop, args.runs)
-            cube_time, result = timed(cube, args.runs)
+            loop_time, loop_cpu, panels = timed(loop, args.runs)
+            cube_time, cube_cpu, result = timed(cube, args.runs)
             same = all(np.array_equal(p, result.values[i], equal_nan=True) for i, p in enumerate(panels))
             cells = result.size
             del panels, result
-            print(f"{label:<15} read_panel loop {loop_time * 1e3:8.1f} ms   lib.read {cube_time * 1e3:8.1f} ms   "
+            print(f"{label:<15} read_panel loop {loop_time * 1e3:7.0f} ms (cpu {loop_cpu * 1e3:5.0f})   "
+                  f"lib.read {cube_time * 1e3:7.0f} ms (cpu {cube_cpu * 1e3:5.0f})   "
                   f"speed-up {loop_time / cube_time:5.2f}x   {cells / 1e6:.0f} M cells   same values: {same}")
+    print(f"load average at the end: {os.getloadavg()[0]:.1f}")
 
 
 if __name__ == "__main__":
