@@ -3,7 +3,8 @@
 Each factor lives in an HDF5 file of its own as one matrix ``data``
 (rows = instruments, columns = trading dates, NaN where no value).
 The engine is the extension module :mod:`quorbel.detail`; ``read_panel`` and
-the ``quorbel`` command line tool come from :mod:`quorbel._extras`.
+the ``quorbel`` command line tool come from :mod:`quorbel._extras`;
+``FactorLibrary`` (:mod:`quorbel.library`) reads and writes a folder of factors at once.
 """
 
 __version__ = "0.1.0"
@@ -16,4 +17,8 @@ def __getattr__(name):
         from ._extras import read_panel
 
         return read_panel
+    if name == "FactorLibrary":
+        from .library import FactorLibrary
+
+        return FactorLibrary
     raise AttributeError(f"module 'quorbel' has no attribute {name!r}")

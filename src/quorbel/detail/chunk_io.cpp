@@ -361,6 +361,17 @@ void write_matrix(h5::Dataset &data, const double *in, std::optional<uint64_t> f
     }
 }
 
+ChunkGrid chunk_grid(h5::Dataset &data) {
+    const Grid g = grid_of(data);
+    return ChunkGrid{g.shape, g.chunk, g.fill, g.direct};
+}
+
+void inflate_chunk(const h5::Dataset::RawChunk &raw, const ChunkGrid &grid, uint64_t row, uint64_t col,
+                   std::vector<double> &cells) {
+    cells.assign(grid.chunk.rows * grid.chunk.cols, grid.fill);
+    if (raw.exists) inflate_into(raw, cells, row, col);
+}
+
 RowReader::RowReader(h5::Dataset &data, uint64_t first_column, uint64_t end_column) : data_(data) {
     const Grid grid = grid_of(data);
     shape_ = grid.shape;

@@ -90,6 +90,19 @@ private:
 
 constexpr size_t kRowStripeCacheBytes = size_t(64) << 20;
 
+// The pieces of a reader that schedules chunks itself (many files at once):
+// the grid, and one chunk inflated without the HDF5 library lock.
+struct ChunkGrid {
+    h5::Shape2 shape, chunk;  // chunk is {0, 0} unless direct
+    double fill = 0;
+    bool direct = false;      // float64 with DEFLATE alone: inflated here
+};
+ChunkGrid chunk_grid(h5::Dataset &data);
+// `raw` from read_raw_chunk at cell (row, col), as chunk rows x chunk columns
+// (row-major) into `cells`; a chunk never written is the fill value.
+void inflate_chunk(const h5::Dataset::RawChunk &raw, const ChunkGrid &grid, uint64_t row, uint64_t col,
+                   std::vector<double> &cells);
+
 // Progress of the whole-matrix passes below, for a command-line bar: while a
 // scope lives, its function hears (phase, fraction done) on this thread.
 using ProgressReport = void (*)(const char *phase, double fraction);

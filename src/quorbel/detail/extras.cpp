@@ -14,6 +14,7 @@ NB_MODULE(_extras, m) {
 
     m.def("read_panel", &read_panel, "h5_or_path"_a, "order_book_ids"_a, "start_date"_a, "end_date"_a,
           "check"_a = false, "as_numpy"_a = false, kReadPanelDoc);
+    define_library_reads(m);
     m.def("main", &cli_main,
           "The `quorbel` command line tool: runs the command in sys.argv and returns the exit status.");
 }

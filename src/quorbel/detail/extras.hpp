@@ -4,6 +4,7 @@
 //
 //   extras.cpp       module entry: binds to quorbel.detail, publishes read_panel, main
 //   panel_reads.cpp  read_panel: many rows over a date section in one pass
+//   library_reads.cpp  many factor files at once into one cube (FactorLibrary)
 //   cli.cpp          the `quorbel` command: info, show, verify, coverage, rewrite
 //   png_writer.cpp   a minimal RGB PNG encoder on libdeflate
 #pragma once
@@ -20,6 +21,10 @@ namespace quorbel {
 nb::object read_panel(nb::object h5_or_path, nb::object order_book_ids, nb::object start_date,
                       nb::object end_date, bool check, bool as_numpy);
 extern const char *const kReadPanelDoc;
+
+// The cube reads behind quorbel.FactorLibrary (_cube_instruments, _cube_sections,
+// _fill_cube, _factor_summary).
+void define_library_reads(nb::module_ &m);
 
 // The command line tool: reads sys.argv, returns the exit status.
 int cli_main();

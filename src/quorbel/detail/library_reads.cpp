@@ -1,0 +1,436 @@
+// Many factor files read at once into one cube (factor x date x instrument),
+// for quorbel.FactorLibrary. Work is cut into (file, row stripe) tasks run on
+// every core; a task reads the stripe's chunks one at a time: the raw read
+// holds the HDF5 library lock, the inflate and the scatter into the cube do
+// not, so one thread's read overlaps the others' inflating.
+#include <Python.h>
+#include <nanobind/stl/pair.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <exception>
+#include <limits>
+#include <mutex>
+#include <thread>
+
+#include "chunk_io.hpp"
+#include "extras.hpp"
+
+namespace quorbel {
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// An HDF5 failure of one file, reported with the file's name so that the
+// caller of a read over hundreds of files knows which one it was.
+[[noreturn]] void raise_for_file(const std::string &name, const h5::Error &error) {
+    throw h5::Error(error.kind(), name + ": " + error.what(), error.error_number());
+}
+
+// `data` of a factor file; OSError naming the file for anything else (no
+// such dataset, not a matrix).
+h5::Dataset factor_matrix(const h5::File &file, h5::ChunkCache cache = {}) {
+    const std::string name = file.name();
+    h5::Dataset data;
+    int rank = 0;
+    try {
+        if (file.has_dataset("data")) {
+            data = file.open_dataset("data", cache);
+            rank = data.layout().rank;
+        }
+    } catch (const h5::Error &error) {
+        raise_for_file(name, error);
+    }
+    if (rank == 0) throw h5::Error(h5::ErrorKind::OS, name + ": not a factor file (no matrix 'data')");
+    if (rank != 2) {
+        throw h5::Error(h5::ErrorKind::OS,
+                        name + ": not a factor file ('data' has " + std::to_string(rank) + " dimensions, not 2)");
+    }
+    return data;
+}
+
+std::vector<h5::File> files_of(nb::handle handles) {
+    std::vector<h5::File> files;
+    nb::object iterator = nb::steal(PyObject_GetIter(handles.ptr()));
+    if (!iterator) throw nb::python_error();
+    while (nb::object item = nb::steal(PyIter_Next(iterator.ptr()))) files.push_back(file_of(item));
+    if (PyErr_Occurred()) throw nb::python_error();
+    return files;
+}
+
+using IntArray = nb::ndarray<nb::numpy, int64_t, nb::ndim<1>>;
+using RowsArgument = nb::ndarray<const int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+using CubeArgument = nb::ndarray<double, nb::ndim<3>, nb::c_contig, nb::device::cpu>;
+
+IntArray new_int_array(size_t n, int64_t **data) {
+    auto *buffer = new int64_t[n > 0 ? n : 1];
+    nb::capsule owner(buffer, [](void *p) noexcept { delete[] static_cast<int64_t *>(p); });
+    *data = buffer;
+    size_t shape[1] = {n};
+    return IntArray(buffer, 1, shape, owner);
+}
+
+// ---- instruments ------------------------------------------------------------
+
+// (ids, rows): the requested identifiers that the instrument index lists, in
+// request order, or every listed one in row order when `order_book_ids` is
+// None; rows -1 where no matrix has the row (negative).
+nb::object cube_instruments(nb::object order_book_ids) {
+    nb::object stock_index = module_attr("_get_all_instrument_index")();
+    nb::list ids;
+    std::vector<int64_t> rows;
+    auto add = [&](nb::handle id, nb::handle entry) {
+        const std::optional<uint64_t> row = row_number(entry, id);
+        rows.push_back(row && *row <= uint64_t(std::numeric_limits<int64_t>::max()) ? int64_t(*row) : -1);
+        ids.append(id);
+    };
+    if (order_book_ids.is_none()) {
+        nb::object items = nb::steal(PyObject_CallMethod(stock_index.ptr(), "items", nullptr));
+        if (!items) throw nb::python_error();
+        std::vector<std::pair<nb::object, nb::object>> listed;
+        nb::object iterator = nb::steal(PyObject_GetIter(items.ptr()));
+        if (!iterator) throw nb::python_error();
+        while (nb::object item = nb::steal(PyIter_Next(iterator.ptr()))) {
+            nb::sequence pair = nb::borrow<nb::sequence>(item);
+            listed.emplace_back(pair[0], pair[1]);
+        }
+        if (PyErr_Occurred()) throw nb::python_error();
+        for (auto &[id, entry] : listed) add(id, entry);
+        // Row order; equal rows keep the index's own order.
+        std::vector<size_t> by_row(rows.size());
+        for (size_t i = 0; i < by_row.size(); ++i) by_row[i] = i;
+        std::stable_sort(by_row.begin(), by_row.end(), [&](size_t a, size_t b) { return rows[a] < rows[b]; });
+        nb::list sorted_ids;
+        std::vector<int64_t> sorted_rows;
+        for (size_t i : by_row) {
+            sorted_ids.append(ids[i]);
+            sorted_rows.push_back(rows[i]);
+        }
+        ids = sorted_ids;
+        rows = std::move(sorted_rows);
+    } else {
+        nb::object iterator = nb::steal(PyObject_GetIter(order_book_ids.ptr()));
+        if (!iterator) throw nb::python_error();
+        while (nb::object id = nb::steal(PyIter_Next(iterator.ptr()))) {
+            nb::object entry = index_entry(stock_index, id);
+            if (entry) add(id, entry);
+        }
+        if (PyErr_Occurred()) throw nb::python_error();
+    }
+    int64_t *out = nullptr;
+    IntArray array = new_int_array(rows.size(), &out);
+    std::copy(rows.begin(), rows.end(), out);
+    return nb::make_tuple(ids, nb::cast(array));
+}
+
+// ---- sections ---------------------------------------------------------------
+
+struct Probe {
+    h5::Shape2 shape;
+    std::optional<int64_t> cursor_col;
+};
+
+Probe probe(const h5::File &file, bool cursor) {
+    Probe p;
+    h5::Dataset data = factor_matrix(file);
+    try {
+        p.shape = data.shape();
+        if (cursor) p.cursor_col = data.read_int64_attribute("cursor_col");
+    } catch (const h5::Error &error) {
+        raise_for_file(file.name(), error);
+    }
+    return p;
+}
+
+// Per file, the columns [first, end) that read_panel reads from it: one date
+// lookup for all, cut at each file's cursor_col when `check`, clipped to its
+// matrix.
+nb::list cube_sections(nb::handle handles, nb::handle start_date, nb::handle end_date, bool check) {
+    const std::vector<h5::File> files = files_of(handles);
+    std::vector<Probe> probes(files.size());
+    {
+        nb::gil_scoped_release release;
+        for (size_t i = 0; i < files.size(); ++i) probes[i] = probe(files[i], check);
+    }
+    nb::object lookup = module_attr("_get_date_section_index")(start_date, end_date);
+    nb::list sections;
+    for (const Probe &p : probes) {
+        const ColumnSection columns = column_section(lookup, check ? p.cursor_col : std::nullopt);
+        const uint64_t first = std::min(columns.first, p.shape.cols);
+        const uint64_t end = std::max(first, std::min(columns.end, p.shape.cols));
+        sections.append(nb::make_tuple(first, end));
+    }
+    return sections;
+}
+
+// ---- the cube ---------------------------------------------------------------
+
+struct Wanted {
+    uint64_t row;
+    size_t position;  // along the instrument axis
+};
+
+// One file's part of the cube.
+struct Slab {
+    h5::File file;
+    h5::Dataset data;
+    chunks::ChunkGrid grid;
+    uint64_t first = 0, end = 0;  // columns read, inside the cube's date axis
+    std::vector<Wanted> wanted;   // rows inside the matrix, by row
+    double *out = nullptr;        // dates x instruments
+};
+
+struct Task {
+    size_t slab;
+    size_t begin, end;  // of slab.wanted: one stripe's rows (all rows when not direct)
+};
+
+class CubeFill {
+public:
+    CubeFill(std::vector<Slab> &slabs, uint64_t first_column, size_t width, size_t instruments)
+        : slabs_(slabs), first_column_(first_column), width_(width), instruments_(instruments) {}
+
+    void run() {
+        std::vector<Task> tasks;
+        for (size_t s = 0; s < slabs_.size(); ++s) plan(s, tasks);
+        const size_t workers =
+            std::min<size_t>(tasks.size(), std::max(1u, std::min(std::thread::hardware_concurrency(), 8u)));
+        std::atomic<size_t> next{0};
+        std::exception_ptr failure;
+        std::string failed_file;
+        std::mutex failure_mutex;
+        auto work = [&] {
+            size_t i = 0;
+            try {
+                std::vector<double> cells, row;
+                while ((i = next.fetch_add(1)) < tasks.size()) run_task(tasks[i], cells, row);
+            } catch (...) {
+                std::lock_guard<std::mutex> lock(failure_mutex);
+                if (!failure) {
+                    failure = std::current_exception();
+                    failed_file = slabs_[tasks[i].slab].file.name();
+                }
+                next = tasks.size();
+            }
+        };
+        std::vector<std::thread> threads;
+        for (size_t w = 1; w < workers; ++w) threads.emplace_back(work);
+        if (workers > 0) work();
+        for (auto &t : threads) t.join();
+        if (!failure) return;
+        try {
+            std::rethrow_exception(failure);
+        } catch (const h5::Error &error) {
+            raise_for_file(failed_file, error);
+        }
+    }
+
+private:
+    // NaN where nothing is read (dates outside the file's section, rows
+    // outside its matrix), tasks for the rest.
+    void plan(size_t s, std::vector<Task> &tasks) {
+        Slab &slab = slabs_[s];
+        std::vector<bool> read(instruments_, false);
+        for (const Wanted &w : slab.wanted) read[w.position] = true;
+        for (size_t d = 0; d < width_; ++d) {
+            double *line = slab.out + d * instruments_;
+            const uint64_t column = first_column_ + d;
+            if (column < slab.first || column >= slab.end) {
+                std::fill(line, line + instruments_, kNaN);
+                continue;
+            }
+            for (size_t p = 0; p < instruments_; ++p) {
+                if (!read[p]) line[p] = kNaN;
+            }
+        }
+        if (slab.wanted.empty() || slab.end <= slab.first) return;
+        if (!slab.grid.direct) {
+            tasks.push_back({s, 0, slab.wanted.size()});
+            return;
+        }
+        for (size_t begin = 0; begin < slab.wanted.size();) {
+            const uint64_t stripe = slab.wanted[begin].row / slab.grid.chunk.rows;
+            size_t end = begin;
+            while (end < slab.wanted.size() && slab.wanted[end].row / slab.grid.chunk.rows == stripe) ++end;
+            tasks.push_back({s, begin, end});
+            begin = end;
+        }
+    }
+
+    void run_task(const Task &task, std::vector<double> &cells, std::vector<double> &row) {
+        Slab &slab = slabs_[task.slab];
+        if (!slab.grid.direct) {
+            // Through HDF5's pipeline, row by row, under the library lock.
+            row.resize(slab.end - slab.first);
+            for (size_t i = task.begin; i < task.end; ++i) {
+                const Wanted &w = slab.wanted[i];
+                slab.data.read(h5::Block{w.row, 1, slab.first, slab.end - slab.first}, row.data());
+                for (uint64_t c = slab.first; c < slab.end; ++c) {
+                    slab.out[(c - first_column_) * instruments_ + w.position] = row[c - slab.first];
+                }
+            }
+            // The file's only task: its chunk cache goes now, not with the last file.
+            slab.data = h5::Dataset();
+            return;
+        }
+        const h5::Shape2 chunk = slab.grid.chunk;
+        const uint64_t stripe_row = slab.wanted[task.begin].row / chunk.rows * chunk.rows;
+        for (uint64_t cc = slab.first / chunk.cols; cc * chunk.cols < slab.end; ++cc) {
+            const uint64_t chunk_col = cc * chunk.cols;
+            const h5::Dataset::RawChunk raw = slab.data.read_raw_chunk(stripe_row, chunk_col);
+            chunks::inflate_chunk(raw, slab.grid, stripe_row, chunk_col, cells);
+            const uint64_t from = std::max(slab.first, chunk_col);
+            const uint64_t to = std::min(slab.end, chunk_col + chunk.cols);
+            for (uint64_t c = from; c < to; ++c) {
+                double *line = slab.out + (c - first_column_) * instruments_;
+                const double *source = cells.data() + (c - chunk_col);
+                for (size_t i = task.begin; i < task.end; ++i) {
+                    const Wanted &w = slab.wanted[i];
+                    line[w.position] = source[(w.row - stripe_row) * chunk.cols];
+                }
+            }
+        }
+    }
+
+    std::vector<Slab> &slabs_;
+    uint64_t first_column_;
+    size_t width_, instruments_;
+};
+
+// Fills cube[offset + i] for the i-th handle: columns [first_column,
+// first_column + cube.shape[1]) by `rows` (one per instrument, -1 for none),
+// each file read over its own section only.
+void fill_cube(nb::handle handles, nb::handle sections, RowsArgument rows, uint64_t first_column, CubeArgument cube,
+               size_t offset) {
+    std::vector<h5::File> files = files_of(handles);
+    std::vector<std::pair<uint64_t, uint64_t>> bounds;
+    for (nb::handle section : nb::iter(sections)) {
+        bounds.push_back(nb::cast<std::pair<uint64_t, uint64_t>>(section));
+    }
+    if (bounds.size() != files.size()) throw nb::value_error("one section per file is needed");
+    if (cube.shape(2) != rows.shape(0)) throw nb::value_error("the cube needs one column per instrument");
+    if (offset > cube.shape(0) || cube.shape(0) - offset < files.size()) {
+        throw nb::value_error("the cube has too few factors for these files");
+    }
+    const size_t width = cube.shape(1), instruments = cube.shape(2);
+    std::vector<int64_t> row_of(rows.data(), rows.data() + instruments);
+    double *cells = cube.data();
+    nb::gil_scoped_release release;
+    std::vector<Slab> slabs(files.size());
+    for (size_t i = 0; i < files.size(); ++i) {
+        Slab &slab = slabs[i];
+        slab.file = files[i];
+        slab.out = cells + (offset + i) * width * instruments;
+        slab.data = factor_matrix(slab.file);
+        h5::Shape2 shape;
+        try {
+            slab.grid = chunks::chunk_grid(slab.data);
+            shape = slab.data.shape();
+            const h5::DatasetLayout layout = slab.data.layout();
+            if (!slab.grid.direct && layout.chunks.size() == 2) {
+                // HDF5 inflates these itself: a cache that holds a stripe's
+                // chunks keeps each inflated once. The library gives a second
+                // open the cache of the first, so the first goes first.
+                const h5::ChunkCache cache = h5::chunk_cache_for_columns({layout.chunks[0], layout.chunks[1]},
+                                                                         bounds[i].first, bounds[i].second);
+                slab.data = h5::Dataset();
+                slab.data = factor_matrix(slab.file, cache);
+            }
+        } catch (const h5::Error &error) {
+            raise_for_file(slab.file.name(), error);
+        }
+        // The section as planned, inside the matrix as it is now and inside
+        // the cube's dates.
+        slab.first = std::max(std::min(bounds[i].first, shape.cols), first_column);
+        slab.end = std::min({bounds[i].second, shape.cols, first_column + width});
+        if (slab.end < slab.first) slab.end = slab.first;
+        for (size_t p = 0; p < instruments; ++p) {
+            if (row_of[p] >= 0 && uint64_t(row_of[p]) < shape.rows) slab.wanted.push_back({uint64_t(row_of[p]), p});
+        }
+        std::stable_sort(slab.wanted.begin(), slab.wanted.end(),
+                         [](const Wanted &a, const Wanted &b) { return a.row < b.row; });
+    }
+    CubeFill(slabs, first_column, width, instruments).run();
+}
+
+// ---- one file's summary -------------------------------------------------------
+
+// The last column holding any value, scanning back from the matrix's last
+// column one chunk column (or 64 columns) at a time.
+std::optional<uint64_t> last_value_column(h5::Dataset &data) {
+    const chunks::ChunkGrid grid = chunks::chunk_grid(data);
+    const h5::Shape2 shape = grid.shape;
+    if (shape.rows == 0 || shape.cols == 0) return std::nullopt;
+    const uint64_t step = grid.direct ? grid.chunk.cols : 64;
+    std::vector<double> cells;
+    for (uint64_t block = (shape.cols - 1) / step + 1; block-- > 0;) {
+        const uint64_t col = block * step;
+        const uint64_t cols = std::min(step, shape.cols - col);
+        std::optional<uint64_t> last;
+        if (!grid.direct) {
+            cells.resize(shape.rows * cols);
+            data.read(h5::Block{0, shape.rows, col, cols}, cells.data());
+            for (uint64_t r = 0; r < shape.rows; ++r) {
+                for (uint64_t c = cols; c-- > 0 && (!last || col + c > *last);) {
+                    if (!std::isnan(cells[r * cols + c])) last = col + c;
+                }
+            }
+        } else {
+            for (uint64_t row = 0; row < shape.rows; row += grid.chunk.rows) {
+                const h5::Dataset::RawChunk raw = data.read_raw_chunk(row, col);
+                if (!raw.exists) continue;
+                chunks::inflate_chunk(raw, grid, row, col, cells);
+                const uint64_t rows = std::min(grid.chunk.rows, shape.rows - row);
+                for (uint64_t r = 0; r < rows; ++r) {
+                    const double *line = cells.data() + r * grid.chunk.cols;
+                    for (uint64_t c = cols; c-- > 0 && (!last || col + c > *last);) {
+                        if (!std::isnan(line[c])) last = col + c;
+                    }
+                }
+            }
+        }
+        if (last) return last;
+    }
+    return std::nullopt;
+}
+
+// (rows, columns, cursor_col or None, last column holding a value or None).
+nb::object factor_summary(nb::handle handle) {
+    h5::File file = file_of(handle);
+    h5::Shape2 shape;
+    std::optional<int64_t> cursor;
+    std::optional<uint64_t> last;
+    {
+        nb::gil_scoped_release release;
+        h5::Dataset data = factor_matrix(file);
+        try {
+            shape = data.shape();
+            cursor = data.read_int64_attribute("cursor_col");
+            last = last_value_column(data);
+        } catch (const h5::Error &error) {
+            raise_for_file(file.name(), error);
+        }
+    }
+    auto optional = [](auto value) { return value ? nb::cast(*value) : nb::none(); };
+    return nb::make_tuple(shape.rows, shape.cols, optional(cursor), optional(last));
+}
+
+}  // namespace
+
+void define_library_reads(nb::module_ &m) {
+    using namespace nb::literals;
+    m.def("_cube_instruments", &cube_instruments, "order_book_ids"_a.none(),
+          "(ids, rows): the requested ids the instrument index lists, in request order (every listed id in\n"
+          "row order for None), and their rows as int64, -1 for a row no matrix has.");
+    m.def("_cube_sections", &cube_sections, "handles"_a, "start_date"_a, "end_date"_a, "check"_a,
+          "Per factor file handle, the columns (first, end) read_panel reads from it.");
+    m.def("_fill_cube", &fill_cube, "handles"_a, "sections"_a, "rows"_a, "first_column"_a, "cube"_a, "offset"_a,
+          "Reads the files in parallel into cube[offset:offset + len(handles)] (factor x date x instrument):\n"
+          "dates from first_column on, instruments by rows; NaN where a file has no cell.");
+    m.def("_factor_summary", &factor_summary, "h5"_a,
+          "(rows, columns, cursor_col or None, last column holding a value or None) of a factor file.");
+}
+
+}  // namespace quorbel

@@ -1,0 +1,330 @@
+"""FactorLibrary: a folder of factor files read as one cube and written many at once."""
+
+import hashlib
+import os
+import shutil
+import types
+
+import h5py
+import numpy as np
+import pandas as pd
+import pytest
+
+import quorbel
+from quorbel import library as library_module
+
+CALENDAR = [20180102, 20180103, 20180104, 20180105, 20180108, 20180109, 20180110]
+INDEX = {"A": 0, "B": 3, "C": 7, "D": 11, "FAR": 40, "NEG": -1}
+
+
+def engine_file(detail, path, values, cursor_col=None):
+    f = detail.create_new_factor_h5(str(path), values.shape)
+    for j in range(values.shape[1]):
+        f["data"][:, j] = values[:, j]
+    if cursor_col is not None:
+        f["data"].attrs["cursor_col"] = cursor_col
+    f.close()
+
+
+def h5py_file(path, values, cursor_col=None, **layout):
+    with h5py.File(path, "w") as f:
+        d = f.create_dataset("data", data=values, **layout)
+        if cursor_col is not None:
+            d.attrs["cursor_col"] = np.int64(cursor_col)
+
+
+def matrix(rows, cols, offset):
+    values = np.arange(rows * cols, dtype="f8").reshape(rows, cols) + offset
+    values[3, 1] = np.nan
+    return values
+
+
+@pytest.fixture
+def root(detail, market, tmp_path):
+    """Factors of varied shapes, chunkings and cursors, and files that are not factors."""
+    market.set_calendar(CALENDAR)
+    market.set_instruments(INDEX)
+    lib_root = tmp_path / "lib"
+    (lib_root / "style").mkdir(parents=True)
+    engine_file(detail, lib_root / "alpha.h5", matrix(10, 9, 0.5), cursor_col=4)
+    engine_file(detail, lib_root / "style" / "beta.h5", matrix(12, 5, 100.5), cursor_col=2)
+    # Small DEFLATE chunks: several row stripes and chunk columns, no cursor.
+    h5py_file(lib_root / "gamma.h5", matrix(14, 9, 200.5), chunks=(4, 3), maxshape=(None, None),
+              compression="gzip", compression_opts=9, fillvalue=np.nan)
+    # Not stored as DEFLATE chunks: read through HDF5's own pipeline.
+    h5py_file(lib_root / "style" / "delta.h5", matrix(8, 6, 300.5), cursor_col=5)
+    (lib_root / ".hidden.h5").write_bytes(b"")
+    (lib_root / ".cache").mkdir()
+    (lib_root / ".cache" / "x.h5").write_bytes(b"")
+    (lib_root / "notes.txt").write_text("not a factor")
+    return lib_root
+
+
+@pytest.fixture
+def lib(root):
+    return quorbel.FactorLibrary(root)
+
+
+def codes(index):
+    return [d.year * 10000 + d.month * 100 + d.day for d in index]
+
+
+def test_names_are_relative_paths_without_hidden_entries(lib):
+    assert lib.names() == ["alpha", "gamma", "style/beta", "style/delta"]
+    assert "style/beta" in lib and "style/beta.h5" not in lib and ".hidden" not in lib
+
+
+READS = [
+    dict(start=None, end=None, check=False),
+    dict(start=20180103, end=20180108, check=False),
+    dict(start="2018-01-01", end=20180201, check=True),  # each file cut at its own cursor
+    dict(start=20180109, end=20180110, check=True),      # past some cursors: those factors are all NaN
+    dict(start=20180106, end=20180107, check=False),     # no trading date inside
+]
+
+
+@pytest.mark.parametrize("ids", [["C", "A", "UNKNOWN", "B", "A", "FAR", "NEG", "D"], None])
+@pytest.mark.parametrize("args", READS)
+def test_cube_equals_read_panel_of_each_factor(lib, args, ids):
+    cube = lib.read(ids=ids, start=args["start"], end=args["end"], check=args["check"])
+    assert cube.dims == ("factor", "date", "instrument") and cube.dtype == np.float64
+    assert list(cube["factor"].values) == lib.names()
+    expected_ids = ["C", "A", "B", "A", "FAR", "NEG", "D"] if ids else ["NEG", "A", "B", "C", "D", "FAR"]
+    assert list(cube["instrument"].values) == expected_ids
+    start = library_module.date_code(args["start"]) if args["start"] else CALENDAR[0]
+    end = library_module.date_code(args["end"]) if args["end"] else CALENDAR[-1]
+    union = set()
+    for name in lib.names():
+        frame = quorbel.read_panel(lib.path(name), expected_ids, start, end, check=args["check"])
+        union.update(codes(frame.index))
+        got = cube.sel(factor=name).to_pandas()
+        got.index.name = "date"
+        inside = got.loc[frame.index]
+        np.testing.assert_array_equal(inside.to_numpy(), frame.to_numpy())
+        assert got.drop(frame.index).isna().all().all()  # dates the file does not read
+    assert codes(cube.indexes["date"]) == sorted(union)
+
+
+def test_cube_filters_names_and_dates(lib):
+    cube = lib.read(["style/delta", "alpha"], ["B"], 20180104, 20180105)
+    assert list(cube["factor"].values) == ["style/delta", "alpha"]
+    assert codes(cube.indexes["date"]) == [20180104, 20180105]
+    np.testing.assert_array_equal(cube.values[:, :, 0], [[320.5, 321.5], [29.5, 30.5]])
+
+
+def test_read_in_groups_equals_read_at_once(lib, monkeypatch):
+    whole = lib.read(ids=["A", "C", "D"], check=True)
+    monkeypatch.setattr(library_module, "OPEN_AT_ONCE", 1)
+    grouped = lib.read(ids=["A", "C", "D"], check=True)
+    assert grouped.identical(whole)
+
+
+def test_cross_section_is_one_date_of_the_cube(lib):
+    frame = lib.cross_section(20180104, ids=["C", "A", "X"])
+    cube = lib.read(ids=["C", "A"], start=20180104, end=20180104)
+    assert list(frame.index) == ["C", "A"] and list(frame.columns) == lib.names()
+    np.testing.assert_array_equal(frame.to_numpy(), cube.values[:, 0, :].T)
+    with pytest.raises(ValueError, match="20180106 is not a trading date"):
+        lib.cross_section(20180106)
+    # A date no matrix reaches under check: every value NaN, same labels.
+    assert lib.cross_section(20180110, ["style/beta"], ["A"], check=True).isna().all().all()
+
+
+def test_info_tells_shape_cursor_last_value_and_size(lib, root, detail):
+    info = lib.info("alpha")
+    assert info.shape == (10, 9) and info.cursor_col == 4 and info.cursor_date == 20180108
+    assert info.last_value_col == 8 and info.last_value_date is None  # past the calendar
+    assert info.size == os.path.getsize(root / "alpha.h5")
+    # A factor whose last columns hold nothing: found by scanning back.
+    engine_file(detail, root / "sparse.h5", np.full((700, 600), np.nan))
+    with detail.get_h5(str(root / "sparse.h5"), write=True) as h5:
+        detail.put_factor_value(h5, 20180103, [types.SimpleNamespace(order_book_id="D", value=1.0)])
+    info = lib.info("sparse")
+    assert (info.last_value_col, info.last_value_date, info.cursor_date) == (1, 20180103, 20180103)
+    h5py_file(root / "empty.h5", np.full((3, 4), np.nan))
+    assert lib.info("empty").last_value_col is None
+
+
+def test_bad_read_arguments_are_refused(lib, root):
+    with pytest.raises(KeyError, match="'nope'"):
+        lib.read(["alpha", "nope"])
+    with pytest.raises(KeyError, match="'notes'"):
+        lib.info("notes")
+    with pytest.raises(TypeError, match="list of factor names"):
+        lib.read("alpha")
+    with pytest.raises(ValueError, match="listed twice"):
+        lib.read(["alpha", "alpha"])
+    with pytest.raises(ValueError, match="not a factor name"):
+        lib.read(["../lib/alpha"])
+    with pytest.raises(TypeError, match="list of order_book_id"):
+        lib.read(ids="A")
+    with pytest.raises(ValueError, match="lies after end"):
+        lib.read(start=20180105, end=20180103)
+    with pytest.raises(ValueError, match="not a date code"):
+        lib.read(start=20181340)
+    with pytest.raises(TypeError, match="not float"):
+        lib.read(end=20180105.0)
+    with pytest.raises(NotImplementedError, match="chunks='auto'"):
+        lib.read(chunks="auto")
+    with pytest.raises(NotImplementedError, match="progress"):
+        lib.read(progress=True)
+
+
+def test_a_file_that_is_no_factor_is_named(lib, root):
+    (root / "junk.h5").write_text("certainly not HDF5")
+    with pytest.raises(OSError, match="junk.h5"):
+        lib.read()
+    with pytest.raises(OSError, match="junk.h5"):
+        lib.info("junk")
+    os.remove(root / "junk.h5")
+    with h5py.File(root / "nodata.h5", "w") as f:
+        f.create_dataset("other", data=[1.0])
+    with pytest.raises(OSError, match=r"nodata\.h5: not a factor file"):
+        lib.read(["alpha", "nodata"])
+    with h5py.File(root / "nodata.h5", "w") as f:
+        f.create_dataset("data", data=np.zeros(4))
+    with pytest.raises(OSError, match=r"nodata\.h5: not a factor file \('data' has 1 dimensions"):
+        lib.read(["nodata"])
+
+
+# ---- writes ---------------------------------------------------------------------
+
+def item(order_book_id, value):
+    return types.SimpleNamespace(order_book_id=order_book_id, value=value)
+
+
+def contents(root):
+    """Every factor file's matrix and cursor, read with h5py."""
+    out = {}
+    for folder, _, files in os.walk(root):
+        for file in files:
+            path = os.path.join(folder, file)
+            if not file.endswith(".h5") or file.startswith("."):
+                continue
+            try:
+                with h5py.File(path, "r") as f:
+                    out[os.path.relpath(path, root)] = (f["data"][...], f["data"].attrs.get("cursor_col"))
+            except OSError:
+                continue
+    return out
+
+
+def assert_same_files(left, right):
+    a, b = contents(left), contents(right)
+    assert a.keys() == b.keys()
+    for key in a:
+        np.testing.assert_array_equal(a[key][0], b[key][0], err_msg=key)
+        assert a[key][1] == b[key][1], key
+
+
+def fingerprint(root):
+    digests = {}
+    for folder, _, files in os.walk(root):
+        for file in files:
+            path = os.path.join(folder, file)
+            with open(path, "rb") as f:
+                digests[path] = hashlib.sha256(f.read()).hexdigest()
+    return digests
+
+
+@pytest.fixture
+def twin(root, tmp_path):
+    """A copy of the library, written one file at a time for comparison."""
+    copy = tmp_path / "twin"
+    shutil.copytree(root, copy)
+    return copy
+
+
+def test_write_equals_put_factor_value_file_by_file(lib, root, twin, detail):
+    values = {
+        "alpha": [item("A", 1.5), item("UNLISTED", 2.0), item("C", np.nan)],
+        "style/beta": [item("D", 7.0)],  # column 5: the 5-column matrix grows
+        "gamma": {"B": 3.25, "A": "4"},
+        "style/delta": pd.Series([], dtype=float),  # nothing to store: only the cursor moves
+    }
+    report = lib.write(20180109, values)
+    assert report == {name: None for name in values} and report.ok
+    for name, items in values.items():
+        with detail.get_h5(str(twin / (name + ".h5")), write=True) as h5:
+            detail.put_factor_value(h5, 20180109, library_module._value_items(items, name))
+    assert_same_files(root, twin)
+    assert lib.read(["style/beta"], ["D"], 20180109, 20180109).item() == 7.0
+
+
+def test_write_packs_equals_put_factor_packs_file_by_file(lib, root, twin, detail):
+    def packs(offset):
+        return [types.SimpleNamespace(date=d, values=[item("A", offset + i), item("C", -offset - i)])
+                for i, d in enumerate([20180110, 20180103, 20180106])]  # 20180106: no trading date
+
+    batch = {"alpha": packs(1), "style/beta": iter(packs(10)), "gamma": packs(20)}
+    lib.write_packs(batch)
+    for name, offset in [("alpha", 1), ("style/beta", 10), ("gamma", 20)]:
+        with detail.get_h5(str(twin / (name + ".h5")), write=True) as h5:
+            detail.put_factor_packs(h5, packs(offset))
+    assert_same_files(root, twin)
+
+
+def test_a_failing_factor_does_not_stop_the_others(lib, root, twin, detail):
+    (root / "broken.h5").write_text("not HDF5")
+    (twin / "broken.h5").write_text("not HDF5")
+    values = {name: [item("A", 42.0)] for name in ["alpha", "broken", "gamma", "style/beta"]}
+    with pytest.raises(library_module.FactorWriteError) as raised:
+        lib.write(20180110, values)
+    message = str(raised.value)
+    assert message.startswith("1 of 4 factor writes failed: broken: OSError") and "broken.h5" in message
+    assert set(raised.value.failures) == {"broken"}
+    for name in ["alpha", "gamma", "style/beta"]:
+        with detail.get_h5(str(twin / (name + ".h5")), write=True) as h5:
+            detail.put_factor_value(h5, 20180110, values[name])
+    assert_same_files(root, twin)
+
+    report = lib.write(20180109, values, raise_errors=False)
+    assert not report.ok and list(report.failed) == ["broken"]
+    assert isinstance(report["broken"], OSError) and report["alpha"] is None
+
+
+def test_bad_write_arguments_write_nothing(lib, root):
+    before = fingerprint(root)
+    good = [item("A", 1.0)]
+    cases = [
+        (KeyError, "'missing'", lambda: lib.write(20180109, {"alpha": good, "missing": good})),
+        (TypeError, "item 1", lambda: lib.write(20180109, {"alpha": good, "gamma": [item("A", 1), 5]})),
+        (TypeError, "unhashable", lambda: lib.write(20180109, {"alpha": good, "gamma": [item(["A"], 1)]})),
+        (TypeError, "not str", lambda: lib.write(20180109, {"alpha": good, "gamma": "A=1"})),
+        (TypeError, "mapping of factor name", lambda: lib.write(20180109, [("alpha", good)])),
+        (ValueError, "not a date", lambda: lib.write("2018-13-01", {"alpha": good})),
+        (ValueError, "no packs", lambda: lib.write_packs({"alpha": [types.SimpleNamespace(date=20180109,
+                                                                                          values=good)],
+                                                          "gamma": []})),
+        (TypeError, "pack 1", lambda: lib.write_packs({"alpha": [types.SimpleNamespace(date=20180109,
+                                                                                       values=good), good[0]]})),
+        (TypeError, "date of pack 0", lambda: lib.write_packs({"alpha": [types.SimpleNamespace(date=None,
+                                                                                               values=good)]})),
+        (NotImplementedError, "client=", lambda: lib.write(20180109, {"alpha": good}, client=object())),
+        (NotImplementedError, "progress", lambda: lib.write_packs({}, progress=True)),
+    ]
+    for kind, text, call in cases:
+        with pytest.raises(kind, match=text):
+            call()
+    assert fingerprint(root) == before
+
+
+def test_create_makes_missing_factors_as_get_h5_does(lib, root, detail, market):
+    with pytest.raises(KeyError, match="'new/one'"):
+        lib.write(20180103, {"new/one": [item("A", 1.0)]})
+    lib.write(20180103, {"new/one": [item("A", 1.0)], "alpha": [item("A", 2.0)]}, create=True)
+    with h5py.File(root / "new" / "one.h5", "r") as f:
+        assert f["data"].shape == (len(INDEX) + 500, len(CALENDAR) + 250)
+        assert f["data"][0, 1] == 1.0 and f["data"].attrs["cursor_col"] == 1
+    assert "new/one" in lib.names()
+
+
+def test_a_damaged_chunk_fails_the_read_naming_its_file(lib, root):
+    with h5py.File(root / "gamma.h5", "r") as f:
+        info = f["data"].id.get_chunk_info(5)
+    with open(root / "gamma.h5", "r+b") as f:
+        f.seek(info.byte_offset + 2)
+        f.write(b"\xff" * (info.size - 2))
+    with pytest.raises(OSError, match=r"gamma\.h5: Unable to read chunk"):
+        lib.read()
+    assert lib.read(["alpha"]).shape == (1, len(CALENDAR), len(INDEX))  # the engine goes on serving others
