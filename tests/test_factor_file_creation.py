@@ -2,6 +2,10 @@
 
 import math
 import os
+import shutil
+import subprocess
+import sys
+import textwrap
 
 import h5py
 import numpy as np
@@ -95,7 +99,7 @@ def test_missing_directory(detail, tmp_path, logs):
     path = tmp_path / "no" / "such" / "dir.h5"
     with pytest.raises(OSError) as info:
         detail.create_new_factor_h5(str(path), (5, 5))
-    assert info.value.errno == 2
+    assert info.value.errno == 2 and f"name = '{path}'" in str(info.value)
     assert not path.parent.exists()
     assert [r for r in logs() if r[0] == "ERROR"] == []
 
@@ -117,18 +121,19 @@ def test_failed_dataset_creation_removes_the_file(tmp_path):
         try:
             d.create_new_factor_h5({str(path)!r}, (100, 100))
         except OSError as e:
-            print("OSError", e.errno)
+            print("OSError", e.errno, e)
         print(records, flush=True)
         """
     )
     assert proc.returncode == 0, proc.stderr  # the half-made file closed cleanly too
     first, second = proc.stdout.strip().splitlines()
-    assert first == "OSError 27"  # EFBIG
+    assert first.startswith("OSError 27 ")  # EFBIG
+    assert ".tmp" not in first  # errors never name the temporary
     assert second == repr([
         ("INFO", "create factor %s", (str(path),)),
         ("ERROR", "create factor %s failed", (str(path),)),
     ])
-    assert not path.exists()
+    assert os.listdir(tmp_path) == []
 
 
 @pytest.mark.parametrize(
@@ -180,3 +185,74 @@ def test_handle_rules(detail, tmp_path):
     for use in (lambda: data.shape, lambda: data[0, 0], lambda: f["data"], f.flush):
         with pytest.raises(ValueError, match="closed"):
             use()
+
+
+def start_time(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        line = f.read()
+    return int(line[line.rindex(")") + 2:].split()[19])
+
+
+def boot_tag():
+    with open("/proc/sys/kernel/random/boot_id") as f:
+        return f.read()[:8]
+
+
+def temporary(directory, name, pid, start, boot=None):
+    path = directory / f".{name}.{pid}-{start}-{boot or boot_tag()}-{'0' * 16}.tmp"
+    path.write_bytes(b"half made")
+    return path
+
+
+@pytest.mark.parametrize("operation", ["create", "rewrite"])
+def test_temporaries_of_dead_processes_are_removed(detail, tmp_path, operation):
+    path = tmp_path / "f.h5"
+    if operation == "rewrite":
+        detail.create_new_factor_h5(str(path), (3, 2)).close()
+    sleeper = subprocess.Popen(["sleep", "60"])
+    gone = (sleeper.pid, start_time(sleeper.pid))
+    sleeper.kill()
+    sleeper.wait()
+    me = (os.getpid(), start_time(os.getpid()))
+    other_boot = "ffffffff" if boot_tag() != "ffffffff" else "eeeeeeee"
+    dead = [temporary(tmp_path, "f.h5", *gone),
+            temporary(tmp_path, "f.h5", me[0], me[1] + 1),  # the pid now belongs to a later process
+            temporary(tmp_path, "f.h5", *me, boot=other_boot)]  # made before the machine restarted
+    journal = tmp_path / f".{dead[0].name}.journal"
+    journal.write_bytes(b"journal")
+    kept = [temporary(tmp_path, "f.h5", *me),  # a live process's
+            temporary(tmp_path, "g.h5", *gone),  # another factor's
+            tmp_path / ".f.h5.1-2.tmp"]  # not one of the engine's names
+    kept[-1].write_bytes(b"")
+
+    if operation == "rewrite":
+        detail.rewrite_factor(str(path))
+    else:
+        detail.create_new_factor_h5(str(path), (3, 2)).close()
+
+    assert sorted(os.listdir(tmp_path)) == sorted(["f.h5"] + [p.name for p in kept])
+
+
+@pytest.mark.skipif(shutil.which("strace") is None, reason="strace is not installed")
+def test_published_handle_uses_the_path(tmp_path):
+    """After publishing, the open handle's name and its undo journal are the
+    path's, not the temporary's."""
+    path = tmp_path / "f.h5"
+    code = f"""
+        import types, quorbel.detail as d
+        d.get_all_trading_dates = lambda: [20200102, 20200103]
+        d._get_all_instrument_index = lambda: {{"A": 0}}
+        h5 = d.get_h5({str(path)!r}, True)
+        print(h5.filename, repr(h5))
+        d.put_factor_value(h5, 20200103, [types.SimpleNamespace(order_book_id="A", value=1.5)])
+        h5.close()
+    """
+    trace = tmp_path / "trace"
+    proc = subprocess.run(["strace", "-f", "-qq", "-e", "trace=openat,unlink", "-o", str(trace), sys.executable,
+                           "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split(maxsplit=1) == [str(path), f"<FactorFile '{path}' (mode 'r+')>\n"]
+    journals = {line.split('"')[1] for line in trace.read_text().splitlines() if ".journal" in line}
+    assert journals == {str(tmp_path / ".f.h5.journal")}
+    with h5py.File(path, "r") as f:
+        assert f["data"][0, 1] == 1.5

@@ -44,10 +44,6 @@ def assert_same_content(path, matrix, types):
     assert after == types
 
 
-def hidden_backups(directory):
-    return sorted(n for n in os.listdir(directory) if n.startswith(".") and n.endswith(".bak"))
-
-
 def test_rewrite_keeps_shape_cells_and_cursor(detail, tmp_path, logs):
     path = tmp_path / "big.h5"
     matrix = make_factor(detail, path, (4800, 2750), columns=range(0, 2601, 100), cursor=2600)
@@ -141,7 +137,7 @@ def test_missing_or_unusable_file_is_left_alone(detail, tmp_path, logs):
             detail.rewrite_factor(str(path))
         assert path.read_bytes() == before
     assert {r[1] for r in logs()} == {"rewrite factor, %s"}
-    assert hidden_backups(tmp_path) == []
+    assert sorted(os.listdir(tmp_path)) == ["other.h5", "ref.h5", "text.h5"]
 
 
 def raises_first(path, shape):
@@ -162,7 +158,7 @@ def too_small(original):
     (lambda original: lambda path, shape: None, TypeError),
     (too_small, ValueError),  # the new file exists and filling it fails
 ])
-def test_failed_creation_or_write_puts_the_old_file_back(detail, tmp_path, monkeypatch, logs, replacement, kind):
+def test_failed_creation_or_write_leaves_the_old_file(detail, tmp_path, monkeypatch, logs, replacement, kind):
     path = tmp_path / "f.h5"
     make_factor(detail, path, (40, 30), columns=[0, 7, 29], cursor=29)
     matrix, types, _ = snapshot(path)
@@ -181,62 +177,72 @@ def write_competitor(path):
         f.write(b"competitor")
 
 
-def competitor_first(original):
+def overwritten_in_place(original):
+    # Bytes written into the old file by a process ignoring its lock: the
+    # rewrite still publishes the whole copy it read.
     def create(path, shape):
         write_competitor(path)
         return original(path, shape)
     return create
 
 
-def competitor_replacing_ours(original):
+def replaced_meanwhile(original):
     def create(path, shape):
         f = original(path, shape)
         os.remove(path)
         write_competitor(path)
-        return f  # still open, on the unlinked file
+        return f
+    return create
+
+
+def removed_meanwhile(original):
+    def create(path, shape):
+        os.remove(path)
+        return original(path, shape)
     return create
 
 
 def unknown_file_left_behind(original):
-    # A file that the call did not hand back cannot be told from a competitor's.
     def create(path, shape):
         original(path, shape).close()
         raise RuntimeError("after creating")
     return create
 
 
-def competitor_then_interrupt(original):
+def overwritten_then_interrupt(original):
     def create(path, shape):
+        original(path, shape)
         write_competitor(path)
         raise KeyboardInterrupt
     return create
 
 
-@pytest.mark.parametrize("replacement, cause", [
-    (competitor_first, FileExistsError),
-    (competitor_replacing_ours, FileExistsError),
-    (unknown_file_left_behind, RuntimeError),
-    (competitor_then_interrupt, None),
+@pytest.mark.parametrize("replacement, kind, at_path", [
+    (overwritten_in_place, None, "copy"),
+    (replaced_meanwhile, FileExistsError, "competitor"),
+    (removed_meanwhile, FileNotFoundError, None),
+    (unknown_file_left_behind, RuntimeError, "copy"),
+    (overwritten_then_interrupt, KeyboardInterrupt, "competitor"),
 ])
-def test_competing_file_keeps_the_backup(detail, tmp_path, monkeypatch, replacement, cause):
+def test_changes_at_the_path_meanwhile(detail, tmp_path, monkeypatch, replacement, kind, at_path):
+    """A removal or replacement by another process stands; the rewrite's own
+    copy never stays behind under its temporary name."""
     path = tmp_path / "f.h5"
-    make_factor(detail, path, (20, 10), columns=[3], cursor=3)
-    matrix, types, _ = snapshot(path)
+    matrix = make_factor(detail, path, (20, 10), columns=[3], cursor=3)
     monkeypatch.setattr(detail, "create_new_factor_h5", replacement(detail.create_new_factor_h5))
 
-    with pytest.raises(OSError if cause else KeyboardInterrupt) as info:
+    if kind is None:
         detail.rewrite_factor(str(path))
+    else:
+        with pytest.raises(kind) as info:
+            detail.rewrite_factor(str(path))
+        if kind in (FileExistsError, FileNotFoundError):
+            assert str(path) in str(info.value) and "the new copy was dropped" in str(info.value)
 
-    backups = hidden_backups(tmp_path)
-    assert len(backups) == 1 and backups[0].startswith(".f.h5.rewrite-")
-    backup = tmp_path / backups[0]
-    assert_same_content(backup, matrix, types)
-    if cause:
-        assert f"another file now stands at that path; the old content is kept in {backup}" in str(info.value)
-        assert isinstance(info.value.__cause__, cause)
-    else:  # an interrupt stays an interrupt, with the backup named in a note
-        assert str(backup) in info.value.__notes__[0]
-    if replacement is not unknown_file_left_behind:
+    assert os.listdir(tmp_path) == ([] if at_path is None else ["f.h5"])
+    if at_path == "copy":
+        np.testing.assert_array_equal(snapshot(path)[0], matrix)
+    elif at_path == "competitor":
         assert path.read_bytes() == b"competitor"
 
 
@@ -313,3 +319,30 @@ def test_argument_rules(detail, tmp_path, logs, call):
     with pytest.raises(TypeError):
         call(detail, str(path))
     assert path.read_bytes() == b"kept" and logs() == []
+
+
+@pytest.mark.parametrize("mode", [0o600, 0o640, 0o444])
+def test_rewrite_keeps_permissions_and_group(detail, tmp_path, monkeypatch, mode):
+    path = tmp_path / "f.h5"
+    matrix = make_factor(detail, path, (8, 6), columns=[1], cursor=1)
+    group = 1 if os.geteuid() == 0 else os.getegid()  # another group where the process may
+    os.chown(path, -1, group)
+    os.chmod(path, mode)
+    seen = []
+
+    def watching(original):
+        def create(p, shape):
+            f = original(p, shape)
+            # The copy is never readable by more people than the old file.
+            seen.extend(os.stat(tmp_path / n).st_mode & 0o077 for n in os.listdir(tmp_path) if n.endswith(".tmp"))
+            return f
+        return create
+
+    monkeypatch.setattr(detail, "create_new_factor_h5", watching(detail.create_new_factor_h5))
+    detail.rewrite_factor(str(path))
+
+    info = os.stat(path)
+    assert oct(info.st_mode & 0o7777) == oct(mode) and info.st_gid == group
+    assert len(seen) == 1 and seen[0] & ~mode == 0
+    np.testing.assert_array_equal(snapshot(path)[0], matrix)
+

@@ -17,7 +17,7 @@ Every variant goes through:
            instrument and the whole calendar, with and without check
   put      put_factor_value of one date on a copy, then close
   rewrite  rewrite_factor on another copy; when it fails, the copy must hold
-           exactly its old bytes again and no backup may be left behind
+           exactly its old bytes again and no temporary may be left behind
 
 Every outcome must be a Python exception or a completed operation. A worker
 killed by a signal is a crash; one that does not answer within --timeout

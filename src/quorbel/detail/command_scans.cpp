@@ -63,9 +63,17 @@ struct CloseWithoutGil {
 using OpenMatrix = std::unique_ptr<FactorMatrix, CloseWithoutGil>;
 
 OpenMatrix open_matrix(const std::string &path) {
-    nb::gil_scoped_release release;
     OpenMatrix m(new FactorMatrix);
-    m->file = h5::File::open(path, false);
+    try {
+        nb::gil_scoped_release release;
+        m->file = h5::File::open(path, false);
+    } catch (...) {
+        log_set_aside_journals();
+        throw;
+    }
+    // Opening may have set aside a journal that was not this file's.
+    log_set_aside_journals();
+    nb::gil_scoped_release release;
     if (!m->file.has_dataset("data")) throw CommandError(path + " holds no dataset 'data'");
     m->data = m->file.open_dataset("data");
     m->layout = m->data.layout();

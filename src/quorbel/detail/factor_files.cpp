@@ -5,6 +5,7 @@
 #include <nanobind/stl/vector.h>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,6 +26,8 @@
 
 #include "chunk_io.hpp"
 #include "detail.hpp"
+#include "hdf5_journal.hpp"
+#include "posix_files.hpp"
 
 using namespace nb::literals;
 
@@ -409,66 +412,182 @@ h5::Shape2 shape_argument(nb::handle shape, const char *what) {
     return {sizes[0], sizes[1]};
 }
 
-bool nothing_at(const std::string &path) {
-    struct stat st;
-    return ::lstat(path.c_str(), &st) != 0 && errno == ENOENT;
+int errno_of(int result) { return result == 0 ? 0 : errno; }
+
+// The text an exclusive create at `path` fails with, as HDF5's own would be,
+// naming the path the caller gave and not the temporary one.
+h5::Error creation_error(const std::string &path, int error) {
+    return h5::Error(h5::ErrorKind::OS,
+                     "Unable to create file (unable to open file: name = '" + path + "', errno = " +
+                         std::to_string(error) + ", error message = '" + std::strerror(error) +
+                         "', flags = 15, o_flags = c2)",
+                     error);
 }
 
-// An exclusive create that fails after its open succeeded (a full disk while
-// the superblock is written) leaves an empty or partial file, and every later
-// exclusive create at the path would fail on it. That file is this call's
-// only when nothing stood at the path before, the failure is not the
-// exclusive open itself (which names errno 17 when another process won, or
-// says it was unable to open), and a regular file stands there now.
-void remove_file_of_failed_create(const std::string &path, bool path_was_free, const h5::Error &failure) {
-    if (!path_was_free || failure.error_number() == EEXIST) return;
-    if (std::strstr(failure.what(), "unable to open file") != nullptr) return;
-    struct stat st;
-    if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::unlink(path.c_str());
+// A failed system call on the file at `path`, as an OSError-kind error.
+h5::Error system_error(const std::string &what, const std::string &path, int error) {
+    return h5::Error(h5::ErrorKind::OS,
+                     what + " (name = '" + path + "', errno = " + std::to_string(error) + ", error message = '" +
+                         std::strerror(error) + "')",
+                     error);
 }
 
-h5::File create_exclusive(const std::string &path) {
-    nb::gil_scoped_release release;
-    const bool path_was_free = nothing_at(path);
+// An error met while building under `temporary`, as it reads at `path`.
+h5::Error renamed_error(const h5::Error &e, const std::string &temporary, const std::string &path) {
+    std::string text = e.what();
+    for (auto at = text.find(temporary); at != std::string::npos; at = text.find(temporary, at + path.size())) {
+        text.replace(at, temporary.size(), path);
+    }
+    return h5::Error(e.kind(), text, e.error_number());
+}
+
+// A new factor file being built under a hidden temporary name beside its
+// path; nobody else knows the name, so nobody sees the file half-made.
+struct AsideFile {
+    h5::File file;
+    std::string temporary;
+    posix::Fd fd;  // the same file: syncs it without a lookup by name
+
+    // Drops the file and its name; for a failure before it is published.
+    void discard() noexcept {
+        file.close_discarding();
+        fd.reset();
+        ::unlink(temporary.c_str());
+    }
+};
+
+// What a rewrite asks of the creation that it calls through the module: build
+// the new file aside, with the old file's owner and permission bits, and hand
+// it over unpublished; the rewrite publishes it over the old one.
+struct AsideRequest {
+    std::string path;
+    posix::Owner like;
+    bool taken = false;
+    std::optional<AsideFile> built;
+};
+
+// The request lives in the thread's state dictionary, not in a C++
+// thread_local: the command line's copy of the engine runs the rewrite and
+// calls the module's create_new_factor_h5, which is the other copy's.
+constexpr const char *kAsideKey = "quorbel.rewrite_aside";
+
+AsideRequest *pending_aside() {
+    PyObject *state = PyThreadState_GetDict();
+    PyObject *capsule = state ? PyDict_GetItemString(state, kAsideKey) : nullptr;
+    if (!capsule) return nullptr;
+    return static_cast<AsideRequest *>(PyCapsule_GetPointer(capsule, kAsideKey));
+}
+
+// Offers the request to the creation called within its lifetime, on this
+// thread only.
+class PendingAside {
+public:
+    explicit PendingAside(AsideRequest &request) : state_(PyThreadState_GetDict()) {
+        if (!state_) throw std::runtime_error("no thread state dictionary for the rewrite");
+        previous_ = nb::borrow(PyDict_GetItemString(state_, kAsideKey));
+        nb::object capsule = nb::steal(PyCapsule_New(&request, kAsideKey, nullptr));
+        if (!capsule.is_valid() || PyDict_SetItemString(state_, kAsideKey, capsule.ptr()) != 0) {
+            throw nb::python_error();
+        }
+    }
+    PendingAside(const PendingAside &) = delete;
+    PendingAside &operator=(const PendingAside &) = delete;
+    ~PendingAside() {
+        const int result = previous_.is_valid() ? PyDict_SetItemString(state_, kAsideKey, previous_.ptr())
+                                                : PyDict_DelItemString(state_, kAsideKey);
+        if (result != 0) PyErr_Clear();
+    }
+
+private:
+    PyObject *state_;  // borrowed: lives as long as the thread
+    nb::object previous_;
+};
+
+// Creates the temporary and the empty matrix in it. Sets `made` once the
+// temporary exists; on failure it is gone again.
+AsideFile build_aside(const std::string &path, h5::Shape2 shape, const posix::Owner *like, bool &made) {
+    AsideFile aside;
+    aside.temporary = posix::temporary_sibling(path);
+    aside.fd = posix::create_empty(aside.temporary, like);
+    if (!aside.fd) {
+        const int error = errno;
+        throw creation_error(path, error);
+    }
+    made = true;
     try {
-        return h5::File::create_exclusive(path);
-    } catch (const h5::Error &failure) {
-        remove_file_of_failed_create(path, path_was_free, failure);
+        aside.file = h5::File::create_in_empty(aside.temporary);
+        aside.file.create_factor_dataset("data", shape, h5::automatic_chunk_shape(shape));
+        aside.file.flush();
+    } catch (const h5::Error &e) {
+        aside.discard();
+        throw renamed_error(e, aside.temporary, path);
+    } catch (...) {
+        aside.discard();
         throw;
     }
+    return aside;
 }
 
-// Removes the half-made file unless the path no longer holds the file this
-// call created (another process may have replaced it meanwhile).
-void remove_half_made(const std::string &path, const std::optional<h5::DiskIdentity> &created) {
-    struct stat st;
-    if (::lstat(path.c_str(), &st) != 0) return;
-    if (created && !(*created == h5::DiskIdentity{static_cast<uint64_t>(st.st_dev),
-                                                  static_cast<uint64_t>(st.st_ino)})) {
-        return;
+// Syncs the new file, puts it at `path` unless something is there already
+// (`lost_race` then), and syncs the directory, so that a power loss after
+// this returns still finds the whole file. The handle stays open throughout
+// and names `path` afterwards.
+void publish_created(AsideFile &aside, const std::string &path, bool &lost_race) {
+    bool published = false;
+    try {
+        const int sync_error = errno_of(::fsync(aside.fd.get()));
+        if (sync_error != 0) throw system_error("Unable to sync the new file", path, sync_error);
+        const int error = posix::publish_new(aside.temporary, path);
+        if (error == EEXIST) lost_race = true;
+        if (error != 0) throw creation_error(path, error);
+        published = true;
+        aside.file.published_as(path);
+        const int directory_error = posix::sync_directory_of(path);
+        if (directory_error != 0) {
+            throw system_error("Unable to sync the directory of the new file", path, directory_error);
+        }
+    } catch (...) {
+        if (published) {
+            // Withdrawn while this call still holds its lock: nobody has it open.
+            struct stat at_path, ours;
+            if (::lstat(path.c_str(), &at_path) == 0 && ::fstat(aside.fd.get(), &ours) == 0 &&
+                at_path.st_dev == ours.st_dev && at_path.st_ino == ours.st_ino) {
+                ::unlink(path.c_str());
+            }
+        }
+        aside.discard();
+        throw;
     }
-    ::unlink(path.c_str());
 }
 
 nb::object create_new_factor_h5(nb::handle path, nb::handle shape) {
     const std::string file_path = path_argument(path);
     const h5::Shape2 matrix_shape = shape_argument(shape, "shape");
     log_info("create factor %s", path);
-    h5::File file = create_exclusive(file_path);
-    std::optional<h5::DiskIdentity> created;
+    AsideRequest *request = pending_aside();
+    if (request && (request->taken || request->path != file_path)) request = nullptr;
+    if (request) request->taken = true;
+    bool made = false, lost_race = false;
+    h5::File file;
     try {
         nb::gil_scoped_release release;
-        created = file.disk_identity();
-        file.create_factor_dataset("data", matrix_shape, h5::automatic_chunk_shape(matrix_shape));
-        file.flush();
-    } catch (const std::exception &) {
-        // Never hand out a half-made file: the path must be free for a retry.
-        {
-            nb::gil_scoped_release release;
-            file.close_discarding();
-            remove_half_made(file_path, created);
+        if (!request) {
+            posix::remove_dead_temporaries(file_path);
+            // Building a whole file only to find the path taken is wasted work.
+            struct stat st;
+            if (::lstat(file_path.c_str(), &st) == 0) throw creation_error(file_path, EEXIST);
         }
-        log_error("create factor %s failed", path);
+        AsideFile aside = build_aside(file_path, matrix_shape, request ? &request->like : nullptr, made);
+        file = aside.file;
+        if (request) {
+            request->built = std::move(aside);
+        } else {
+            publish_created(aside, file_path, lost_race);
+        }
+    } catch (const std::exception &) {
+        // Another process creating the same path first is no failure of this
+        // file's making, as an exclusive create that finds the path taken.
+        if (made && !lost_race) log_error("create factor %s failed", path);
         throw;
     }
     log_info("finish create factor %s", path);
@@ -522,6 +641,21 @@ bool is_dangling_link(const std::string &path) {
     return ::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode) && !path_exists(path);
 }
 
+// Opens the file (undoing an unfinished write first) and logs any journal
+// that the open set aside, whether the open succeeds or not.
+h5::File open_logging_set_aside(const std::string &file_path, bool writable) {
+    h5::File file;
+    try {
+        nb::gil_scoped_release release;
+        file = h5::File::open(file_path, writable);
+    } catch (...) {
+        log_set_aside_journals();
+        throw;
+    }
+    log_set_aside_journals();
+    return file;
+}
+
 nb::object open_for_writing(nb::handle path, const std::string &file_path) {
     if (is_dangling_link(file_path)) {
         // Exclusive creation never follows a link, so creating here could only
@@ -540,12 +674,7 @@ nb::object open_for_writing(nb::handle path, const std::string &file_path) {
         const uint64_t cols = grown_length(dates, "EXPAND_TRADING_DATE_LENGTH");
         return module_attr("create_new_factor_h5")(path, nb::make_tuple(rows, cols));
     }
-    h5::File file;
-    {
-        nb::gil_scoped_release release;
-        file = h5::File::open(file_path, true);
-    }
-    return nb::cast(FactorFile{std::move(file)});
+    return nb::cast(FactorFile{open_logging_set_aside(file_path, true)});
 }
 
 nb::object open_for_reading(const std::string &file_path, nb::handle read_wait, nb::handle rate) {
@@ -556,12 +685,7 @@ nb::object open_for_reading(const std::string &file_path, nb::handle read_wait, 
     int unlocked_failures = 0;
     while (true) {
         try {
-            h5::File file;
-            {
-                nb::gil_scoped_release release;
-                file = h5::File::open(file_path, false);
-            }
-            return nb::cast(FactorFile{std::move(file)});
+            return nb::cast(FactorFile{open_logging_set_aside(file_path, false)});
         } catch (const h5::Error &failure) {
             if (failure.kind() != h5::ErrorKind::OS) throw;
             nb::object error = exception_object(failure);
@@ -607,80 +731,6 @@ void system_call(Call call, nb::handle filename, nb::handle filename2 = nb::hand
     if (error != 0) raise_os_error(error, filename, filename2);
 }
 
-int errno_of(int result) { return result == 0 ? 0 : errno; }
-
-// rename(2) that never replaces whatever stands at `to`.
-int rename_no_replace(const std::string &from, const std::string &to) {
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
-    if (errno != EINVAL && errno != ENOSYS) return errno;
-    // File systems without RENAME_NOREPLACE: link(2) refuses an existing name too.
-    if (::link(from.c_str(), to.c_str()) != 0) return errno;
-    if (::unlink(from.c_str()) != 0) {
-        const int error = errno;
-        ::unlink(to.c_str());
-        return error;
-    }
-    return 0;
-}
-
-h5::DiskIdentity identity_of(const struct stat &st) {
-    return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
-}
-
-// What stands at `path` now, nullopt (and errno set) when nothing does.
-std::optional<h5::DiskIdentity> identity_at(const std::string &path) {
-    struct stat st;
-    if (::lstat(path.c_str(), &st) != 0) return std::nullopt;
-    return identity_of(st);
-}
-
-// A failed system call met without the GIL, raised later as OSError.
-struct SystemFailure : std::runtime_error {
-    SystemFailure(int error, const std::string &what) : std::runtime_error(what), error_number(error) {}
-    int error_number;
-};
-
-// A hidden sibling, so that the backup stays on the same file system (rename
-// cannot cross one) and out of directory listings.
-std::string backup_path_for(const std::string &path) {
-    const auto slash = path.rfind('/');
-    const std::string directory = slash == std::string::npos ? "" : path.substr(0, slash + 1);
-    // Shortened so that a long factor name still leaves a valid file name.
-    const std::string name = path.substr(slash == std::string::npos ? 0 : slash + 1).substr(0, 180);
-    static std::random_device entropy;
-    char suffix[64];
-    std::snprintf(suffix, sizeof suffix, ".rewrite-%ld-%08x%08x.bak", static_cast<long>(::getpid()),
-                  static_cast<unsigned>(entropy()), static_cast<unsigned>(entropy()));
-    return directory + "." + name + suffix;
-}
-
-// Takes the old file off the path by moving it aside; returns where it went.
-std::string move_aside(nb::handle path, const std::string &file_path) {
-    for (int attempt = 0;; ++attempt) {
-        std::string backup = backup_path_for(file_path);
-        int error = 0;
-        {
-            nb::gil_scoped_release release;
-            error = rename_no_replace(file_path, backup);
-        }
-        if (error == 0) return backup;
-        if (error != EEXIST || attempt == 5) raise_os_error(error, path, nb::str(backup.c_str()));
-    }
-}
-
-// Puts the backup back after a failed rewrite, unless another process's file
-// now stands at the path. Returns 0 when restored, else why not (an errno;
-// EEXIST for a file that is not the one this rewrite created).
-int put_backup_back(const std::string &path, const std::string &backup,
-                    const std::optional<h5::DiskIdentity> &created) {
-    if (auto present = identity_at(path)) {
-        if (!created || !(*created == *present)) return EEXIST;
-        return errno_of(::rename(backup.c_str(), path.c_str()));  // over our own half-made file
-    }
-    if (errno != ENOENT) return errno;
-    return rename_no_replace(backup, path);
-}
-
 // What a rewrite carries from the old file to the new one.
 struct FactorCopy {
     h5::Shape2 shape;
@@ -696,28 +746,58 @@ size_t cell_count(h5::Shape2 shape) {
     return static_cast<size_t>(shape.rows * shape.cols);
 }
 
-FactorCopy read_old_factor(const std::string &path) {
-    nb::gil_scoped_release release;
+// The old file, kept open read-only until its replacement is published: its
+// shared lock keeps writers out, so no date written meanwhile is lost.
+struct OldFactor {
+    h5::File file;
+    h5::DiskIdentity identity;
+    posix::Owner owner;
     FactorCopy copy;
-    h5::File file = h5::File::open(path, false);
-    {
-        h5::Dataset data = file.open_dataset("data");
-        copy.shape = data.shape();
-        // A chunk whose index entry is damaged would read as never written
-        // and be missing, unnoticed, from the fresh copy.
-        data.check_chunk_index();
-        copy.cells.reset(new double[std::max<size_t>(cell_count(copy.shape), 1)]);
-        chunks::read_matrix(data, copy.cells.get());
-        copy.attributes = data.read_all_attributes();
-        try {
-            const auto cursor = data.read_int64_attribute("cursor_col");
-            if (cursor && *cursor >= 0) copy.frontier = static_cast<uint64_t>(*cursor);
-        } catch (const h5::Error &) {
-            // A cursor_col of another kind is copied as it is; it only sizes slots.
-        }
+};
+
+// Which file `path` names now (following a link, as opening does).
+std::optional<h5::DiskIdentity> identity_at(const std::string &path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+    return h5::DiskIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
+// The path no longer holds the file being rewritten: another process removed
+// or replaced it, and its doing stands.
+h5::Error path_changed(const std::string &path) {
+    const bool gone = !identity_at(path) && errno == ENOENT;
+    return h5::Error(h5::ErrorKind::OS,
+                     "Rewriting " + path + " failed: " +
+                         (gone ? std::string("the file was removed meanwhile")
+                               : std::string("another file now stands at that path")) +
+                         "; the new copy was dropped",
+                     gone ? ENOENT : EEXIST);
+}
+
+void read_old_factor(const std::string &path, OldFactor &old) {
+    old.file = h5::File::open(path, false);
+    old.identity = old.file.disk_identity();
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) throw path_changed(path);
+    if (!(old.identity == h5::DiskIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)})) {
+        throw path_changed(path);
     }
-    file.close();
-    return copy;
+    old.owner = {static_cast<mode_t>(st.st_mode & 07777), st.st_uid, st.st_gid};
+    FactorCopy &copy = old.copy;
+    h5::Dataset data = old.file.open_dataset("data");
+    copy.shape = data.shape();
+    // A chunk whose index entry is damaged would read as never written
+    // and be missing, unnoticed, from the fresh copy.
+    data.check_chunk_index();
+    copy.cells.reset(new double[std::max<size_t>(cell_count(copy.shape), 1)]);
+    chunks::read_matrix(data, copy.cells.get());
+    copy.attributes = data.read_all_attributes();
+    try {
+        const auto cursor = data.read_int64_attribute("cursor_col");
+        if (cursor && *cursor >= 0) copy.frontier = static_cast<uint64_t>(*cursor);
+    } catch (const h5::Error &) {
+        // A cursor_col of another kind is copied as it is; it only sizes slots.
+    }
 }
 
 void fill_new_factor(h5::File &file, const FactorCopy &copy) {
@@ -736,100 +816,25 @@ void fill_new_factor(h5::File &file, const FactorCopy &copy) {
     file.flush();
 }
 
-// Checks that the path still holds the file this rewrite made, and syncs it so
-// that the new content is on disk before its backup goes.
-void confirm_on_disk(const std::string &path, const h5::DiskIdentity &created) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) throw SystemFailure(errno, "Unable to reopen the new factor file " + path);
-    struct stat st;
-    const bool ours = ::fstat(fd, &st) == 0 && identity_of(st) == created;
-    const int sync_error = ours ? errno_of(::fsync(fd)) : 0;
-    ::close(fd);
-    if (!ours) throw SystemFailure(EEXIST, "The new factor file at " + path + " was replaced by another file");
-    if (sync_error != 0) throw SystemFailure(sync_error, "Unable to sync the new factor file " + path);
-}
-
-// Creates the new file through the module's create_new_factor_h5 and fills it.
-// `created` names the file that this call made, once it is known.
-void write_new_factor(nb::handle path, const std::string &file_path, const FactorCopy &copy,
-                      std::optional<h5::DiskIdentity> &created) {
-    nb::object handle = module_attr("create_new_factor_h5")(path, nb::make_tuple(copy.shape.rows, copy.shape.cols));
-    h5::File file = file_of(handle);
-    nb::gil_scoped_release release;
-    try {
-        created = file.disk_identity();
-        fill_new_factor(file, copy);
-        file.close_checked();
-    } catch (...) {
-        file.close();
-        throw;
+// Completes the new file and puts it over the old one. Until the rename the
+// path holds the whole old file; after it, the whole new one.
+void publish_rewritten(const std::string &path, OldFactor &old, AsideFile &aside) {
+    aside.file.close_checked();
+    const posix::Owner &owner = old.owner;
+    if (owner.mode != posix::writable_mode(owner)) {
+        const int error = errno_of(::fchmod(aside.fd.get(), owner.mode));
+        if (error != 0) throw system_error("Unable to set the permissions of the new file", path, error);
     }
-    confirm_on_disk(file_path, *created);
-}
-
-PyObject *builtin_exception_kind(nb::exception_type type) {
-    switch (type) {
-        case nb::exception_type::type_error: return PyExc_TypeError;
-        case nb::exception_type::value_error: return PyExc_ValueError;
-        case nb::exception_type::index_error: return PyExc_IndexError;
-        case nb::exception_type::key_error: return PyExc_KeyError;
-        case nb::exception_type::attribute_error: return PyExc_AttributeError;
-        default: return PyExc_RuntimeError;
-    }
-}
-
-// The failure as the Python exception that the caller would have received.
-nb::python_error python_error_of(std::exception_ptr failure) {
-    try {
-        std::rethrow_exception(failure);
-    } catch (nb::python_error &e) {
-        return e;
-    } catch (const h5::Error &e) {
-        try {
-            raise_python(e);
-        } catch (nb::python_error &translated) {
-            return translated;
-        }
-    } catch (const SystemFailure &e) {
-        try {
-            raise_python(h5::Error(h5::ErrorKind::OS, e.what(), e.error_number));
-        } catch (nb::python_error &translated) {
-            return translated;
-        }
-    } catch (const nb::builtin_exception &e) {
-        PyErr_SetString(builtin_exception_kind(e.type()), e.what());
-    } catch (const std::bad_alloc &) {
-        PyErr_NoMemory();
-    } catch (const std::exception &e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
-    }
-    return nb::python_error();
-}
-
-// The old content could not go back to the path: say where it is, as an
-// OSError raised from the failure that stopped the rewrite. An interrupt or a
-// request to exit goes on as itself, with that text as a note.
-[[noreturn]] void raise_backup_kept(const std::string &file_path, const std::string &backup, int error,
-                                    std::exception_ptr failure) {
-    const std::string reason = error == EEXIST ? "another file now stands at that path"
-                                               : "the old file could not be put back (" +
-                                                     std::string(std::strerror(error)) + ")";
-    const std::string message =
-        "Rewriting " + file_path + " failed and " + reason + "; the old content is kept in " + backup;
-    nb::python_error original = python_error_of(failure);
-    nb::handle cause = original.value();
-    if (!PyObject_IsInstance(cause.ptr(), PyExc_Exception)) {
-        if (nb::hasattr(cause, "add_note")) cause.attr("add_note")(message);
-        throw original;
-    }
-    nb::object raised = nb::steal(PyObject_CallFunction(PyExc_OSError, "is", error, message.c_str()));
-    if (!raised) throw nb::python_error();
-    PyException_SetCause(raised.ptr(), cause.inc_ref().ptr());
-    PyException_SetContext(raised.ptr(), cause.inc_ref().ptr());
-    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(raised.ptr())), raised.ptr());
-    throw nb::python_error();
+    const int sync_error = errno_of(::fsync(aside.fd.get()));
+    if (sync_error != 0) throw system_error("Unable to sync the new file", path, sync_error);
+    // Only a removal or replacement by name gets past the old file's lock; a
+    // rename would undo it.
+    const auto present = identity_at(path);
+    if (!present || !(*present == old.identity)) throw path_changed(path);
+    const int rename_error = errno_of(::rename(aside.temporary.c_str(), path.c_str()));
+    if (rename_error != 0) throw system_error("Unable to replace the file", path, rename_error);
+    const int error = posix::sync_directory_of(path);
+    if (error != 0) throw system_error("Replaced the file but unable to sync its directory", path, error);
 }
 
 }  // namespace
@@ -837,32 +842,90 @@ nb::python_error python_error_of(std::exception_ptr failure) {
 void rewrite_factor_file(nb::handle path) {
     const std::string file_path = path_argument(path);
     log_info("rewrite factor, %s", path);
-    const FactorCopy copy = read_old_factor(file_path);
-    // The old file is moved aside rather than deleted: until the new one is
-    // complete, the backup is the only copy of the content on disk.
-    const std::string backup = move_aside(path, file_path);
-    std::optional<h5::DiskIdentity> created;
+    OldFactor old;
+    AsideRequest request;
     try {
-        write_new_factor(path, file_path, copy, created);
-    } catch (...) {
-        const std::exception_ptr failure = std::current_exception();
-        int error = 0;
         {
             nb::gil_scoped_release release;
-            error = put_backup_back(file_path, backup, created);
+            read_old_factor(file_path, old);
+            posix::remove_dead_temporaries(file_path);
         }
-        if (error != 0) raise_backup_kept(file_path, backup, error, failure);
-        throw python_error_of(failure);
+        log_set_aside_journals();
+        request.path = file_path;
+        request.like = old.owner;
+        nb::object handle;
+        {
+            PendingAside pending(request);
+            handle = module_attr("create_new_factor_h5")(path, nb::make_tuple(old.copy.shape.rows, old.copy.shape.cols));
+        }
+        h5::File file = file_of(handle);
+        nb::gil_scoped_release release;
+        if (!request.built || !file.is_open() || !(file.disk_identity() == request.built->file.disk_identity())) {
+            throw h5::Error(h5::ErrorKind::Value,
+                            "create_new_factor_h5 did not return the file it built for " + file_path);
+        }
+        fill_new_factor(file, old.copy);
+        publish_rewritten(file_path, old, *request.built);
+        old.file.close();
+    } catch (...) {
+        // The old file stays at the path as it was; the copy goes.
+        nb::gil_scoped_release release;
+        if (request.built) request.built->discard();
+        old.file.close();
+        throw;
     }
-    system_call([&] { return errno_of(::unlink(backup.c_str())); }, nb::str(backup.c_str()));
     log_info("rewrite factor success, %s", path);
 }
 
 namespace {
 
+struct FdOwner {
+    int fd;
+    ~FdOwner() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+// What remove_factor failed at: the errno and the path it names.
+struct Removal {
+    int error = 0;
+    std::string failed_path;
+};
+
+// Unlinks the file, then the undo journal beside it when that journal was
+// written for this very file and no live writer holds the file (a writer's
+// journal is its own to delete), then syncs the directory. A link is removed
+// as a link: the journal then belongs to its target, which stays.
+Removal remove_file_and_own_journal(const std::string &file_path) {
+    FdOwner data{::open(file_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK)};
+    bool own_journal = false;
+    struct stat st;
+    if (data.fd >= 0 && ::fstat(data.fd, &st) == 0 && S_ISREG(st.st_mode) &&
+        ::flock(data.fd, LOCK_SH | LOCK_NB) == 0) {
+        own_journal = h5::journal::journal_is_own(file_path, data.fd);
+    }
+    // The file stays open until the journal is gone, so its inode cannot be
+    // taken by a new file meanwhile.
+    if (::unlink(file_path.c_str()) != 0) return {errno, file_path};
+    const std::string journal = h5::journal::journal_path(file_path);
+    if (own_journal && ::unlink(journal.c_str()) != 0 && errno != ENOENT) return {errno, journal};
+    const auto slash = file_path.rfind('/');
+    const std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : file_path.substr(0, slash);
+    FdOwner dir{::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    if (dir.fd < 0 || ::fsync(dir.fd) != 0) return {errno, directory};
+    return {};
+}
+
 void remove_factor(nb::handle path) {
     const std::string file_path = path_argument(path);
-    system_call([&] { return errno_of(::unlink(file_path.c_str())); }, path);
+    Removal removal;
+    {
+        nb::gil_scoped_release release;
+        removal = remove_file_and_own_journal(file_path);
+    }
+    if (removal.error == 0) return;
+    if (removal.failed_path == file_path) raise_os_error(removal.error, path);
+    raise_os_error(removal.error, nb::str(removal.failed_path.c_str()));
 }
 
 }  // namespace
@@ -872,6 +935,8 @@ h5::File &file_of(nb::handle h5_handle) {
     if (!nb::try_cast<FactorFile *>(h5_handle, f) || f == nullptr) {
         throw nb::type_error(("h5 must be an open factor file as get_h5 returns it, not " + python_type_name(h5_handle)).c_str());
     }
+    // A failed write's rollback reopens the file; what it set aside is told here at the latest.
+    log_set_aside_journals();
     return f->file;
 }
 

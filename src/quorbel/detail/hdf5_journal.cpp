@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <hdf5.h>
 #include <libdeflate.h>
+#include <linux/fs.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +16,7 @@
 #include <map>
 #include <mutex>
 #include <new>
+#include <random>
 
 #include "hdf5_store.hpp"
 
@@ -73,15 +76,19 @@ uint32_t crc_of(const void *data, size_t size, uint32_t crc = 0) { return libdef
 // ---------------------------------------------------------------------------
 // The journal file
 //
-// Header: magic, the data file's device and inode, its size when the write
-// began, and a checksum. Then one record per saved region: offset, length,
-// checksum, old bytes. A record is only trusted when it is complete and its
-// checksum matches: a process killed while writing it had not yet touched
-// the region it describes.
+// Header: magic, who the data file is (device, inode, and the inode
+// generation and birth time where the file system has them), its size when
+// the write began, a checksum of its first and last bytes below that size at
+// that moment, and a checksum of the header. Then one record per saved
+// region: offset, length, checksum, old bytes. A record is only trusted when
+// it is complete and its checksum matches: a process killed while writing it
+// had not yet touched the region it describes.
 
-constexpr char kMagic[8] = {'Q', 'R', 'B', 'J', 'R', 'N', 'L', '1'};
+constexpr char kMagicV1[8] = {'Q', 'R', 'B', 'J', 'R', 'N', 'L', '1'};
+constexpr char kMagic[8] = {'Q', 'R', 'B', 'J', 'R', 'N', 'L', '2'};
 
-struct Header {
+// Journals of the first format, which named the file by device and inode.
+struct HeaderV1 {
     char magic[8];
     uint64_t device;
     uint64_t inode;
@@ -90,6 +97,23 @@ struct Header {
     uint32_t reserved;
 };
 
+enum : uint32_t { kHasGeneration = 1, kHasBirth = 2 };
+
+struct Header {
+    char magic[8];
+    uint64_t device;
+    uint64_t inode;
+    uint64_t base_size;
+    int64_t birth_sec;
+    uint32_t birth_nsec;
+    uint32_t generation;
+    uint32_t identifiers;  // which of generation and birth time were recorded
+    uint32_t head_crc;     // of the bytes in sample_ranges(base_size)
+    uint32_t tail_crc;
+    uint32_t checksum;
+};
+static_assert(sizeof(HeaderV1) == 40 && sizeof(Header) == 64, "the journal header layout is on disk");
+
 struct RecordHead {
     uint64_t offset;
     uint64_t length;
@@ -97,7 +121,10 @@ struct RecordHead {
     uint32_t reserved;
 };
 
-uint32_t header_checksum(const Header &h) { return crc_of(&h, offsetof(Header, checksum)); }
+template <typename H>
+uint32_t header_checksum(const H &h) {
+    return crc_of(&h, offsetof(H, checksum));
+}
 
 uint32_t record_checksum(const RecordHead &r, const unsigned char *bytes) {
     uint32_t crc = crc_of(&r.offset, sizeof r.offset);
@@ -110,16 +137,106 @@ struct Record {
     std::vector<unsigned char> bytes;
 };
 
-// The journal's complete records, or false when its header is unusable.
-bool read_journal(int fd, Header &header, std::vector<Record> &records) {
-    if (!read_all(fd, &header, sizeof header, 0)) return false;
-    if (std::memcmp(header.magic, kMagic, sizeof kMagic) != 0 || header.checksum != header_checksum(header)) {
-        return false;
-    }
+// ---------------------------------------------------------------------------
+// Who a file is
+//
+// Device and inode name a file only while it exists: a file created after
+// another was deleted often gets the same inode at once. The inode
+// generation and the birth time tell the two apart.
+
+struct Identity {
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    bool has_generation = false;
+    uint32_t generation = 0;
+    bool has_birth = false;
+    int64_t birth_sec = 0;
+    uint32_t birth_nsec = 0;
+};
+
+bool read_identity(int fd, Identity &id) {
     struct stat st;
     if (::fstat(fd, &st) != 0) return false;
+    id.device = static_cast<uint64_t>(st.st_dev);
+    id.inode = static_cast<uint64_t>(st.st_ino);
+    long generation = 0;  // the kernel stores an int in it
+    if (::ioctl(fd, FS_IOC_GETVERSION, &generation) == 0) {
+        id.has_generation = true;
+        id.generation = static_cast<uint32_t>(generation);
+    }
+    struct statx sx {};
+    if (::statx(fd, "", AT_EMPTY_PATH, STATX_BTIME, &sx) == 0 && (sx.stx_mask & STATX_BTIME)) {
+        id.has_birth = true;
+        id.birth_sec = sx.stx_btime.tv_sec;
+        id.birth_nsec = sx.stx_btime.tv_nsec;
+    }
+    return true;
+}
+
+// The file's first and last bytes below `base_size`, which the fingerprint
+// covers: any other file is all but sure to differ there (the superblock,
+// the last chunk written).
+constexpr uint64_t kSample = 4096;
+
+std::pair<uint64_t, uint64_t> head_range(uint64_t base_size) { return {0, std::min(kSample, base_size)}; }
+std::pair<uint64_t, uint64_t> tail_range(uint64_t base_size) {
+    return {base_size - std::min(kSample, base_size), base_size};
+}
+
+// The checksum of [lo, hi) as the file held it when the journal was begun:
+// what it holds now with the journal's saved bytes put back, as apply() would.
+bool sample_crc(int fd, std::pair<uint64_t, uint64_t> range, const std::vector<Record> &records, uint32_t &crc) {
+    const auto [lo, hi] = range;
+    std::vector<unsigned char> bytes(static_cast<size_t>(hi - lo));
+    if (!read_all(fd, bytes.data(), bytes.size(), lo)) return false;
+    for (auto it = records.rbegin(); it != records.rend(); ++it) {
+        const uint64_t from = std::max(lo, it->offset), to = std::min(hi, it->offset + it->bytes.size());
+        if (from < to) std::memcpy(bytes.data() + (from - lo), it->bytes.data() + (from - it->offset), to - from);
+    }
+    crc = crc_of(bytes.data(), bytes.size());
+    return true;
+}
+
+struct Journal {
+    int version = 0;
+    Header header{};  // a first-format header fills device, inode and base_size
+    std::vector<Record> records;
+};
+
+enum class Parsed { Ok, CutShort, Unknown };
+
+// The journal's header and complete records. CutShort: a kill while its
+// header was being written, so it describes no write. Unknown: not a journal
+// this engine can read.
+Parsed read_journal(int fd, Journal &journal) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return Parsed::Unknown;
     const uint64_t end = static_cast<uint64_t>(st.st_size);
-    uint64_t at = sizeof header;
+    char magic[8] = {};
+    if (!read_all(fd, magic, sizeof magic, 0)) return Parsed::Unknown;
+    const size_t present = static_cast<size_t>(std::min<uint64_t>(end, sizeof magic));
+    const bool v1 = std::memcmp(magic, kMagicV1, present) == 0, v2 = std::memcmp(magic, kMagic, present) == 0;
+    if (!v1 && !v2) return Parsed::Unknown;
+    if (end < sizeof magic) return Parsed::CutShort;
+    uint64_t at = 0;
+    if (v1) {
+        HeaderV1 h{};
+        if (end < sizeof h) return Parsed::CutShort;
+        if (!read_all(fd, &h, sizeof h, 0) || h.checksum != header_checksum(h)) return Parsed::Unknown;
+        journal.version = 1;
+        journal.header.device = h.device;
+        journal.header.inode = h.inode;
+        journal.header.base_size = h.base_size;
+        at = sizeof h;
+    } else {
+        if (end < sizeof journal.header) return Parsed::CutShort;
+        if (!read_all(fd, &journal.header, sizeof journal.header, 0) ||
+            journal.header.checksum != header_checksum(journal.header)) {
+            return Parsed::Unknown;
+        }
+        journal.version = 2;
+        at = sizeof journal.header;
+    }
     while (at + sizeof(RecordHead) <= end) {
         RecordHead head;
         if (!read_all(fd, &head, sizeof head, at)) break;
@@ -127,10 +244,98 @@ bool read_journal(int fd, Header &header, std::vector<Record> &records) {
         Record record{head.offset, std::vector<unsigned char>(static_cast<size_t>(head.length))};
         if (!read_all(fd, record.bytes.data(), record.bytes.size(), at + sizeof head)) break;
         if (record_checksum(head, record.bytes.data()) != head.checksum) break;
-        records.push_back(std::move(record));
+        journal.records.push_back(std::move(record));
         at += sizeof head + head.length;
     }
-    return true;
+    return Parsed::Ok;
+}
+
+bool born_before(const Identity &a, const Identity &b) {
+    return a.birth_sec != b.birth_sec ? a.birth_sec < b.birth_sec : a.birth_nsec < b.birth_nsec;
+}
+
+// Why the journal was not written for the open file `data_fd`; empty when it
+// was. Every identifier the journal recorded must match, and the file's
+// sampled bytes, with the saved ones put back, must be those it had then.
+std::string mismatch(const Journal &journal, int journal_fd, int data_fd) {
+    Identity file;
+    if (!read_identity(data_fd, file)) return "the file cannot be examined (" + std::string(std::strerror(errno)) + ")";
+    const Header &h = journal.header;
+    if (h.device != file.device || h.inode != file.inode) return "it was written for another file";
+    if (journal.version == 1) {
+        // The first format names the file by device and inode only; a journal
+        // born before the file at the path cannot be that file's.
+        Identity own;
+        if (!read_identity(journal_fd, own) || !own.has_birth || !file.has_birth) {
+            return "it is of an older format, and without birth times it cannot be told whether it is this file's";
+        }
+        if (born_before(own, file)) return "it is older than the file at the path, so it was another file's";
+        return {};
+    }
+    if ((h.identifiers & kHasGeneration) && (!file.has_generation || file.generation != h.generation)) {
+        return "it was written for an earlier file with the same inode (the inode generation differs)";
+    }
+    if ((h.identifiers & kHasBirth) &&
+        (!file.has_birth || file.birth_sec != h.birth_sec || file.birth_nsec != h.birth_nsec)) {
+        return "it was written for an earlier file with the same inode (the birth time differs)";
+    }
+    uint32_t head = 0, tail = 0;
+    if (!sample_crc(data_fd, head_range(h.base_size), journal.records, head) ||
+        !sample_crc(data_fd, tail_range(h.base_size), journal.records, tail)) {
+        return "the file cannot be read (" + std::string(std::strerror(errno)) + ")";
+    }
+    if (head != h.head_crc || tail != h.tail_crc) return "the file's content is not the one it was written against";
+    return {};
+}
+
+// ---------------------------------------------------------------------------
+// Journals set aside
+
+std::mutex &set_aside_mutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+std::vector<SetAside> &set_aside_events() {
+    static std::vector<SetAside> events;
+    return events;
+}
+
+int rename_no_replace(const std::string &from, const std::string &to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+    if (errno != EINVAL && errno != ENOSYS) return errno;
+    // File systems without RENAME_NOREPLACE: link(2) refuses an existing name too.
+    if (::link(from.c_str(), to.c_str()) != 0) return errno;
+    if (::unlink(from.c_str()) != 0) {
+        const int error = errno;
+        ::unlink(to.c_str());
+        return error;
+    }
+    return 0;
+}
+
+// Moves a journal that must not be applied to a hidden sibling, never
+// deleting it: it may be the only copy of another file's old bytes.
+SetAside set_aside(const std::string &journal, const std::string &data_path, const std::string &reason) {
+    SetAside event{journal, {}, data_path, reason};
+    std::random_device entropy;
+    int error = EEXIST;
+    for (int attempt = 0; attempt < 6 && error == EEXIST; ++attempt) {
+        char suffix[64];
+        std::snprintf(suffix, sizeof suffix, ".set-aside-%ld-%08x", static_cast<long>(::getpid()),
+                      static_cast<unsigned>(entropy()));
+        event.moved_to = journal + suffix;
+        error = rename_no_replace(journal, event.moved_to);
+    }
+    if (error != 0) {
+        event.moved_to.clear();
+        event.reason += "; it could not be moved aside (" + std::string(std::strerror(error)) + ") and stays in place";
+    } else {
+        sync_directory(journal);
+    }
+    std::lock_guard<std::mutex> lock(set_aside_mutex());
+    set_aside_events().push_back(event);
+    return event;
 }
 
 [[noreturn]] void fail(const std::string &what, int error_number) {
@@ -215,20 +420,58 @@ void push_error(hid_t minor, const char *function, const char *format, ...) {
 void open_journal(DriverFile &file) {
     Transaction &tx = *file.tx;
     if (tx.journal_fd >= 0) return;
-    int fd = ::open(tx.journal.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) fail("unable to create the journal '" + tx.journal + "'", errno);
-    Header header{};
-    std::memcpy(header.magic, kMagic, sizeof kMagic);
-    header.device = file.device;
-    header.inode = file.inode;
-    header.base_size = tx.base_size;
-    header.checksum = header_checksum(header);
-    if (!write_all(fd, &header, sizeof header, 0) || ::fdatasync(fd) != 0) {
-        int error = errno;
+    struct stat st;
+    if (::fstat(file.fd, &st) != 0) fail("unable to fstat file", errno);
+    // The journal holds the file's bytes: no one may read it who may not read the file.
+    const mode_t mode = st.st_mode & 0777;
+    int fd = ::open(tx.journal.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    if (fd < 0 && errno == EEXIST) {
+        // This writer holds the file's lock and its open replayed the file's
+        // own journal, so one found now was left for a file that stood here before.
+        set_aside(tx.journal, file.name, "a write to the file found it in the way of its own journal");
+        fd = ::open(tx.journal.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    }
+    if (fd < 0) {
+        fail("unable to create the journal '" + tx.journal + "' (writes need a writable directory for it: '" +
+                 directory_of(tx.journal) + "')",
+             errno);
+    }
+    auto give_up = [&](const std::string &what, int error) {
         ::close(fd);
         ::unlink(tx.journal.c_str());
-        fail("unable to write the journal '" + tx.journal + "'", error);
+        fail(what + " '" + tx.journal + "'", error);
+    };
+    // The umask may have narrowed the mode; never widen it beyond the file's.
+    if (::fchmod(fd, mode) != 0) give_up("unable to set the mode of the journal", errno);
+    if (::fchown(fd, static_cast<uid_t>(-1), st.st_gid) != 0 && errno != EPERM) {
+        give_up("unable to set the group of the journal", errno);
     }
+    Identity id;
+    if (!read_identity(file.fd, id)) give_up("unable to fstat the file of the journal", errno);
+    Header header{};
+    std::memcpy(header.magic, kMagic, sizeof kMagic);
+    header.device = id.device;
+    header.inode = id.inode;
+    header.base_size = tx.base_size;
+    if (id.has_generation) {
+        header.identifiers |= kHasGeneration;
+        header.generation = id.generation;
+    }
+    if (id.has_birth) {
+        header.identifiers |= kHasBirth;
+        header.birth_sec = id.birth_sec;
+        header.birth_nsec = id.birth_nsec;
+    }
+    // Nothing below base_size has been overwritten yet: this is the file as
+    // the write found it.
+    if (!sample_crc(file.fd, head_range(tx.base_size), {}, header.head_crc) ||
+        !sample_crc(file.fd, tail_range(tx.base_size), {}, header.tail_crc)) {
+        give_up("unable to read the file for the journal", errno);
+    }
+    header.checksum = header_checksum(header);
+    // No sync here: the records' sync, which always comes before the first
+    // overwrite, makes the header durable with them.
+    if (!write_all(fd, &header, sizeof header, 0)) give_up("unable to write the journal", errno);
     tx.journal_fd = fd;
     sync_directory(tx.journal);  // the journal must be found after a crash
 }
@@ -501,7 +744,7 @@ std::string journal_path(const std::string &data_path) {
     return dir + "." + base + ".journal";
 }
 
-Recovery recover(const std::string &data_path) {
+Recovery recover(const std::string &data_path, SetAside *set_aside_event) {
     const std::string journal = journal_path(data_path);
     int journal_fd = ::open(journal.c_str(), O_RDONLY | O_CLOEXEC);
     if (journal_fd < 0) return Recovery::Nothing;
@@ -511,38 +754,67 @@ Recovery recover(const std::string &data_path) {
             if (fd >= 0) ::close(fd);
         }
     } close_journal{journal_fd};
+    auto put_aside = [&](const std::string &reason) {
+        SetAside event = set_aside(journal, data_path, reason);
+        if (set_aside_event) *set_aside_event = event;
+        return Recovery::SetAside;
+    };
 
     int data_fd = ::open(data_path.c_str(), O_RDWR | O_CLOEXEC);
+    int write_error = 0;
     if (data_fd < 0) {
-        int error = errno;
-        if (error == ENOENT) {  // the file it belonged to is gone
-            ::unlink(journal.c_str());
-            return Recovery::Nothing;
-        }
-        throw Error(ErrorKind::OS,
-                    "Unable to open file (an unfinished write left the journal '" + journal +
-                        "', which needs write access to undo, errno = " + std::to_string(error) +
-                        ", error message = '" + std::strerror(error) + "')",
-                    error);
+        write_error = errno;
+        if (write_error == ENOENT) return put_aside("the file it was written for is no longer at the path");
+        // Without write access the journal cannot be undone, but one that is
+        // not this file's must not keep the file from being read.
+        data_fd = ::open(data_path.c_str(), O_RDONLY | O_CLOEXEC);
     }
     Closer close_data{data_fd};
+    auto no_write_access = [&] {
+        throw Error(ErrorKind::OS,
+                    "Unable to open file (an unfinished write left the journal '" + journal +
+                        "', which needs write access to undo, errno = " + std::to_string(write_error) +
+                        ", error message = '" + std::strerror(write_error) + "')",
+                    write_error);
+    };
+    if (data_fd < 0) no_write_access();
     // A live writer holds the lock, and the journal is its own.
     if (::flock(data_fd, LOCK_EX | LOCK_NB) != 0) {
         if (errno == EWOULDBLOCK) return Recovery::Busy;
         if (errno != ENOSYS) fail("unable to lock file", errno);
     }
-    Header header{};
-    std::vector<Record> records;
-    struct stat st;
-    const bool usable = read_journal(journal_fd, header, records) && ::fstat(data_fd, &st) == 0 &&
-                        header.device == static_cast<uint64_t>(st.st_dev) &&
-                        header.inode == static_cast<uint64_t>(st.st_ino);
-    // A journal cut short in its header, or one of another file that once
-    // stood at this path, describes no write to this file.
-    if (usable) apply(data_fd, header, records);
+    Journal parsed;
+    switch (read_journal(journal_fd, parsed)) {
+        case Parsed::CutShort:
+            // Killed while writing its header, before any record was synced:
+            // nothing was overwritten, so there is nothing to undo.
+            ::unlink(journal.c_str());
+            sync_directory(journal);
+            return Recovery::Nothing;
+        case Parsed::Unknown: return put_aside("it is not a journal this engine can read");
+        case Parsed::Ok: break;
+    }
+    const std::string reason = mismatch(parsed, journal_fd, data_fd);
+    if (!reason.empty()) return put_aside(reason);
+    if (write_error != 0) no_write_access();
+    apply(data_fd, parsed.header, parsed.records);
     ::unlink(journal.c_str());
     sync_directory(journal);
-    return usable ? Recovery::Replayed : Recovery::Nothing;
+    return Recovery::Replayed;
+}
+
+std::vector<SetAside> take_set_aside() {
+    std::lock_guard<std::mutex> lock(set_aside_mutex());
+    return std::exchange(set_aside_events(), {});
+}
+
+bool journal_is_own(const std::string &data_path, int data_fd) {
+    int journal_fd = ::open(journal_path(data_path).c_str(), O_RDONLY | O_CLOEXEC);
+    if (journal_fd < 0) return false;
+    Journal parsed;
+    const bool own = read_journal(journal_fd, parsed) == Parsed::Ok && mismatch(parsed, journal_fd, data_fd).empty();
+    ::close(journal_fd);
+    return own;
 }
 
 void Driver::begin(int64_t file_id, const std::string &data_path) {
@@ -554,6 +826,16 @@ void Driver::begin(int64_t file_id, const std::string &data_path) {
     tx->journal = journal_path(data_path);
     tx->base_size = static_cast<uint64_t>(st.st_size);
     file.tx = tx;
+    // Made now rather than at the first overwrite: a journal that cannot be
+    // made then fails the write before HDF5 has changed anything, whereas
+    // HDF5 1.10.8 cannot close a file after a failed flush.
+    try {
+        open_journal(file);
+    } catch (...) {
+        delete tx;
+        file.tx = nullptr;
+        throw;
+    }
 }
 
 void Driver::save_ahead(int64_t file_id, const std::vector<std::pair<uint64_t, uint64_t>> &regions) {
@@ -592,5 +874,7 @@ std::pair<uint64_t, uint64_t> Driver::identity(int64_t file_id) {
     const DriverFile &file = driver_file(file_id);
     return {file.device, file.inode};
 }
+
+void Driver::rename(int64_t file_id, const std::string &path) { driver_file(file_id).name = path; }
 
 }  // namespace quorbel::h5::journal

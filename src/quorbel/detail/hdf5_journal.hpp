@@ -24,17 +24,39 @@ int64_t driver_id();
 // The journal's path for a factor file's path.
 std::string journal_path(const std::string &data_path);
 
-enum class Recovery { Nothing, Replayed, Busy };
+// A journal that recover() or a new write found at a file's journal path
+// but that was not written for the file there now. Never applied, never
+// deleted: moved to `moved_to` (empty when even that failed).
+struct SetAside {
+    std::string journal;
+    std::string moved_to;
+    std::string data_path;
+    std::string reason;
+};
+
+enum class Recovery { Nothing, Replayed, Busy, SetAside };
 // Replays an unfinished write's journal left at `data_path`, unless a live
-// process holds the file (Busy: it is that process's journal). Throws an
-// h5::Error when a journal is present but cannot be applied.
-Recovery recover(const std::string &data_path);
+// process holds the file (Busy: it is that process's journal). A journal
+// written for another file (one that stood at the path before, say) is set
+// aside instead and described in `set_aside` when given. Throws an h5::Error
+// when the file's own journal is present but cannot be applied.
+Recovery recover(const std::string &data_path, SetAside *set_aside = nullptr);
+
+// Every journal set aside in this process since the last call, for the
+// Python side to log: the storage side has no logger.
+std::vector<SetAside> take_set_aside();
+
+// Whether the journal at `data_path`'s journal path was written for the
+// file open as `data_fd`.
+bool journal_is_own(const std::string &data_path, int data_fd);
 
 // The driver's per-file state, reached from an open HDF5 file identifier.
 
 class Driver {
 public:
-    // Starts journalling overwrites; the caller then writes through HDF5.
+    // Starts journalling overwrites and makes the journal (an OS-kind Error
+    // naming its directory when it cannot be made); the caller then writes
+    // through HDF5.
     static void begin(int64_t file_id, const std::string &data_path);
     // Saves the bytes of these file regions in one go (one sync), ahead of the
     // writes that will overwrite them.
@@ -48,6 +70,8 @@ public:
     static bool in_transaction(int64_t file_id);
     // Device and inode of the open file.
     static std::pair<uint64_t, uint64_t> identity(int64_t file_id);
+    // The open file was renamed: its error texts name `path` from now on.
+    static void rename(int64_t file_id, const std::string &path);
 };
 
 }  // namespace quorbel::h5::journal

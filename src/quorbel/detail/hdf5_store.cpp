@@ -226,10 +226,10 @@ void require_open(const std::shared_ptr<FileState> &state) {
 
 }  // namespace
 
-File File::create_exclusive(const std::string &path) {
+File File::create_in_empty(const std::string &path) {
     LibraryGuard guard;
     auto fapl = file_access_list();
-    hid_t id = checked(H5Fcreate(path.c_str(), H5F_ACC_EXCL, H5P_DEFAULT, fapl.get()), "Unable to create file");
+    hid_t id = checked(H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, fapl.get()), "Unable to create file");
     File file;
     file.state_ = std::make_shared<FileState>();
     file.state_->id = id;
@@ -288,18 +288,16 @@ void File::flush() {
 }
 
 std::string File::name() const {
-    if (!state_) return {};
-    if (!state_->open()) return state_->path;
+    // Not H5Fget_name: HDF5 keeps the name a file was created under, and a
+    // new factor file is created under a temporary one.
+    return state_ ? state_->path : std::string();
+}
+
+void File::published_as(const std::string &path) {
     LibraryGuard guard;
-    ssize_t size = H5Fget_name(state_->id, nullptr, 0);
-    if (size < 0) {
-        H5Eclear2(H5E_DEFAULT);
-        return state_->path;
-    }
-    std::string name(static_cast<size_t>(size) + 1, '\0');
-    H5Fget_name(state_->id, name.data(), name.size());
-    name.resize(static_cast<size_t>(size));
-    return name;
+    require_open(state_);
+    journal::Driver::rename(state_->id, path);
+    state_->path = path;
 }
 
 DiskIdentity File::disk_identity() const {
@@ -727,7 +725,9 @@ WriteTransaction::~WriteTransaction() {
     state->id = H5I_INVALID_HID;
     ++state->generation;
     try {
-        journal::recover(state->path);
+        // A journal set aside means the path no longer holds this file:
+        // reopening would hand the caller another one.
+        if (journal::recover(state->path) == journal::Recovery::SetAside) return;
         auto fapl = file_access_list();
         hid_t id = H5Fopen(state->path.c_str(), H5F_ACC_RDWR, fapl.get());
         H5Eclear2(H5E_DEFAULT);

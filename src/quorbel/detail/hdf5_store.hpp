@@ -134,8 +134,10 @@ private:
 class File {
 public:
     File() = default;
-    // Mode "w-": fails when anything exists at `path`.
-    static File create_exclusive(const std::string &path);
+    // Builds a new HDF5 file in the empty file the caller has just made at
+    // `path` (so that the caller chooses its permissions and publishes it
+    // under its final name when complete).
+    static File create_in_empty(const std::string &path);
     // Mode "r" (writable false) or "r+" (writable true). Never truncates.
     static File open(const std::string &path, bool writable);
 
@@ -146,7 +148,11 @@ public:
     // whether everything reached the file. On failure the file stays open.
     void close_checked();
     void flush();
+    // The path the file was opened at or last published under.
     std::string name() const;
+    // The file now stands at `path` (it was renamed there while open): its
+    // name, its journal and its error texts follow.
+    void published_as(const std::string &path);
     DiskIdentity disk_identity() const;
     std::string mode() const { return writable() ? "r+" : "r"; }
 

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "detail.hpp"
+#include "hdf5_journal.hpp"
 
 namespace quorbel {
 namespace {
@@ -89,6 +90,18 @@ void log_record(int level, nb::handle message, nb::handle args_tuple) {
     Py_DECREF(result);
 }
 
+void log_set_aside_journals() {
+    for (const h5::journal::SetAside &event : h5::journal::take_set_aside()) {
+        if (event.moved_to.empty()) {
+            log_error("the journal %s beside factor file %s was not applied: %s", event.journal, event.data_path,
+                      event.reason);
+        } else {
+            log_error("the journal %s beside factor file %s was not applied (%s); it was set aside as %s",
+                      event.journal, event.data_path, event.reason, event.moved_to);
+        }
+    }
+}
+
 FloatArray new_float_array(const std::vector<size_t> &shape, double **data) {
     size_t n = 1;
     for (auto d : shape) n *= d;
@@ -142,6 +155,12 @@ void register_error_translation() {
         try {
             std::rethrow_exception(p);
         } catch (const h5::Error &e) {
+            try {
+                // A failed write's rollback may have met a journal to set aside.
+                log_set_aside_journals();
+            } catch (nb::python_error &pe) {
+                pe.discard_as_unraisable("logging a journal set aside");
+            }
             try {
                 raise_python(e);
             } catch (nb::python_error &pe) {
