@@ -2,9 +2,10 @@
 
 Each factor lives in an HDF5 file of its own as one matrix ``data``
 (rows = instruments, columns = trading dates, NaN where no value).
-The engine is the extension module :mod:`quorbel.detail`; ``read_panel`` and
-the ``quorbel`` command line tool come from :mod:`quorbel._extras`;
-``FactorLibrary`` (:mod:`quorbel.library`) reads and writes a folder of factors at once.
+The engine is the extension module :mod:`quorbel.detail`; ``read_panel`` comes
+from :mod:`quorbel._extras`, the ``quorbel`` command line tool is
+:mod:`quorbel.cli`, and ``FactorLibrary`` (:mod:`quorbel.library`) reads and
+writes a folder of factors at once.
 """
 
 __version__ = "0.1.0"

@@ -15,6 +15,9 @@ NB_MODULE(_extras, m) {
     m.def("read_panel", &read_panel, "h5_or_path"_a, "order_book_ids"_a, "start_date"_a, "end_date"_a,
           "check"_a = false, "as_numpy"_a = false, kReadPanelDoc);
     define_library_reads(m);
-    m.def("main", &cli_main,
-          "The `quorbel` command line tool: runs the command in sys.argv and returns the exit status.");
+    define_command_scans(m);
+    // The command itself is quorbel.cli.main; this name stays for callers of old.
+    m.def("main", [] { return nb::cast<int>(nb::module_::import_("quorbel.cli").attr("main")()); },
+          "The `quorbel` command line tool (quorbel.cli.main): runs the command in sys.argv and returns the exit "
+          "status.");
 }

@@ -2,14 +2,16 @@
 // published functions. It links the engine's units and reaches quorbel.detail's
 // settings and functions through module_attr, like the engine itself.
 //
-//   extras.cpp       module entry: binds to quorbel.detail, publishes read_panel, main
-//   panel_reads.cpp  read_panel: many rows over a date section in one pass
+//   extras.cpp         module entry: binds to quorbel.detail, publishes read_panel, main
+//   panel_reads.cpp    read_panel: many rows over a date section in one pass
+//   command_scans.cpp  the work behind the `quorbel` command (quorbel/cli.py):
+//                      layout, scans, chunk checks, the coverage picture, rewrite
 //   library_reads.cpp  many factor files at once into one cube (FactorLibrary)
-//   cli.cpp          the `quorbel` command: info, show, verify, coverage, rewrite
-//   png_writer.cpp   a minimal RGB PNG encoder on libdeflate
+//   png_writer.cpp     a minimal RGB PNG encoder on libdeflate
 #pragma once
 
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -26,8 +28,13 @@ extern const char *const kReadPanelDoc;
 // _fill_cube, _factor_summary).
 void define_library_reads(nb::module_ &m);
 
-// The command line tool: reads sys.argv, returns the exit status.
-int cli_main();
+// A failure of a factor file that the command line prints as its text alone;
+// quorbel._extras.CommandError in Python.
+struct CommandError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+// Publishes CommandError and the functions behind the command line.
+void define_command_scans(nb::module_ &m);
 
 // Writes an 8-bit RGB image (rows top to bottom, 3 bytes a pixel) as a PNG.
 // std::runtime_error when the file cannot be written.

@@ -1,0 +1,372 @@
+"""The ``quorbel`` command: inspect and maintain factor files.
+
+Parsing, printing and the progress display live here. The work on the files
+(the scans, the chunk checks, the coverage picture, the rewrite) is
+quorbel._extras's: it runs without the GIL and returns plain data, calling a
+progress callable between batches.
+"""
+
+import argparse
+import math
+import os
+import stat
+import sys
+import time
+
+from tqdm import tqdm
+
+from . import _extras, detail
+from ._extras import CommandError
+
+__all__ = ["main", "build_parser", "ProgressDisplay"]
+
+# ---- progress ----------------------------------------------------------------
+
+_BAR_FORMAT = "{desc} [{bar:30}] {percentage:3.0f}%"
+_BAR_CHARS = "-#"  # empty, full
+
+
+def _is_terminal(stream):
+    try:
+        return bool(stream.isatty())
+    except (AttributeError, ValueError, OSError):  # no isatty, or a closed stream
+        return False
+
+
+class ProgressDisplay:
+    """How far a long pass over a factor file has got: call it with (done, total).
+
+    On a terminal this is a bar redrawn in place. Anywhere else (a log file, a
+    pipe) nothing is drawn while the pass runs and one line is written when it
+    completes, so that a log gets a line per pass instead of a stream of
+    carriage-return frames. Used as a context manager, leaving it ends the line.
+    """
+
+    def __init__(self, label, file=None, live=None):
+        self.label = label
+        self.file = sys.stderr if file is None else file
+        self.live = _is_terminal(self.file) if live is None else live
+        self._bar = None
+        self._seen = None  # (done, total) last reported
+        self._closed = False
+
+    def __call__(self, done, total):
+        if self._closed:
+            return
+        done, total = int(done), int(total)
+        if total <= 0:
+            done = total = 1  # an empty pass is complete from the start
+        done = min(max(done, 0), total)
+        self._seen = (done, total)
+        if not self.live:
+            return
+        if self._bar is None:
+            self._bar = tqdm(total=total, desc=self.label, file=self.file, bar_format=_BAR_FORMAT,
+                             ascii=_BAR_CHARS, leave=True)
+        elif self._bar.total != total:
+            self._bar.total = total
+        self._bar.update(done - self._bar.n)
+
+    def close(self, completed=True):
+        if self._closed:
+            return
+        self._closed = True
+        if self._bar is not None:
+            self._bar.close()
+        elif completed and self._seen is not None:
+            done, total = self._seen
+            self.file.write(tqdm.format_meter(done, total, 0, prefix=self.label, bar_format=_BAR_FORMAT,
+                                              ascii=_BAR_CHARS) + "\n")
+            self.file.flush()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, kind, value, traceback):
+        self.close(completed=kind is None)
+
+
+# ---- output --------------------------------------------------------------------
+
+
+def say(text):
+    print(text, flush=True)
+
+
+def warn(text):
+    print(text, file=sys.stderr, flush=True)
+
+
+def mib(size):
+    return f"{size / (1 << 20):.1f} MiB"
+
+
+def existing_file(path):
+    if not path:
+        raise CommandError("path is empty")
+    try:
+        st = os.stat(path)
+    except (OSError, ValueError):
+        raise CommandError(f"no such file: {path}") from None
+    if not stat.S_ISREG(st.st_mode):
+        raise CommandError(f"not a file: {path}")
+    return path
+
+
+def file_size(path):
+    try:
+        return os.stat(path).st_size
+    except OSError:
+        return 0
+
+
+def column_text(column):
+    """The column with its trading date, through quorbel.detail's calendar."""
+    try:
+        date = detail._get_date_by_index(column, column)[0]
+    except IndexError:
+        return f"column {column}, beyond the calendar"
+    return f"column {column}, {date}"
+
+
+def filters_text(filters):
+    if not filters:
+        return "none"
+    return ", ".join(f"{name or f'filter {number}'}({','.join(map(str, options))})"
+                     for number, name, options in filters)
+
+
+def extent_text(n):
+    return "unlimited" if n is None else str(n)
+
+
+# ---- info ----------------------------------------------------------------------
+
+
+def cursor_col_value(layout):
+    """cursor_col as a column, None when absent; it must be a scalar integer."""
+    stored = layout["cursor_col"]
+    if stored is None:
+        return None
+    if stored["kind"] not in ("int", "uint") or math.prod(stored["shape"]) != 1 or stored["value"] is None:
+        raise CommandError("Attribute 'cursor_col' is not a scalar integer")
+    return stored["value"]
+
+
+def info(args):
+    path = existing_file(args.file)
+    layout = _extras._matrix_layout(path)
+    rows, cols = layout["rows"], layout["cols"]
+    say(f"file          {path}")
+    say(f"shape         {rows} instruments x {cols} dates")
+    say(f"max shape     {extent_text(layout['max_shape'][0])} x {extent_text(layout['max_shape'][1])}")
+    chunks = layout["chunks"]
+    say("chunks        " + (f"{chunks[0]} x {chunks[1]}" if chunks else "none (contiguous)"))
+    say(f"dtype         {layout['dtype']}")
+    say(f"filters       {filters_text(layout['filters'])}")
+    fill = layout["fill_value"]
+    say("fill value    " + ("not a float" if fill is None else format(fill, "g")))
+    cursor = cursor_col_value(layout)
+    if cursor is None:
+        say("cursor_col    absent (nothing written yet)")
+    else:
+        say("cursor_col    " + (column_text(cursor) if cursor >= 0 else str(cursor)))
+
+    with ProgressDisplay("scanning") as progress:
+        extent = _extras._value_extent(path, progress)
+    if extent["first"] is None:
+        say("values        none")
+    else:
+        say(f"first value   {column_text(extent['first'])}")
+        say(f"last value    {column_text(extent['last'])}")
+    say(f"instruments   {extent['instruments']} hold values")
+    size = file_size(path)
+    cells = rows * cols * 8
+    ratio = cells / size if size else 0.0
+    say(f"file size     {mib(size)} ({size} bytes)")
+    say(f"compression   {ratio:.1f}x ({mib(cells)} of float64 cells)")
+    return 0
+
+
+# ---- verify --------------------------------------------------------------------
+
+
+def layout_problems(layout):
+    problems = [f"the file holds '{name}' besides 'data'" for name in layout["members"] if name != "data"]
+    if layout["dtype"] != "<f8":
+        problems.append(f"'data' is {layout['dtype']}, not <f8")
+    if not layout["chunks"]:
+        problems.append("'data' is not chunked")
+    filters = layout["filters"]
+    deflate9 = len(filters) == 1 and filters[0][0] == 1 and filters[0][2][:1] == [9]
+    if not deflate9:
+        problems.append(f"filters are {filters_text(filters)}, not DEFLATE level 9 alone")
+    fill = layout["fill_value"]
+    if fill is None or not math.isnan(fill):
+        problems.append("the fill value is not NaN")
+    if tuple(layout["max_shape"]) != (None, None):
+        problems.append("the maximum shape is not unlimited in both dimensions")
+    cursor = layout["cursor_col"]
+    if cursor is not None:
+        if cursor["kind"] != "int" or cursor["size"] != 8 or cursor["shape"]:
+            problems.append("cursor_col is not a scalar int64")
+        elif not 0 <= cursor["value"] < layout["cols"]:
+            problems.append(f"cursor_col {cursor['value']} lies outside the matrix's {layout['cols']} columns")
+    return problems
+
+
+def verify(args):
+    path = existing_file(args.file)
+    layout = _extras._matrix_layout(path)
+    problems = layout_problems(layout)
+    if os.path.exists(layout["journal"]):
+        problems.append(f"an unfinished write left its journal {layout['journal']}; "
+                        "opening the file through get_h5 with write access undoes that write")
+    with ProgressDisplay("reading chunks") as progress:
+        unreadable = _extras._unreadable_chunks(path, progress)
+    problems += [f"the chunk at row {row}, column {col} cannot be read: {error}" for row, col, error in unreadable]
+    for problem in problems:
+        say(f"problem: {problem}")
+    if problems:
+        say(f"{path}: {len(problems)} " + ("problem" if len(problems) == 1 else "problems"))
+        return 1
+    say(f"{path}: OK ({layout['rows']} x {layout['cols']}, every chunk readable)")
+    return 0
+
+
+# ---- coverage ------------------------------------------------------------------
+
+
+def coverage(args):
+    path = existing_file(args.file)
+    if args.width < 1 or args.height < 1:
+        raise CommandError("--width and --height must be at least 1")
+    # No matrix is wider or taller than this; larger requests mean "as is".
+    most = 2**62
+    with ProgressDisplay("scanning") as progress:
+        picture = _extras._draw_coverage(path, args.output, min(args.width, most), min(args.height, most), progress)
+    say(f"wrote {args.output}: {picture['width']} x {picture['height']} pixels for "
+        f"{picture['rows']} instruments (top to bottom) x {picture['cols']} dates (left to right)")
+    cursor = picture["cursor_col"]
+    say("dark = values, grey = some, white = none"
+        + (f"; red line = cursor_col ({column_text(cursor)})" if cursor is not None else ""))
+    return 0
+
+
+# ---- rewrite -------------------------------------------------------------------
+
+
+def rewrite(args):
+    path = existing_file(args.file)
+    _extras._matrix_layout(path)  # a clear error for a file that is no factor file
+    before = file_size(path)
+    warn(f"rewriting {path} ...")
+    started = time.monotonic()
+    with ProgressDisplay("reading ") as reading, ProgressDisplay("writing ") as writing:
+
+        def writing_progress(done, total):
+            reading.close()  # the reading pass is over: end its line first
+            writing(done, total)
+
+        _extras._rewrite(path, reading, writing_progress)
+    seconds = time.monotonic() - started
+    say(f"rewrote {path} in {seconds:.1f} s: {mib(before)} -> {mib(file_size(path))}")
+    return 0
+
+
+# ---- show ----------------------------------------------------------------------
+
+
+def date_argument(value, fallback):
+    if value is None:
+        return fallback
+    text = str(value).replace("-", "")
+    if len(text) != 8 or not all("0" <= c <= "9" for c in text):
+        raise CommandError(f"not a date: {value} (write 20180102 or 2018-01-02)")
+    return int(text)
+
+
+def show(args):
+    path = existing_file(args.file)
+    _extras._matrix_layout(path)
+    start = date_argument(args.start, 0)
+    end = date_argument(args.end, 99991231)
+    frame = _extras._show_panel(path, args.ids, start, end)
+    for order_book_id in args.ids:
+        if order_book_id not in frame.columns:
+            warn(f"not in the instrument index: {order_book_id}")
+    if len(frame.columns) == 0:
+        raise CommandError("none of the instruments is in the instrument index")
+    if len(frame) == 0:
+        say("no trading dates with values in that range")
+        return 0
+    say(frame.to_string())
+    return 0
+
+
+# ---- the parser ----------------------------------------------------------------
+
+COMMANDS = {"info": info, "show": show, "verify": verify, "coverage": coverage, "rewrite": rewrite}
+
+
+def build_parser():
+    parser = argparse.ArgumentParser(
+        prog="quorbel",
+        description="Inspect and maintain quorbel factor files. Dates are read through the trading calendar; "
+                    "only `show` needs the instrument index (MongoDB).")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    def command(name, text):
+        sub = commands.add_parser(name, help=text, description=text)
+        sub.add_argument("file", help="the factor file (HDF5)")
+        return sub
+
+    command("info", "Shape, chunks, filters, fill value, cursor_col and its date, the first and last dates holding "
+                    "values, how many instruments hold values, file size and compression ratio.")
+    show_p = command("show", "The values of some instruments as a table (dates x instruments), up to cursor_col. "
+                             "Needs the instrument index (MongoDB).")
+    show_p.add_argument("ids", nargs="+", metavar="ID", help="order_book_id of an instrument")
+    show_p.add_argument("--start", help="first date, 20180102 or 2018-01-02 (default: the first)")
+    show_p.add_argument("--end", help="last date (default: the last, as far as cursor_col)")
+    command("verify", "Check the layout (one dataset 'data', <f8, DEFLATE 9 alone, NaN fill, unlimited maximum "
+                      "shape, cursor_col a scalar int64 inside the matrix) and read every chunk. Exit status 1 when "
+                      "anything is wrong.")
+    cov = command("coverage", "Draw where values exist as a PNG: instruments top to bottom against dates left to "
+                              "right, downsampled to fit, with cursor_col as a red line.")
+    cov.add_argument("-o", "--output", required=True, help="the PNG file to write")
+    cov.add_argument("--width", type=int, default=1200, help="at most this many pixels across (default 1200)")
+    cov.add_argument("--height", type=int, default=800, help="at most this many pixels down (default 800)")
+    command("rewrite", "Replace the file by a compact fresh copy (rewrite_factor): same cells and attributes.")
+    return parser
+
+
+def _type_name(error):
+    kind = type(error)
+    return kind.__qualname__ if kind.__module__ == "builtins" else f"{kind.__module__}.{kind.__qualname__}"
+
+
+def main(argv=None):
+    """Runs the command in argv (default sys.argv[1:]); returns the exit status."""
+    try:
+        args = build_parser().parse_args(sys.argv[1:] if argv is None else argv)
+        return COMMANDS[args.command](args)
+    except SystemExit as e:
+        if e.code is None:
+            return 0
+        if isinstance(e.code, int):
+            return e.code
+        warn(str(e.code))
+        return 1
+    except KeyboardInterrupt:
+        warn("interrupted")
+        return 130
+    except CommandError as e:
+        warn(f"quorbel: error: {e}")
+        return 1
+    except Exception as e:
+        warn(f"quorbel: error: {_type_name(e)}: {e}")
+        return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
