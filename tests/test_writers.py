@@ -173,6 +173,31 @@ def test_per_item_and_bulk_paths_agree(detail, market, factor, logs):
         ("INFO", "put factor with not listed order_book_id: %s", ("GONE",))]
 
 
+@pytest.mark.parametrize("count", [6, 3700], ids=["per-item", "bulk"])
+def test_numpy_integer_rows_write_like_plain_ints(detail, market, factor, count):
+    ids = [f"S{i}" for i in range(count)]
+    values = items((k, i / 7) for i, k in enumerate(ids))
+    integer_kinds = [int, np.int64, np.int32, np.uint16]
+    written = []
+    for kind in (int, lambda i: integer_kinds[i % 4](i)):  # plain ints, then a mix of NumPy integers
+        market.set_instruments({k: kind(i) for i, k in enumerate(ids)})
+        h5, path = factor((count, 8))
+        detail.put_factor_value(h5, 20180103, values)
+        detail.put_factor_packs(h5, [V(date=20180102, values=values[::-1])])
+        h5.close()
+        written.append(read_back(path))
+    expected = np.full((count, 8), np.nan)
+    expected[:, 0] = expected[:, 1] = np.arange(count) / 7
+    np.testing.assert_array_equal(written[0][0], expected)
+    np.testing.assert_array_equal(written[1][0], expected)
+    assert written[0][1] == written[1][1] == 1
+    # A flag is no row number, on either path.
+    market.set_instruments({k: (True if k == "S1" else i) for i, k in enumerate(ids)})
+    h5, _ = factor((count, 8))
+    with pytest.raises(TypeError, match="'S1' must be an integer, not bool"):
+        detail.put_factor_value(h5, 20180103, values)
+
+
 @pytest.mark.parametrize("path_threshold", [3700, 1])
 def test_value_conversion(detail, market, factor, monkeypatch, path_threshold):
     monkeypatch.setattr(detail, "BOOK_COUNT_THRESHOLD", path_threshold)

@@ -171,10 +171,10 @@ AxisPick pick_axis(nb::handle key, uint64_t length, int axis) {
         pick.count = static_cast<uint64_t>(n);
         return pick;
     }
-    if (PyIndex_Check(key.ptr()) && !PyBool_Check(key.ptr())) {
-        Py_ssize_t i = PyNumber_AsSsize_t(key.ptr(), PyExc_IndexError);
-        if (i == -1 && PyErr_Occurred()) throw nb::python_error();
-        Py_ssize_t n = static_cast<Py_ssize_t>(length);
+    if (const std::optional<Integer> index = integer_of(key)) {
+        // Clamped beyond 64 bits, so it falls outside the axis below.
+        const int64_t i = index->value;
+        const int64_t n = static_cast<int64_t>(length);
         if (i < -n || i >= n) {
             throw nb::index_error(("index " + std::to_string(i) + " is out of range for axis " +
                                    std::to_string(axis) + " with size " + std::to_string(length))
@@ -390,21 +390,18 @@ h5::Shape2 shape_argument(nb::handle shape, const char *what) {
     uint64_t sizes[2];
     for (size_t i = 0; i < 2; ++i) {
         nb::object item = items[i];
-        if (PyBool_Check(item.ptr()) || !PyIndex_Check(item.ptr())) {
+        const std::optional<Integer> number = integer_of(item);
+        if (!number) {
             throw nb::type_error((std::string(what) + " entries must be integers, not " + python_type_name(item)).c_str());
         }
-        nb::object number = nb::steal(PyNumber_Index(item.ptr()));
-        if (!number.is_valid()) throw nb::python_error();
-        int overflow = 0;
-        const long long v = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
-        if (v == -1 && PyErr_Occurred()) throw nb::python_error();
-        if (overflow > 0) throw nb::value_error((std::string(what) + " entries must be below 2**63").c_str());
-        if (overflow < 0 || v < 0) {
+        if (number->overflow > 0) throw nb::value_error((std::string(what) + " entries must be below 2**63").c_str());
+        if (number->overflow < 0) throw nb::value_error((std::string(what) + " entries must not be negative").c_str());
+        if (number->value < 0) {
             throw nb::value_error((std::string(what) + " entries must not be negative, got " +
-                                   nb::cast<std::string>(nb::str(number)))
+                                   std::to_string(number->value))
                                       .c_str());
         }
-        sizes[i] = static_cast<uint64_t>(v);
+        sizes[i] = static_cast<uint64_t>(number->value);
     }
     return {sizes[0], sizes[1]};
 }

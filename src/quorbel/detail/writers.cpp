@@ -84,15 +84,14 @@ std::optional<int64_t> listed_row(nb::handle index, nb::handle order_book_id) {
     if (listed < 0) throw nb::python_error();
     if (!listed) return std::nullopt;
     nb::object row = index[order_book_id];
-    if (PyBool_Check(row.ptr()) || !PyLong_Check(row.ptr())) {
+    const std::optional<Integer> number = integer_of(row);
+    if (!number) {
         throw nb::type_error(("the row number of " + nb::cast<std::string>(nb::repr(order_book_id)) +
                               " must be an integer, not " + python_type_name(row))
                                  .c_str());
     }
-    int overflow = 0;
-    long long r = PyLong_AsLongLongAndOverflow(row.ptr(), &overflow);
-    if (overflow) return std::numeric_limits<int64_t>::max();
-    return r;
+    // Clamped beyond 64 bits: require_row then refuses it like any row outside the matrix.
+    return number->value;
 }
 
 // Rows are addressed directly: a negative row is outside the matrix like a
