@@ -267,6 +267,72 @@ def test_get_iter_is_lazy_and_passes_objects_through(detail):
         detail.get_iter(packs=[])
 
 
+def test_get_iter_ends_like_a_generator(detail):
+    calls = []
+
+    class Source:
+        """An iterator that would go on after its first StopIteration."""
+
+        def __iter__(self):
+            return self
+
+        def __next__(self):
+            calls.append(len(calls))
+            if len(calls) != 1 and len(calls) != 3:
+                raise StopIteration
+            return V(date=len(calls), values=[])
+
+    stream = detail.get_iter(Source())
+    assert next(stream) == (1, []) and list(stream) == [] and list(stream) == []
+    assert calls == [0, 1]  # an ended stream never asks its source again
+
+    stream = detail.get_iter([V(date=1, values=[]), V(values=[]), V(date=3, values=[])])
+    assert next(stream) == (1, [])
+    with pytest.raises(AttributeError, match="date"):
+        next(stream)
+    assert list(stream) == []  # the pack after the failing one is never reached
+
+    taken = []
+    stream = detail.get_iter(taken.append(p.date) or p for p in [V(date=1, values=[]), V(date=2, values=[])])
+    assert next(stream) == (1, [])
+    assert stream.close() is None and stream.close() is None
+    assert list(stream) == [] and taken == [1]
+
+
+def test_get_iter_in_a_reference_cycle_is_collected():
+    # A child interpreter, so that nanobind's report of instances still alive
+    # at exit ("leaked instances") can be read from its stderr.
+    from conftest import run_python
+
+    proc = run_python("""
+        import gc, types, weakref
+        import quorbel.detail as d
+
+        class Pack:
+            pass
+
+        gc.disable()
+        gone = []
+        for started in (False, True):
+            packs = [Pack(), Pack()]
+            for p in packs:
+                p.date, p.values = 1, []
+            stream = d.get_iter(iter(packs))
+            packs[1].stream = stream          # pack -> stream -> iterator -> pack
+            packs.append(stream)              # packs -> stream -> packs
+            if started:
+                next(stream)
+            watch = weakref.ref(packs[1])
+            del packs, stream, p
+            gc.collect()
+            gone.append(watch() is None)
+        print(gone)
+    """)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.strip() == "[True, True]"
+    assert "leak" not in proc.stderr, proc.stderr
+
+
 def test_batch_write(detail, market, factor, logs):
     market.set_instruments({"A": 0, "B": 1, "C": 2})
     h5, path = factor()
