@@ -1,5 +1,6 @@
 """Writing factor values: growth, the single-date write, batches and packs."""
 
+import os
 import types
 
 import h5py
@@ -237,6 +238,30 @@ def test_bad_rows_and_handles(detail, market, factor, tmp_path):
             detail.put_factor_value(read_only, 20180102, items([("A", 1.0)]))
         with pytest.raises(OSError, match="no write intent"):
             read_only["data"].attrs["x"] = 1
+
+
+def test_view_changes_reach_the_file_before_the_call_returns(tmp_path):
+    # Each change through the handle's views is committed at once: a process
+    # that dies without closing the handle leaves every one of them in the file.
+    from conftest import run_python
+
+    path = str(tmp_path / "views.h5")
+    proc = run_python(f"""
+        import os, numpy as np, quorbel.detail as d
+        h5 = d.create_new_factor_h5({path!r}, (4, 3))
+        h5["data"].attrs["gone"] = 1
+        h5["data"].resize((6, 5))
+        h5["data"][:, 4] = np.arange(6.0)
+        h5["data"].attrs["note"] = "kept"
+        del h5["data"].attrs["gone"]
+        os._exit(0)
+    """)
+    assert proc.returncode == 0, proc.stderr
+    with h5py.File(path, "r") as f:
+        data = f["data"]
+        assert data.shape == (6, 5) and dict(data.attrs) == {"note": "kept"}
+        np.testing.assert_array_equal(data[:, 4], np.arange(6.0))
+    assert os.listdir(tmp_path) == ["views.h5"]
 
 
 # --- packs -----------------------------------------------------------------

@@ -57,6 +57,24 @@ struct AttributeView {
 
 nb::object numpy() { return nb::module_::import_("numpy"); }
 
+// Every change through the views is a write transaction of its own, as a
+// writer's date is: it reaches the file and is synced before the call
+// returns, so HDF5 holds nothing back for a later flush or close, which a
+// full disk could stop half-way through the metadata and leave the file
+// unreadable. A failed change is undone by the journal and the handle
+// reopened. A handle that cannot be written is left to `change` to refuse,
+// with the error it has always given. Runs without the GIL.
+template <typename Change>
+void change_in_transaction(h5::File &file, Change change) {
+    if (!file.writable()) {
+        change();
+        return;
+    }
+    h5::WriteTransaction transaction(file);
+    change();
+    transaction.commit();
+}
+
 // HDF5 names and variable-length strings are C strings: a NUL would cut them
 // short, so that "data\0x" would open "data" and "a\0b" overwrite "a".
 const std::string &without_nul(const std::string &text, const char *what) {
@@ -248,7 +266,7 @@ void dataset_write(DatasetView &view, nb::handle key, nb::handle value) {
         np.attr("broadcast_to")(np.attr("asarray")(value, "dtype"_a = "f8"), nb::cast(shape)), "dtype"_a = "f8");
     auto cells = nb::cast<nb::ndarray<const double, nb::c_contig>>(array);
     nb::gil_scoped_release release;
-    dataset.write(sel.block(), cells.data());
+    change_in_transaction(view.file, [&] { dataset.write(sel.block(), cells.data()); });
 }
 
 h5::Shape2 shape_argument(nb::handle shape, const char *what);
@@ -287,10 +305,22 @@ void bind_dataset_view(nb::module_ &m) {
             return attribute_to_python(a.open().read_attribute(name));
         }, nb::arg("name"), nb::arg("default") = nb::none())
         .def("__setitem__", [](AttributeView &a, const std::string &name, nb::handle value) {
-            a.open().write_attribute(object_name(name), attribute_from_python(value));
+            h5::Dataset dataset = a.open();
+            const h5::AttrValue stored = attribute_from_python(value);
+            object_name(name);
+            nb::gil_scoped_release release;
+            change_in_transaction(a.file, [&] { dataset.write_attribute(name, stored); });
         })
         .def("__delitem__", [](AttributeView &a, const std::string &name) {
-            a.open().delete_attribute(object_name(name));
+            h5::Dataset dataset = a.open();
+            object_name(name);
+            nb::gil_scoped_release release;
+            // A missing name is refused before the transaction: a KeyError
+            // is no reason to undo and reopen the file.
+            if (a.file.writable() && !dataset.has_attribute(name)) {
+                throw h5::Error(h5::ErrorKind::Key, "Can't delete attribute (attribute '" + name + "' doesn't exist)");
+            }
+            change_in_transaction(a.file, [&] { dataset.delete_attribute(name); });
         })
         .def("__contains__", [](AttributeView &a, nb::handle name) {
             auto text = lookup_name(name);
@@ -328,7 +358,7 @@ void bind_dataset_view(nb::module_ &m) {
             nb::gil_scoped_release release;
             h5::Dataset dataset = d.open();
             refuse_shrinking(dataset.shape(), target);
-            dataset.resize(target);
+            change_in_transaction(d.file, [&] { dataset.resize(target); });
         }, nb::arg("shape"))
         .def("__len__", [](DatasetView &d) { return d.open().shape().rows; })
         .def("__getitem__", &dataset_read)

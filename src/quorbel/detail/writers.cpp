@@ -224,10 +224,16 @@ void put_factor_value(nb::handle h5_handle, nb::handle date, nb::handle values) 
     }
     if (all_nan) {
         // Nothing to store; the cursor still records how far writes reached,
-        // but never past the matrix.
+        // but never past the matrix. Committed at once like any date: left
+        // in HDF5's cache, it would reach the file only at the close, which
+        // a full disk could stop half-way through the metadata.
         nb::gil_scoped_release release;
         data.check_inside({0, 0, static_cast<uint64_t>(column_index), 1});
-        advance_cursor(data, column_index);
+        if (column_index > stored_cursor(data)) {
+            h5::WriteTransaction transaction(file);
+            advance_cursor(data, column_index);
+            transaction.commit();
+        }
         return;
     }
     std::optional<chunks::ColumnStore> store;
