@@ -1,6 +1,7 @@
 """Writing factor values: growth, the single-date write, batches and packs."""
 
 import os
+import shutil
 import types
 
 import h5py
@@ -435,6 +436,36 @@ def test_batch_matches_a_model(detail, market, factor):
         detail.put_factor_packs(h5, packs)
     h5.close()
     np.testing.assert_array_equal(read_back(path)[0], model)
+
+
+def test_daily_writes_keep_the_file_near_its_compacted_size(detail, market, tmp_path):
+    # Chunks rewritten date after date must fit the slots sized for what they
+    # will hold: a chunk that outgrows its slot moves, and the slot it leaves
+    # is lost to the file. A history written in one batch and compacted, then
+    # a hundred dates one per session (open, write, close), as in daily use.
+    instruments, history, daily = 200, 200, 100
+    market.set_calendar(range(20000000, 20000000 + history + daily))
+    ids = [f"S{i}" for i in range(instruments)]
+    market.set_instruments({k: i for i, k in enumerate(ids)})
+    rng = np.random.default_rng(1)
+    listing = rng.integers(0, history + daily, size=instruments)  # rows start holding values over time
+
+    def values(j):
+        v = rng.normal(size=instruments)
+        v[(listing > j) | (rng.random(instruments) < 0.03)] = np.nan
+        return items(zip(ids, v.tolist()))
+
+    path, compacted = str(tmp_path / "daily.h5"), str(tmp_path / "compacted.h5")
+    with detail.create_new_factor_h5(path, (instruments, history + daily + 40)) as h5:
+        detail.put_factor_packs(h5, [V(date=market.calendar[j], values=values(j)) for j in range(history)])
+    detail.rewrite_factor(path)
+    for j in range(history, history + daily):
+        with detail.get_h5(path, True) as h5:
+            detail.put_factor_value(h5, market.calendar[j], values(j))
+    shutil.copyfile(path, compacted)
+    detail.rewrite_factor(compacted)
+    np.testing.assert_array_equal(read_back(path)[0], read_back(compacted)[0])
+    assert os.path.getsize(path) <= 1.15 * os.path.getsize(compacted)
 
 
 def test_refused_write_leaves_the_process_able_to_exit(tmp_path):
