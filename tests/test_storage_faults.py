@@ -243,6 +243,22 @@ def test_a_write_after_a_failed_one(disk, seed_file, reading_market):
         assert int(f["data"].attrs["cursor_col"]) == 45
 
 
+def test_view_changes_after_a_failed_one(disk, seed_file, reading_market):
+    """A failed change through the views is undone and the handle reopened:
+    the same handle may try again, and once space returns its change lands."""
+    path = place_seed(disk, seed_file)
+    done = subprocess.run([sys.executable, CHILD, json.dumps(dict(disk.fill(0), op="view_changes_after_a_failed_one",
+                                                                  path=path, column=5))],
+                          capture_output=True, text=True, timeout=120, env=dict(os.environ, PYTHONDONTWRITEBYTECODE="1"))
+    attempts = json.loads(done.stdout.splitlines()[0])["attempts"]
+    assert attempts[0] in FULL and attempts[1] in FULL and attempts[2] is None, (attempts, done.stderr[-2000:])
+    assert done.returncode == 0
+    with h5py.File(path, "r") as f:
+        np.testing.assert_array_equal(f["data"][:, SEEDED], seed_file[1][:, SEEDED])
+        np.testing.assert_array_equal(f["data"][:, 5], expected_values(5))
+        assert f["data"].attrs["note"] == "x" * 20000
+
+
 def test_failed_metadata_flush_on_a_full_disk(seed_file, reading_market, tmp_path):
     """A change that HDF5 keeps in its metadata cache (a large attribute) is
     committed at once; on a full disk that fails and is undone by the journal,
