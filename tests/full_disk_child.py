@@ -100,6 +100,20 @@ def run(job, handles):
     elif op == "attribute_flush":  # a change held in HDF5's metadata cache until the flush
         h5["data"].attrs["note"] = "x" * 20000
         h5.flush()
+    elif op == "view_changes_after_a_failed_one":
+        # Each change is tried on the full disk, then again once space has
+        # returned; the errors (or None) are reported in that order.
+        report = []
+        for attempt in ("full", "full", "space"):
+            if attempt == "space":
+                space_returns(job)
+            try:
+                h5["data"].attrs["note"] = "x" * 20000
+                h5["data"][:, column] = column_values(column)
+                report.append(None)
+            except OSError as e:
+                report.append(e.errno)
+        print(json.dumps({"attempts": report}), flush=True)
     elif op == "write_after_space_returns":
         # The first write may fit the chunks' slots and succeed; when it fails
         # it is undone, and the same handle writes again once space returns.

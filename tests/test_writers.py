@@ -1,5 +1,7 @@
 """Writing factor values: growth, the single-date write, batches and packs."""
 
+import os
+import shutil
 import types
 
 import h5py
@@ -173,6 +175,31 @@ def test_per_item_and_bulk_paths_agree(detail, market, factor, logs):
         ("INFO", "put factor with not listed order_book_id: %s", ("GONE",))]
 
 
+@pytest.mark.parametrize("count", [6, 3700], ids=["per-item", "bulk"])
+def test_numpy_integer_rows_write_like_plain_ints(detail, market, factor, count):
+    ids = [f"S{i}" for i in range(count)]
+    values = items((k, i / 7) for i, k in enumerate(ids))
+    integer_kinds = [int, np.int64, np.int32, np.uint16]
+    written = []
+    for kind in (int, lambda i: integer_kinds[i % 4](i)):  # plain ints, then a mix of NumPy integers
+        market.set_instruments({k: kind(i) for i, k in enumerate(ids)})
+        h5, path = factor((count, 8))
+        detail.put_factor_value(h5, 20180103, values)
+        detail.put_factor_packs(h5, [V(date=20180102, values=values[::-1])])
+        h5.close()
+        written.append(read_back(path))
+    expected = np.full((count, 8), np.nan)
+    expected[:, 0] = expected[:, 1] = np.arange(count) / 7
+    np.testing.assert_array_equal(written[0][0], expected)
+    np.testing.assert_array_equal(written[1][0], expected)
+    assert written[0][1] == written[1][1] == 1
+    # A flag is no row number, on either path.
+    market.set_instruments({k: (True if k == "S1" else i) for i, k in enumerate(ids)})
+    h5, _ = factor((count, 8))
+    with pytest.raises(TypeError, match="'S1' must be an integer, not bool"):
+        detail.put_factor_value(h5, 20180103, values)
+
+
 @pytest.mark.parametrize("path_threshold", [3700, 1])
 def test_value_conversion(detail, market, factor, monkeypatch, path_threshold):
     monkeypatch.setattr(detail, "BOOK_COUNT_THRESHOLD", path_threshold)
@@ -214,6 +241,30 @@ def test_bad_rows_and_handles(detail, market, factor, tmp_path):
             read_only["data"].attrs["x"] = 1
 
 
+def test_view_changes_reach_the_file_before_the_call_returns(tmp_path):
+    # Each change through the handle's views is committed at once: a process
+    # that dies without closing the handle leaves every one of them in the file.
+    from conftest import run_python
+
+    path = str(tmp_path / "views.h5")
+    proc = run_python(f"""
+        import os, numpy as np, quorbel.detail as d
+        h5 = d.create_new_factor_h5({path!r}, (4, 3))
+        h5["data"].attrs["gone"] = 1
+        h5["data"].resize((6, 5))
+        h5["data"][:, 4] = np.arange(6.0)
+        h5["data"].attrs["note"] = "kept"
+        del h5["data"].attrs["gone"]
+        os._exit(0)
+    """)
+    assert proc.returncode == 0, proc.stderr
+    with h5py.File(path, "r") as f:
+        data = f["data"]
+        assert data.shape == (6, 5) and dict(data.attrs) == {"note": "kept"}
+        np.testing.assert_array_equal(data[:, 4], np.arange(6.0))
+    assert os.listdir(tmp_path) == ["views.h5"]
+
+
 # --- packs -----------------------------------------------------------------
 
 
@@ -240,6 +291,72 @@ def test_get_iter_is_lazy_and_passes_objects_through(detail):
         next(not_iterable)
     with pytest.raises(TypeError):
         detail.get_iter(packs=[])
+
+
+def test_get_iter_ends_like_a_generator(detail):
+    calls = []
+
+    class Source:
+        """An iterator that would go on after its first StopIteration."""
+
+        def __iter__(self):
+            return self
+
+        def __next__(self):
+            calls.append(len(calls))
+            if len(calls) != 1 and len(calls) != 3:
+                raise StopIteration
+            return V(date=len(calls), values=[])
+
+    stream = detail.get_iter(Source())
+    assert next(stream) == (1, []) and list(stream) == [] and list(stream) == []
+    assert calls == [0, 1]  # an ended stream never asks its source again
+
+    stream = detail.get_iter([V(date=1, values=[]), V(values=[]), V(date=3, values=[])])
+    assert next(stream) == (1, [])
+    with pytest.raises(AttributeError, match="date"):
+        next(stream)
+    assert list(stream) == []  # the pack after the failing one is never reached
+
+    taken = []
+    stream = detail.get_iter(taken.append(p.date) or p for p in [V(date=1, values=[]), V(date=2, values=[])])
+    assert next(stream) == (1, [])
+    assert stream.close() is None and stream.close() is None
+    assert list(stream) == [] and taken == [1]
+
+
+def test_get_iter_in_a_reference_cycle_is_collected():
+    # A child interpreter, so that nanobind's report of instances still alive
+    # at exit ("leaked instances") can be read from its stderr.
+    from conftest import run_python
+
+    proc = run_python("""
+        import gc, types, weakref
+        import quorbel.detail as d
+
+        class Pack:
+            pass
+
+        gc.disable()
+        gone = []
+        for started in (False, True):
+            packs = [Pack(), Pack()]
+            for p in packs:
+                p.date, p.values = 1, []
+            stream = d.get_iter(iter(packs))
+            packs[1].stream = stream          # pack -> stream -> iterator -> pack
+            packs.append(stream)              # packs -> stream -> packs
+            if started:
+                next(stream)
+            watch = weakref.ref(packs[1])
+            del packs, stream, p
+            gc.collect()
+            gone.append(watch() is None)
+        print(gone)
+    """)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.strip() == "[True, True]"
+    assert "leak" not in proc.stderr, proc.stderr
 
 
 def test_batch_write(detail, market, factor, logs):
@@ -319,6 +436,36 @@ def test_batch_matches_a_model(detail, market, factor):
         detail.put_factor_packs(h5, packs)
     h5.close()
     np.testing.assert_array_equal(read_back(path)[0], model)
+
+
+def test_daily_writes_keep_the_file_near_its_compacted_size(detail, market, tmp_path):
+    # Chunks rewritten date after date must fit the slots sized for what they
+    # will hold: a chunk that outgrows its slot moves, and the slot it leaves
+    # is lost to the file. A history written in one batch and compacted, then
+    # a hundred dates one per session (open, write, close), as in daily use.
+    instruments, history, daily = 200, 200, 100
+    market.set_calendar(range(20000000, 20000000 + history + daily))
+    ids = [f"S{i}" for i in range(instruments)]
+    market.set_instruments({k: i for i, k in enumerate(ids)})
+    rng = np.random.default_rng(1)
+    listing = rng.integers(0, history + daily, size=instruments)  # rows start holding values over time
+
+    def values(j):
+        v = rng.normal(size=instruments)
+        v[(listing > j) | (rng.random(instruments) < 0.03)] = np.nan
+        return items(zip(ids, v.tolist()))
+
+    path, compacted = str(tmp_path / "daily.h5"), str(tmp_path / "compacted.h5")
+    with detail.create_new_factor_h5(path, (instruments, history + daily + 40)) as h5:
+        detail.put_factor_packs(h5, [V(date=market.calendar[j], values=values(j)) for j in range(history)])
+    detail.rewrite_factor(path)
+    for j in range(history, history + daily):
+        with detail.get_h5(path, True) as h5:
+            detail.put_factor_value(h5, market.calendar[j], values(j))
+    shutil.copyfile(path, compacted)
+    detail.rewrite_factor(compacted)
+    np.testing.assert_array_equal(read_back(path)[0], read_back(compacted)[0])
+    assert os.path.getsize(path) <= 1.15 * os.path.getsize(compacted)
 
 
 def test_refused_write_leaves_the_process_able_to_exit(tmp_path):

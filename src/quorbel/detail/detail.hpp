@@ -47,6 +47,17 @@ nb::object module_attr(const char *name);
 void set_module_attr(const char *name, nb::handle value);
 // A module setting that must be an int (for example BOOK_COUNT_THRESHOLD).
 int64_t int_setting(const char *name);
+
+// The one reading of integers from Python: whatever operator.index accepts
+// (int, NumPy integers, ...) except bool, which is a flag and never a count,
+// row or column. nullopt for anything else; each caller words that error.
+// A value beyond 64 bits is clamped to INT64_MIN/INT64_MAX with `overflow`
+// set to -1/1. Errors raised by the value's own __index__ propagate.
+struct Integer {
+    int64_t value = 0;
+    int overflow = 0;
+};
+std::optional<Integer> integer_of(nb::handle value);
 // `length` grown by the non-negative module setting `setting` (one growth
 // step); ValueError for a negative setting, OverflowError past 2**63 - 1.
 uint64_t grown_length(uint64_t length, const char *setting);

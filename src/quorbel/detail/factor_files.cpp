@@ -60,6 +60,24 @@ struct AttributeView {
 
 nb::object numpy() { return nb::module_::import_("numpy"); }
 
+// Every change through the views is a write transaction of its own, as a
+// writer's date is: it reaches the file and is synced before the call
+// returns, so HDF5 holds nothing back for a later flush or close, which a
+// full disk could stop half-way through the metadata and leave the file
+// unreadable. A failed change is undone by the journal and the handle
+// reopened. A handle that cannot be written is left to `change` to refuse,
+// with the error it has always given. Runs without the GIL.
+template <typename Change>
+void change_in_transaction(h5::File &file, Change change) {
+    if (!file.writable()) {
+        change();
+        return;
+    }
+    h5::WriteTransaction transaction(file);
+    change();
+    transaction.commit();
+}
+
 // HDF5 names and variable-length strings are C strings: a NUL would cut them
 // short, so that "data\0x" would open "data" and "a\0b" overwrite "a".
 const std::string &without_nul(const std::string &text, const char *what) {
@@ -174,10 +192,10 @@ AxisPick pick_axis(nb::handle key, uint64_t length, int axis) {
         pick.count = static_cast<uint64_t>(n);
         return pick;
     }
-    if (PyIndex_Check(key.ptr()) && !PyBool_Check(key.ptr())) {
-        Py_ssize_t i = PyNumber_AsSsize_t(key.ptr(), PyExc_IndexError);
-        if (i == -1 && PyErr_Occurred()) throw nb::python_error();
-        Py_ssize_t n = static_cast<Py_ssize_t>(length);
+    if (const std::optional<Integer> index = integer_of(key)) {
+        // Clamped beyond 64 bits, so it falls outside the axis below.
+        const int64_t i = index->value;
+        const int64_t n = static_cast<int64_t>(length);
         if (i < -n || i >= n) {
             throw nb::index_error(("index " + std::to_string(i) + " is out of range for axis " +
                                    std::to_string(axis) + " with size " + std::to_string(length))
@@ -251,7 +269,7 @@ void dataset_write(DatasetView &view, nb::handle key, nb::handle value) {
         np.attr("broadcast_to")(np.attr("asarray")(value, "dtype"_a = "f8"), nb::cast(shape)), "dtype"_a = "f8");
     auto cells = nb::cast<nb::ndarray<const double, nb::c_contig>>(array);
     nb::gil_scoped_release release;
-    dataset.write(sel.block(), cells.data());
+    change_in_transaction(view.file, [&] { dataset.write(sel.block(), cells.data()); });
 }
 
 h5::Shape2 shape_argument(nb::handle shape, const char *what);
@@ -290,10 +308,22 @@ void bind_dataset_view(nb::module_ &m) {
             return attribute_to_python(a.open().read_attribute(name));
         }, nb::arg("name"), nb::arg("default") = nb::none())
         .def("__setitem__", [](AttributeView &a, const std::string &name, nb::handle value) {
-            a.open().write_attribute(object_name(name), attribute_from_python(value));
+            h5::Dataset dataset = a.open();
+            const h5::AttrValue stored = attribute_from_python(value);
+            object_name(name);
+            nb::gil_scoped_release release;
+            change_in_transaction(a.file, [&] { dataset.write_attribute(name, stored); });
         })
         .def("__delitem__", [](AttributeView &a, const std::string &name) {
-            a.open().delete_attribute(object_name(name));
+            h5::Dataset dataset = a.open();
+            object_name(name);
+            nb::gil_scoped_release release;
+            // A missing name is refused before the transaction: a KeyError
+            // is no reason to undo and reopen the file.
+            if (a.file.writable() && !dataset.has_attribute(name)) {
+                throw h5::Error(h5::ErrorKind::Key, "Can't delete attribute (attribute '" + name + "' doesn't exist)");
+            }
+            change_in_transaction(a.file, [&] { dataset.delete_attribute(name); });
         })
         .def("__contains__", [](AttributeView &a, nb::handle name) {
             auto text = lookup_name(name);
@@ -332,7 +362,7 @@ void bind_dataset_view(nb::module_ &m) {
             h5::ChangeScope alone(d.file);  // no other writer between the check and the resize
             h5::Dataset dataset = d.open();
             refuse_shrinking(dataset.shape(), target);
-            dataset.resize(target);
+            change_in_transaction(d.file, [&] { dataset.resize(target); });
         }, nb::arg("shape"))
         .def("__len__", [](DatasetView &d) { return d.open().shape().rows; })
         .def("__getitem__", &dataset_read)
@@ -394,21 +424,18 @@ h5::Shape2 shape_argument(nb::handle shape, const char *what) {
     uint64_t sizes[2];
     for (size_t i = 0; i < 2; ++i) {
         nb::object item = items[i];
-        if (PyBool_Check(item.ptr()) || !PyIndex_Check(item.ptr())) {
+        const std::optional<Integer> number = integer_of(item);
+        if (!number) {
             throw nb::type_error((std::string(what) + " entries must be integers, not " + python_type_name(item)).c_str());
         }
-        nb::object number = nb::steal(PyNumber_Index(item.ptr()));
-        if (!number.is_valid()) throw nb::python_error();
-        int overflow = 0;
-        const long long v = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
-        if (v == -1 && PyErr_Occurred()) throw nb::python_error();
-        if (overflow > 0) throw nb::value_error((std::string(what) + " entries must be below 2**63").c_str());
-        if (overflow < 0 || v < 0) {
+        if (number->overflow > 0) throw nb::value_error((std::string(what) + " entries must be below 2**63").c_str());
+        if (number->overflow < 0) throw nb::value_error((std::string(what) + " entries must not be negative").c_str());
+        if (number->value < 0) {
             throw nb::value_error((std::string(what) + " entries must not be negative, got " +
-                                   nb::cast<std::string>(nb::str(number)))
+                                   std::to_string(number->value))
                                       .c_str());
         }
-        sizes[i] = static_cast<uint64_t>(v);
+        sizes[i] = static_cast<uint64_t>(number->value);
     }
     return {sizes[0], sizes[1]};
 }

@@ -35,23 +35,30 @@ nb::object module_attr(const char *name) { return nb::getattr(nb::handle(g_modul
 
 void set_module_attr(const char *name, nb::handle value) { nb::setattr(nb::handle(g_module), name, value); }
 
+std::optional<Integer> integer_of(nb::handle value) {
+    if (PyBool_Check(value.ptr()) || !PyIndex_Check(value.ptr())) return std::nullopt;
+    nb::object number = nb::steal(PyNumber_Index(value.ptr()));
+    if (!number.is_valid()) throw nb::python_error();
+    Integer result;
+    const long long v = PyLong_AsLongLongAndOverflow(number.ptr(), &result.overflow);
+    if (v == -1 && PyErr_Occurred()) throw nb::python_error();
+    result.value = result.overflow > 0 ? INT64_MAX : result.overflow < 0 ? INT64_MIN : v;
+    return result;
+}
+
 int64_t int_setting(const char *name) {
     nb::object value = module_attr(name);
-    if (!PyLong_Check(value.ptr()) && !PyIndex_Check(value.ptr())) {
+    const std::optional<Integer> number = integer_of(value);
+    if (!number) {
         throw nb::type_error(
             ("quorbel.detail." + std::string(name) + " must be an integer, not " + python_type_name(value)).c_str());
     }
-    nb::object number = nb::steal(PyNumber_Index(value.ptr()));
-    if (!number.is_valid()) throw nb::python_error();
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
-    if (v == -1 && PyErr_Occurred()) throw nb::python_error();
-    if (overflow != 0) {
+    if (number->overflow != 0) {
         PyErr_SetString(PyExc_OverflowError,
                         ("quorbel.detail." + std::string(name) + " does not fit in a 64-bit integer").c_str());
         throw nb::python_error();
     }
-    return v;
+    return number->value;
 }
 
 uint64_t grown_length(uint64_t length, const char *setting) {

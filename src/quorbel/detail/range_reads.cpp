@@ -19,28 +19,15 @@ using namespace nb::literals;
 namespace quorbel {
 namespace {
 
-bool is_integer(nb::handle value) { return !PyBool_Check(value.ptr()) && PyIndex_Check(value.ptr()); }
-
-// An integer's value; `overflow` is set to -1 or 1 when it lies beyond 64 bits.
-long long int64_of(nb::handle value, int &overflow) {
-    nb::object number = nb::steal(PyNumber_Index(value.ptr()));
-    if (!number) throw nb::python_error();
-    overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
-    if (v == -1 && PyErr_Occurred()) throw nb::python_error();
-    return v;
-}
-
 int64_t column_number(nb::handle value) {
-    if (!is_integer(value)) {
+    const std::optional<Integer> number = integer_of(value);
+    if (!number) {
         throw nb::type_error(("_get_date_section_index must return a pair of integer columns, got a " +
                               python_type_name(value))
                                  .c_str());
     }
-    int overflow = 0;
-    const long long v = int64_of(value, overflow);
-    if (overflow != 0) return overflow > 0 ? INT64_MAX : 0;
-    return v;
+    if (number->overflow < 0) return 0;
+    return number->value;
 }
 
 }  // namespace
@@ -82,15 +69,14 @@ nb::object index_entry(nb::handle stock_index, nb::handle order_book_id) {
 // can have (negative, or past 64 bits), which the stream treats as a row
 // beyond the matrix.
 std::optional<uint64_t> row_number(nb::handle entry, nb::handle order_book_id) {
-    if (!is_integer(entry)) {
+    const std::optional<Integer> number = integer_of(entry);
+    if (!number) {
         throw nb::type_error(("the row of order_book_id " + nb::cast<std::string>(nb::repr(order_book_id)) +
                               " must be an integer, not " + python_type_name(entry))
                                  .c_str());
     }
-    int overflow = 0;
-    const long long v = int64_of(entry, overflow);
-    if (overflow != 0 || v < 0) return std::nullopt;
-    return static_cast<uint64_t>(v);
+    if (number->overflow != 0 || number->value < 0) return std::nullopt;
+    return static_cast<uint64_t>(number->value);
 }
 
 namespace {

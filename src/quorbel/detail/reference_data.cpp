@@ -24,22 +24,17 @@ constexpr int kCacheSeconds = 3600;
 // An integer field of a calendar date (year, month or day).
 int64_t date_field(nb::handle date, const char *field) {
     nb::object value = date.attr(field);
-    nb::object index = nb::steal(PyNumber_Index(value.ptr()));
-    if (!index.is_valid()) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw nb::python_error();
-        PyErr_Clear();
+    const std::optional<Integer> number = integer_of(value);
+    if (!number) {
         throw nb::type_error(("a trading date's " + std::string(field) + " must be an integer, not " +
                               python_type_name(value)).c_str());
     }
     // Bounded so that the code's arithmetic cannot overflow.
-    int overflow = 0;
-    long long number = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
-    if (number == -1 && PyErr_Occurred()) throw nb::python_error();
-    if (overflow != 0 || number < INT32_MIN || number > INT32_MAX) {
+    if (number->value < INT32_MIN || number->value > INT32_MAX) {
         PyErr_SetString(PyExc_OverflowError, ("a trading date's " + std::string(field) + " is out of range").c_str());
         throw nb::python_error();
     }
-    return number;
+    return number->value;
 }
 
 nb::object date_code(nb::handle date) {

@@ -87,15 +87,14 @@ std::optional<int64_t> listed_row(nb::handle index, nb::handle order_book_id) {
     if (listed < 0) throw nb::python_error();
     if (!listed) return std::nullopt;
     nb::object row = index[order_book_id];
-    if (PyBool_Check(row.ptr()) || !PyLong_Check(row.ptr())) {
+    const std::optional<Integer> number = integer_of(row);
+    if (!number) {
         throw nb::type_error(("the row number of " + nb::cast<std::string>(nb::repr(order_book_id)) +
                               " must be an integer, not " + python_type_name(row))
                                  .c_str());
     }
-    int overflow = 0;
-    long long r = PyLong_AsLongLongAndOverflow(row.ptr(), &overflow);
-    if (overflow) return std::numeric_limits<int64_t>::max();
-    return r;
+    // Clamped beyond 64 bits: require_row then refuses it like any row outside the matrix.
+    return number->value;
 }
 
 // Rows are addressed directly: a negative row is outside the matrix like a
@@ -231,11 +230,17 @@ void put_factor_value(nb::handle h5_handle, nb::handle date, nb::handle values) 
     }
     if (all_nan) {
         // Nothing to store; the cursor still records how far writes reached,
-        // but never past the matrix.
+        // but never past the matrix. Committed at once like any date: left
+        // in HDF5's cache, it would reach the file only at the close, which
+        // a full disk could stop half-way through the metadata.
         nb::gil_scoped_release release;
         h5::ChangeScope alone(file);
         data.check_inside({0, 0, static_cast<uint64_t>(column_index), 1});
-        advance_cursor(data, column_index);
+        if (column_index > stored_cursor(data)) {
+            h5::WriteTransaction transaction(file);
+            advance_cursor(data, column_index);
+            transaction.commit();
+        }
         return;
     }
     std::optional<chunks::ColumnStore> store;
@@ -249,24 +254,84 @@ void put_factor_value(nb::handle h5_handle, nb::handle date, nb::handle values) 
 // ---------------------------------------------------------------------------
 // get_iter and put_factor_packs
 
-// A lazy stream of (date, values) pairs, one per pack.
-struct PackStream {
-    nb::object packs;
-    nb::object iterator;  // taken at the first request
+// A lazy stream of (date, values) pairs, one per pack, that behaves as a
+// generator: once it has raised, run out or been closed it yields nothing
+// more and lets go of `packs`; it takes part in garbage collection, since a
+// pack may well refer back to the stream.
+class PackStream {
+public:
+    explicit PackStream(nb::object packs) : packs_(std::move(packs)) {}
 
     nb::object next() {
-        if (!iterator.is_valid()) iterator = nb::steal(PyObject_GetIter(packs.ptr()));
-        if (!iterator.is_valid()) throw nb::python_error();
-        PyObject *pack = PyIter_Next(iterator.ptr());
-        if (!pack) {
-            if (PyErr_Occurred()) throw nb::python_error();
-            throw nb::stop_iteration();
+        if (running_) throw nb::value_error("get_iter stream already executing");
+        if (ended_) throw nb::stop_iteration();
+        Running running(running_);
+        try {
+            if (!iterator_) {
+                iterator_ = nb::steal(PyObject_GetIter(packs_.ptr()));
+                if (!iterator_) throw nb::python_error();
+            }
+            nb::object pack = nb::steal(PyIter_Next(iterator_.ptr()));
+            if (!pack) {
+                if (PyErr_Occurred()) throw nb::python_error();
+                finish();
+                throw nb::stop_iteration();
+            }
+            nb::object date = pack.attr("date");
+            nb::object values = pack.attr("values");
+            return nb::make_tuple(date, values);
+        } catch (...) {
+            finish();
+            throw;
         }
-        nb::object owned = nb::steal(pack);
-        nb::object date = owned.attr("date");
-        nb::object values = owned.attr("values");
-        return nb::make_tuple(date, values);
     }
+
+    void close() {
+        if (running_) throw nb::value_error("get_iter stream already executing");
+        finish();
+    }
+
+    int traverse(visitproc visit, void *arg) {
+        Py_VISIT(packs_.ptr());
+        Py_VISIT(iterator_.ptr());
+        return 0;
+    }
+
+    void finish() {
+        ended_ = true;
+        // Emptied before the decref: releasing a pack may run code that comes
+        // back to this stream.
+        nb::object packs = std::move(packs_), iterator = std::move(iterator_);
+    }
+
+private:
+    struct Running {
+        explicit Running(bool &flag) : flag_(flag) { flag_ = true; }
+        ~Running() { flag_ = false; }
+        bool &flag_;
+    };
+
+    nb::object packs_;
+    nb::object iterator_;  // taken at the first request
+    bool ended_ = false;
+    bool running_ = false;
+};
+
+int pack_stream_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (!nb::inst_ready(self)) return 0;
+    return nb::inst_ptr<PackStream>(self)->traverse(visit, arg);
+}
+
+int pack_stream_clear(PyObject *self) {
+    if (nb::inst_ready(self)) nb::inst_ptr<PackStream>(self)->finish();
+    return 0;
+}
+
+PyType_Slot pack_stream_slots[] = {
+    {Py_tp_traverse, reinterpret_cast<void *>(pack_stream_traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(pack_stream_clear)},
+    {0, nullptr},
 };
 
 void put_factor_packs(nb::handle h5_handle, nb::handle packs) {
@@ -312,10 +377,12 @@ void put_factor_packs(nb::handle h5_handle, nb::handle packs) {
 }  // namespace
 
 void define_writers(nb::module_ &m) {
-    nb::class_<PackStream>(m, "PackStream", "The (date, values) pairs of a batch of packs, produced on demand.")
+    nb::class_<PackStream>(m, "PackStream", nb::type_slots(pack_stream_slots),
+                           "The (date, values) pairs of a batch of packs, produced on demand.")
         .def("__iter__", [](nb::handle self) { return nb::borrow(self); })
-        .def("__next__", &PackStream::next);
-    m.def("get_iter", [](nb::object packs) { return PackStream{std::move(packs), nb::object()}; }, nb::arg().none(),
+        .def("__next__", &PackStream::next)
+        .def("close", &PackStream::close, "End the stream; it takes no further packs.");
+    m.def("get_iter", [](nb::object packs) { return PackStream(std::move(packs)); }, nb::arg().none(),
           "A lazy stream of (date, values) pairs, one per pack of `packs`.");
     m.def("put_factor_packs", &put_factor_packs, nb::arg("h5").none(), nb::arg("packs").none(),
           "Store the values of many dates, one pack per date, into an open factor file.");
