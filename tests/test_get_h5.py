@@ -5,6 +5,7 @@ import subprocess
 import sys
 import textwrap
 import time
+import types
 
 import h5py
 import numpy as np
@@ -61,6 +62,21 @@ def test_dangling_link(detail, tmp_path, reference_data, sleeps):
         detail.get_h5(str(link), True)
     assert sleeps == [1, 1, 1, 1]
     assert not (tmp_path / "gone.h5").exists() and os.path.islink(link)
+
+
+def test_file_behind_a_symbolic_link_reads_and_writes(detail, tmp_path, reference_data):
+    target = tmp_path / "store" / "factor.h5"
+    target.parent.mkdir()
+    detail.create_new_factor_h5(str(target), (4, 3)).close()
+    link = tmp_path / "link.h5"
+    os.symlink(target, link)
+    with detail.get_h5(str(link), True) as h5:
+        detail.put_factor_value(h5, CALENDAR[1], [types.SimpleNamespace(order_book_id="B", value=2.5)])
+    with detail.get_h5(str(link)) as h5:
+        assert h5["data"][1, 1] == 2.5
+    with h5py.File(target, "r") as f:
+        assert f["data"][1, 1] == 2.5 and int(f["data"].attrs["cursor_col"]) == 1
+    assert os.path.islink(link)
 
 
 def test_existing_file_opens_for_writing_unchanged(detail, tmp_path, logs, reference_data):

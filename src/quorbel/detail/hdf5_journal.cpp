@@ -564,8 +564,10 @@ int driver_cmp(const H5FD_t *a, const H5FD_t *b) {
 
 herr_t driver_query(const H5FD_t *, unsigned long *flags) {
     if (flags) {
+        // No POSIX-compatible handle: get_handle gives this driver's own state,
+        // and HDF5 would read it as a file descriptor when it follows a link.
         *flags = H5FD_FEAT_AGGREGATE_METADATA | H5FD_FEAT_ACCUMULATE_METADATA | H5FD_FEAT_DATA_SIEVE |
-                 H5FD_FEAT_AGGREGATE_SMALLDATA | H5FD_FEAT_POSIX_COMPAT_HANDLE | H5FD_FEAT_DEFAULT_VFD_COMPATIBLE;
+                 H5FD_FEAT_AGGREGATE_SMALLDATA | H5FD_FEAT_DEFAULT_VFD_COMPATIBLE;
     }
     return 0;
 }
