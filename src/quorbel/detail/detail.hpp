@@ -129,6 +129,28 @@ nb::object index_entry(nb::handle stock_index, nb::handle order_book_id);
 // An entry as a row number; nullopt for one no matrix can have (negative).
 std::optional<uint64_t> row_number(nb::handle entry, nb::handle order_book_id);
 
+// ---- streams that take part in cyclic garbage collection -----------------
+// Slots for a bound stream type T that has `int traverse(visitproc, void *)`
+// and `void finish()`: bind it with nb::type_slots(gc_slots<T>), so that a
+// cycle through the objects it holds is collected.
+template <typename T>
+int gc_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (!nb::inst_ready(self)) return 0;
+    return nb::inst_ptr<T>(self)->traverse(visit, arg);
+}
+template <typename T>
+int gc_clear(PyObject *self) {
+    if (nb::inst_ready(self)) nb::inst_ptr<T>(self)->finish();
+    return 0;
+}
+template <typename T>
+inline PyType_Slot gc_slots[] = {
+    {Py_tp_traverse, reinterpret_cast<void *>(gc_traverse<T>)},
+    {Py_tp_clear, reinterpret_cast<void *>(gc_clear<T>)},
+    {0, nullptr},
+};
+
 // ---- leak checks (read by quorbel._diagnostics) ---------------------------
 // MongoDB clients of the instrument index that are alive right now.
 size_t open_mongo_clients();

@@ -253,27 +253,10 @@ private:
     bool running_ = false;
 };
 
-int stream_traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(Py_TYPE(self));
-    if (!nb::inst_ready(self)) return 0;
-    return nb::inst_ptr<FactorValueStream>(self)->traverse(visit, arg);
-}
-
-int stream_clear(PyObject *self) {
-    if (nb::inst_ready(self)) nb::inst_ptr<FactorValueStream>(self)->finish();
-    return 0;
-}
-
-PyType_Slot stream_slots[] = {
-    {Py_tp_traverse, reinterpret_cast<void *>(stream_traverse)},
-    {Py_tp_clear, reinterpret_cast<void *>(stream_clear)},
-    {0, nullptr},
-};
-
 }  // namespace
 
 void define_range_reads(nb::module_ &m) {
-    nb::class_<FactorValueStream>(m, "FactorValueStream", nb::type_slots(stream_slots),
+    nb::class_<FactorValueStream>(m, "FactorValueStream", nb::type_slots(gc_slots<FactorValueStream>),
                                   "The lazy stream of (order_book_id, row) pairs that get_factor_value returns.")
         .def("__iter__", [](nb::handle self) { return nb::borrow(self); })
         .def("__next__", &FactorValueStream::next)

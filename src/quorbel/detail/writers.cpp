@@ -317,23 +317,6 @@ private:
     bool running_ = false;
 };
 
-int pack_stream_traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(Py_TYPE(self));
-    if (!nb::inst_ready(self)) return 0;
-    return nb::inst_ptr<PackStream>(self)->traverse(visit, arg);
-}
-
-int pack_stream_clear(PyObject *self) {
-    if (nb::inst_ready(self)) nb::inst_ptr<PackStream>(self)->finish();
-    return 0;
-}
-
-PyType_Slot pack_stream_slots[] = {
-    {Py_tp_traverse, reinterpret_cast<void *>(pack_stream_traverse)},
-    {Py_tp_clear, reinterpret_cast<void *>(pack_stream_clear)},
-    {0, nullptr},
-};
-
 void put_factor_packs(nb::handle h5_handle, nb::handle packs) {
     h5::File &file = file_of(h5_handle);
     h5::Dataset data;
@@ -377,7 +360,7 @@ void put_factor_packs(nb::handle h5_handle, nb::handle packs) {
 }  // namespace
 
 void define_writers(nb::module_ &m) {
-    nb::class_<PackStream>(m, "PackStream", nb::type_slots(pack_stream_slots),
+    nb::class_<PackStream>(m, "PackStream", nb::type_slots(gc_slots<PackStream>),
                            "The (date, values) pairs of a batch of packs, produced on demand.")
         .def("__iter__", [](nb::handle self) { return nb::borrow(self); })
         .def("__next__", &PackStream::next)
