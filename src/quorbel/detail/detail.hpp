@@ -20,6 +20,8 @@
 //                       written wholly or not at all, whatever kills the writer
 //   chunk_io.*          chunks moved with direct chunk I/O and compressed on
 //                       every core: date columns, row stripes, whole matrices
+//   posix_files.*       hidden temporary names beside a path, publishing a
+//                       finished file whole, directory syncs, owned fds
 //   diagnostics.cpp     quorbel._diagnostics, a module of its own: the leak
 //                       counts the test suite checks at its end
 #pragma once
