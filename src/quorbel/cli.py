@@ -7,6 +7,7 @@ progress callable between batches.
 """
 
 import argparse
+import json
 import math
 import os
 import stat
@@ -304,9 +305,74 @@ def show(args):
     return 0
 
 
+# ---- ls ------------------------------------------------------------------------
+
+
+def date_of_column(column):
+    """The trading date of a column, None beyond the calendar or for None."""
+    if column is None or column < 0:
+        return None
+    try:
+        return detail._get_date_by_index(column, column)[0]
+    except IndexError:
+        return None
+
+
+def factor_listing(root, name):
+    """One factor's line of `quorbel ls` as a dict; a file that cannot be read
+    gets its error instead of the figures."""
+    from .library import SUFFIX
+
+    path = os.path.join(root, *name.split("/")) + SUFFIX
+    entry = {"name": name, "path": path, "size": file_size(path)}
+    try:
+        layout = _extras._matrix_layout(path)
+        cursor = cursor_col_value(layout)
+        extent = _extras._value_extent(path)
+    except Exception as error:  # one bad file must not hide the others
+        entry["error"] = str(error) or _type_name(error)
+        return entry
+    entry.update(shape=[layout["rows"], layout["cols"]],
+                 first_value_date=date_of_column(extent["first"]),
+                 last_value_date=date_of_column(extent["last"]),
+                 cursor_date=date_of_column(cursor))
+    return entry
+
+
+def listing_line(entry, width):
+    if "error" in entry:
+        return f"{entry['name']:<{width}}  error: {entry['error']}"
+    shown = ["-" if entry[key] is None else str(entry[key])
+             for key in ("first_value_date", "last_value_date", "cursor_date")]
+    shape = f"{entry['shape'][0]} x {entry['shape'][1]}"
+    return f"{entry['name']:<{width}}  {shape:>13}  {shown[0]:>8}  {shown[1]:>8}  {shown[2]:>8}  {mib(entry['size']):>10}"
+
+
+def ls(args):
+    from .library import FactorLibrary
+
+    if not os.path.isdir(args.root):
+        raise CommandError(f"not a folder: {args.root}")
+    names = FactorLibrary(args.root).names()
+    entries = []
+    with ProgressDisplay("scanning factors") as progress:
+        for done, name in enumerate(names):
+            progress(done, len(names))
+            entries.append(factor_listing(args.root, name))
+        progress(len(names), len(names))
+    if args.json:
+        say(json.dumps(entries, indent=2))
+    else:
+        width = max([len("name")] + [len(e["name"]) for e in entries])
+        say(f"{'name':<{width}}  {'shape':>13}  {'first':>8}  {'last':>8}  {'cursor':>8}  {'size':>10}")
+        for entry in entries:
+            say(listing_line(entry, width))
+    return 1 if any("error" in e for e in entries) else 0
+
+
 # ---- the parser ----------------------------------------------------------------
 
-COMMANDS = {"info": info, "show": show, "verify": verify, "coverage": coverage, "rewrite": rewrite}
+COMMANDS = {"info": info, "show": show, "verify": verify, "coverage": coverage, "rewrite": rewrite, "ls": ls}
 
 
 def build_parser():
@@ -337,6 +403,14 @@ def build_parser():
     cov.add_argument("--width", type=int, default=1200, help="at most this many pixels across (default 1200)")
     cov.add_argument("--height", type=int, default=800, help="at most this many pixels down (default 800)")
     command("rewrite", "Replace the file by a compact fresh copy (rewrite_factor): same cells and attributes.")
+    ls_p = commands.add_parser(
+        "ls", help="One line per factor of a library folder: name, shape, first and last dates holding a value, "
+                   "cursor date, file size.",
+        description="One line per factor of a library folder (every *.h5 below ROOT, hidden ones aside): name, "
+                    "shape, first and last dates holding a value, cursor date, file size. Exit status 1 when a "
+                    "file cannot be read (its line says why).")
+    ls_p.add_argument("root", metavar="ROOT", help="the library folder")
+    ls_p.add_argument("--json", action="store_true", help="print the listing as JSON")
     return parser
 
 
