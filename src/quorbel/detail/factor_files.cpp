@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 
 #include <cerrno>
 #include <cstdio>
@@ -638,18 +637,11 @@ bool path_exists(const std::string &path) {
     return ::stat(path.c_str(), &info) == 0;  // follows links: a dangling one is missing
 }
 
-// Lock contention names errno 11 (EAGAIN, Linux) or 35 (EAGAIN, BSD systems)
-// on the first line of the error text; the holder will release the lock.
-bool is_lock_contention(const std::string &text) {
-    const std::string first_line = text.substr(0, text.find('\n'));
-    for (const char *code : {"errno = 11", "errno = 35"}) {
-        auto at = first_line.find(code);
-        if (at != std::string::npos) {
-            auto after = at + std::strlen(code);
-            if (after == first_line.size() || !std::isdigit(static_cast<unsigned char>(first_line[after]))) return true;
-        }
-    }
-    return false;
+// Lock contention is EAGAIN: errno 11 on Linux, 35 on BSD systems, whose
+// error texts a shared file system may pass on; the holder will release it.
+bool is_lock_contention(const h5::Error &failure) {
+    const int error = failure.error_number();
+    return error == EAGAIN || error == 35;
 }
 
 double seconds_argument(nb::handle value, const char *name) {
@@ -720,7 +712,7 @@ nb::object open_for_reading(const std::string &file_path, nb::handle read_wait, 
             log_record(kError, error, nb::tuple());
             // A file removed meanwhile will not come back by waiting.
             if (!path_exists(file_path)) return nb::none();
-            if (!is_lock_contention(failure.what()) && ++unlocked_failures >= kMaxUnlockedOpenFailures) {
+            if (!is_lock_contention(failure) && ++unlocked_failures >= kMaxUnlockedOpenFailures) {
                 raise_python(failure);
             }
         }
