@@ -899,13 +899,6 @@ void rewrite_factor_file(nb::handle path) {
 
 namespace {
 
-struct FdOwner {
-    int fd;
-    ~FdOwner() {
-        if (fd >= 0) ::close(fd);
-    }
-};
-
 // What remove_factor failed at: the errno and the path it names.
 struct Removal {
     int error = 0;
@@ -917,22 +910,19 @@ struct Removal {
 // journal is its own to delete), then syncs the directory. A link is removed
 // as a link: the journal then belongs to its target, which stays.
 Removal remove_file_and_own_journal(const std::string &file_path) {
-    FdOwner data{::open(file_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK)};
+    const posix::Fd data(::open(file_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     bool own_journal = false;
     struct stat st;
-    if (data.fd >= 0 && ::fstat(data.fd, &st) == 0 && S_ISREG(st.st_mode) &&
-        ::flock(data.fd, LOCK_SH | LOCK_NB) == 0) {
-        own_journal = h5::journal::journal_is_own(file_path, data.fd);
+    if (data && ::fstat(data.get(), &st) == 0 && S_ISREG(st.st_mode) &&
+        ::flock(data.get(), LOCK_SH | LOCK_NB) == 0) {
+        own_journal = h5::journal::journal_is_own(file_path, data.get());
     }
     // The file stays open until the journal is gone, so its inode cannot be
     // taken by a new file meanwhile.
     if (::unlink(file_path.c_str()) != 0) return {errno, file_path};
     const std::string journal = h5::journal::journal_path(file_path);
     if (own_journal && ::unlink(journal.c_str()) != 0 && errno != ENOENT) return {errno, journal};
-    const auto slash = file_path.rfind('/');
-    const std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : file_path.substr(0, slash);
-    FdOwner dir{::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
-    if (dir.fd < 0 || ::fsync(dir.fd) != 0) return {errno, directory};
+    if (const int error = posix::sync_directory_of(file_path)) return {error, posix::directory_of(file_path)};
     return {};
 }
 

@@ -19,6 +19,7 @@
 #include <random>
 
 #include "hdf5_store.hpp"
+#include "posix_files.hpp"
 
 namespace quorbel::h5::journal {
 namespace {
@@ -26,19 +27,10 @@ namespace {
 // ---------------------------------------------------------------------------
 // Small POSIX helpers
 
-std::string directory_of(const std::string &path) {
-    auto slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-void sync_directory(const std::string &path) {
-    int fd = ::open(directory_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
-}
+// The journal must be found after a crash, and gone once its write is
+// durable; a directory that cannot be synced only weakens that, so failures
+// are not reported.
+void sync_directory(const std::string &path) { (void)posix::sync_directory_of(path); }
 
 bool write_all(int fd, const void *data, size_t size, uint64_t offset) {
     auto *p = static_cast<const unsigned char *>(data);
@@ -433,7 +425,7 @@ void open_journal(DriverFile &file) {
     }
     if (fd < 0) {
         fail("unable to create the journal '" + tx.journal + "' (writes need a writable directory for it: '" +
-                 directory_of(tx.journal) + "')",
+                 posix::directory_of(tx.journal) + "')",
              errno);
     }
     auto give_up = [&](const std::string &what, int error) {

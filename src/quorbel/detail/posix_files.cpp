@@ -19,12 +19,6 @@
 namespace quorbel::posix {
 namespace {
 
-std::string directory_of(const std::string &path) {
-    const auto slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 std::string directory_prefix(const std::string &path) {
     const auto slash = path.rfind('/');
     return slash == std::string::npos ? "" : path.substr(0, slash + 1);
@@ -196,6 +190,12 @@ int publish_new(const std::string &from, const std::string &to) {
     if (::link(from.c_str(), to.c_str()) != 0) return errno;
     ::unlink(from.c_str());
     return 0;
+}
+
+std::string directory_of(const std::string &path) {
+    const auto slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 int sync_directory_of(const std::string &path) {

@@ -64,6 +64,9 @@ int owner_of(const std::string &path, Owner &owner, dev_t &device, ino_t &inode)
 // Returns 0 or an errno.
 int publish_new(const std::string &from, const std::string &to);
 
+// The directory that holds `path` ("." for a bare name).
+std::string directory_of(const std::string &path);
+
 // Makes the directory holding `path` durable: its entries created, renamed
 // or removed before survive a power loss. 0 or an errno.
 int sync_directory_of(const std::string &path);
