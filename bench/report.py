@@ -56,7 +56,7 @@ def chunk_cache_bound_bytes():
     """The memory bound of a reading stream's chunk cache, as the engine
     documents it next to its definition."""
     try:
-        text = (REPO / "src/quorbel/detail/hdf5_store.hpp").read_text()
+        text = "".join(p.read_text() for p in sorted((REPO / "src/engine/storage").glob("*.hpp")))
     except OSError:
         return None
     found = re.search(r"kSectionCacheLimitBytes\s*=\s*size_t\((\d+)\)\s*<<\s*(\d+)", text)

@@ -23,10 +23,10 @@
 #include <stdexcept>
 #include <vector>
 
-#include "chunk_io.hpp"
+#include "storage/chunk_io.hpp"
 #include "detail.hpp"
-#include "hdf5_journal.hpp"
-#include "posix_files.hpp"
+#include "storage/journal.hpp"
+#include "storage/posix_files.hpp"
 
 using namespace nb::literals;
 

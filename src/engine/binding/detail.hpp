@@ -5,25 +5,30 @@
 // engine; each unit below adds its published functions to the module in the
 // order that module start-up fixes.
 //
-//   module.cpp          module entry: start-up order, settings, function table
-//   python_support.cpp  reading the module namespace, root-logger logging,
-//                       HDF5 errors as Python exceptions, argument checks
-//   reference_data.cpp  trading calendar (date code <-> column) and the
-//                       instrument index (order_book_id -> row) from MongoDB
-//   factor_files.cpp    the factor file handle, creation, opening with
-//                       retries, rewriting and removal
-//   range_reads.cpp     get_factor_value: rows over a date range, lazily
-//   writers.cpp         growth and cursor steps, put_factor_value,
-//                       put_factor_packs and get_iter
-//   hdf5_store.hpp/cpp  the HDF5 side, on plain C++ data (no Python inside)
-//   hdf5_journal.*      the file driver with the undo journal: a date is
+// The engine has two sides, and includes run one way, binding -> storage:
+//
+//   storage/            plain C++ on HDF5 and POSIX; no Python, no GIL
+//     hdf5_store.*      files, the dataset, write transactions, attributes
+//     journal.*         the file driver with the undo journal: a date is
 //                       written wholly or not at all, whatever kills the writer
-//   chunk_io.*          chunks moved with direct chunk I/O and compressed on
+//     chunk_io.*        chunks moved with direct chunk I/O and compressed on
 //                       every core: date columns, row stripes, whole matrices
-//   posix_files.*       hidden temporary names beside a path, publishing a
+//     posix_files.*     hidden temporary names beside a path, publishing a
 //                       finished file whole, directory syncs, owned fds
-//   diagnostics.cpp     quorbel._diagnostics, a module of its own: the leak
+//   binding/            quorbel.detail; these units hold the GIL
+//     module.cpp        module entry: start-up order, settings, function table
+//     python_support.cpp  reading the module namespace, root-logger logging,
+//                       HDF5 errors as Python exceptions, argument checks
+//     reference_data.cpp  trading calendar (date code <-> column) and the
+//                       instrument index (order_book_id -> row) from MongoDB
+//     factor_files.cpp  the factor file handle, creation, opening with
+//                       retries, rewriting and removal
+//     range_reads.cpp   get_factor_value: rows over a date range, lazily
+//     writers.cpp       growth and cursor steps, put_factor_value,
+//                       put_factor_packs and get_iter
+//     diagnostics.cpp   quorbel._diagnostics, a module of its own: the leak
 //                       counts the test suite checks at its end
+//   extras/             quorbel._extras, on storage and this header (extras.hpp)
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -35,7 +40,7 @@
 #include <string>
 #include <vector>
 
-#include "hdf5_store.hpp"
+#include "storage/hdf5_store.hpp"
 
 namespace nb = nanobind;
 

@@ -10,7 +10,7 @@
 #include <limits>
 #include <optional>
 
-#include "chunk_io.hpp"
+#include "storage/chunk_io.hpp"
 #include "extras.hpp"
 
 namespace quorbel {

@@ -14,7 +14,7 @@
 #include <mutex>
 #include <thread>
 
-#include "chunk_io.hpp"
+#include "storage/chunk_io.hpp"
 #include "extras.hpp"
 
 namespace quorbel {

@@ -11,7 +11,7 @@
 #include <array>
 #include <optional>
 
-#include "chunk_io.hpp"
+#include "storage/chunk_io.hpp"
 #include "detail.hpp"
 
 using namespace nb::literals;

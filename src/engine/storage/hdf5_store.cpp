@@ -1,7 +1,7 @@
 // HDF5 calls of the engine, each checked, each handle owned by one RAII type.
 #include "hdf5_store.hpp"
 
-#include "hdf5_journal.hpp"
+#include "journal.hpp"
 
 #include <hdf5.h>
 #include <sys/stat.h>

@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "chunk_io.hpp"
+#include "storage/chunk_io.hpp"
 #include "detail.hpp"
 
 namespace quorbel {

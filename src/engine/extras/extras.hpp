@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "detail.hpp"
+#include "binding/detail.hpp"
 
 namespace quorbel {
 

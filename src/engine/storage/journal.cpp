@@ -1,4 +1,4 @@
-#include "hdf5_journal.hpp"
+#include "journal.hpp"
 
 #include <fcntl.h>
 #include <hdf5.h>

@@ -16,9 +16,9 @@
 #include <tuple>
 #include <vector>
 
-#include "chunk_io.hpp"
+#include "storage/chunk_io.hpp"
 #include "extras.hpp"
-#include "hdf5_journal.hpp"
+#include "storage/journal.hpp"
 
 using namespace nb::literals;
 

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "detail.hpp"
-#include "hdf5_journal.hpp"
+#include "storage/journal.hpp"
 
 namespace quorbel {
 namespace {

@@ -14,7 +14,7 @@
 #include <random>
 #include <vector>
 
-#include "hdf5_journal.hpp"
+#include "journal.hpp"
 
 namespace quorbel::posix {
 namespace {
