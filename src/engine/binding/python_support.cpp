@@ -2,6 +2,7 @@
 #include <Python.h>
 
 #include <cstring>
+#include <string>
 
 #include "detail.hpp"
 #include "storage/journal.hpp"
@@ -116,6 +117,48 @@ FloatArray new_float_array(const std::vector<size_t> &shape, double **data) {
     nb::capsule owner(buffer, [](void *p) noexcept { delete[] static_cast<double *>(p); });
     *data = buffer;
     return FloatArray(buffer, shape.size(), shape.data(), owner);
+}
+
+nb::object numpy() { return nb::module_::import_("numpy"); }
+
+// HDF5 names and variable-length strings are C strings: a NUL would cut them
+// short, so that "data\0x" would open "data" and "a\0b" overwrite "a".
+const std::string &without_nul(const std::string &text, const char *what) {
+    if (text.find('\0') != std::string::npos) {
+        throw nb::value_error((std::string(what) + " cannot contain a NUL character").c_str());
+    }
+    return text;
+}
+
+h5::Shape2 shape_argument(nb::handle shape, const char *what) {
+    if (!PyTuple_Check(shape.ptr()) && !PyList_Check(shape.ptr())) {
+        throw nb::type_error((std::string(what) + " must be a pair (rows, columns) of integers, not " +
+                              python_type_name(shape))
+                                 .c_str());
+    }
+    nb::sequence items = nb::borrow<nb::sequence>(shape);
+    if (nb::len(items) != 2) {
+        throw nb::value_error((std::string(what) + " must have exactly two entries (rows, columns), not " +
+                               std::to_string(nb::len(items)))
+                                  .c_str());
+    }
+    uint64_t sizes[2];
+    for (size_t i = 0; i < 2; ++i) {
+        nb::object item = items[i];
+        const std::optional<Integer> number = integer_of(item);
+        if (!number) {
+            throw nb::type_error((std::string(what) + " entries must be integers, not " + python_type_name(item)).c_str());
+        }
+        if (number->overflow > 0) throw nb::value_error((std::string(what) + " entries must be below 2**63").c_str());
+        if (number->overflow < 0) throw nb::value_error((std::string(what) + " entries must not be negative").c_str());
+        if (number->value < 0) {
+            throw nb::value_error((std::string(what) + " entries must not be negative, got " +
+                                   std::to_string(number->value))
+                                      .c_str());
+        }
+        sizes[i] = static_cast<uint64_t>(number->value);
+    }
+    return {sizes[0], sizes[1]};
 }
 
 std::string path_argument(nb::handle path) {
