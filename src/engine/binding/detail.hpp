@@ -117,9 +117,14 @@ h5::Shape2 shape_argument(nb::handle shape, const char *what);
 const std::string &without_nul(const std::string &text, const char *what);
 // The numpy module.
 nb::object numpy();
-// The Python exception object that an h5::Error maps to, and raising it.
-nb::object exception_object(const h5::Error &error);
-[[noreturn]] void raise_python(const h5::Error &error);
+// The one table from engine errors to Python exceptions: the kind picks
+// KeyError, ValueError, IndexError or OSError; an OSError with an errno is
+// built as OSError(errno, text[, filename]), which makes it the subclass that
+// errno names (FileNotFoundError, FileExistsError, PermissionError, ...).
+nb::object exception_object(const h5::Error &error, nb::handle filename = nb::handle());
+[[noreturn]] void raise_python(const h5::Error &error, nb::handle filename = nb::handle());
+// A failed system call as os.remove reports one: the errno's own text.
+[[noreturn]] void raise_os_error(int error, nb::handle filename);
 // Registers the translator from h5::Error to Python exceptions.
 void register_error_translation();
 // Lets other Python threads run while a call waits for a factor file that

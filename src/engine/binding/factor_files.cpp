@@ -230,12 +230,11 @@ nb::object open_for_writing(nb::handle path, const std::string &file_path) {
     if (is_dangling_link(file_path)) {
         // Exclusive creation never follows a link, so creating here could only
         // fail with "file exists", which the retry wrapper would not count.
-        PyErr_SetObject(PyExc_FileNotFoundError,
-                        nb::make_tuple(ENOENT, "Unable to create file (the path is a symbolic link to a file "
-                                               "that does not exist; create the target or remove the link)",
-                                       path)
-                            .ptr());
-        throw nb::python_error();
+        raise_python(h5::Error(h5::ErrorKind::OS,
+                               "Unable to create file (the path is a symbolic link to a file that does not exist; "
+                               "create the target or remove the link)",
+                               ENOENT),
+                     path);
     }
     if (!path_exists(file_path)) {
         const size_t instruments = nb::len(module_attr("_get_all_instrument_index")());

@@ -21,24 +21,6 @@
 namespace quorbel {
 namespace {
 
-// A failed system call as the OSError kind its errno names, like os.remove's.
-[[noreturn]] void raise_os_error(int error, nb::handle filename, nb::handle filename2 = nb::handle()) {
-    errno = error;
-    PyErr_SetFromErrnoWithFilenameObjects(PyExc_OSError, filename.ptr(), filename2.ptr());
-    throw nb::python_error();
-}
-
-// Runs `call` (returning 0 or an errno) without the GIL; raises its failure.
-template <typename Call>
-void system_call(Call call, nb::handle filename, nb::handle filename2 = nb::handle()) {
-    int error = 0;
-    {
-        nb::gil_scoped_release release;
-        error = call();
-    }
-    if (error != 0) raise_os_error(error, filename, filename2);
-}
-
 // What a rewrite carries from the old file to the new one.
 struct FactorCopy {
     h5::Shape2 shape;

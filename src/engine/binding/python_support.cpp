@@ -175,7 +175,7 @@ std::string path_argument(nb::handle path) {
     return std::string(utf8, static_cast<size_t>(size));
 }
 
-nb::object exception_object(const h5::Error &error) {
+nb::object exception_object(const h5::Error &error, nb::handle filename) {
     PyObject *kind = PyExc_OSError;
     switch (error.kind()) {
         case h5::ErrorKind::Key: kind = PyExc_KeyError; break;
@@ -186,7 +186,9 @@ nb::object exception_object(const h5::Error &error) {
     PyObject *exc = nullptr;
     if (kind == PyExc_OSError && error.error_number() != 0) {
         // OSError(errno, text) picks the matching subclass, FileExistsError for 17.
-        exc = PyObject_CallFunction(PyExc_OSError, "is", error.error_number(), error.what());
+        exc = filename.is_valid()
+                  ? PyObject_CallFunction(PyExc_OSError, "isO", error.error_number(), error.what(), filename.ptr())
+                  : PyObject_CallFunction(PyExc_OSError, "is", error.error_number(), error.what());
     } else {
         exc = PyObject_CallFunction(kind, "s", error.what());
     }
@@ -194,10 +196,14 @@ nb::object exception_object(const h5::Error &error) {
     return nb::steal(exc);
 }
 
-void raise_python(const h5::Error &error) {
-    nb::object exc = exception_object(error);
+void raise_python(const h5::Error &error, nb::handle filename) {
+    nb::object exc = exception_object(error, filename);
     PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr())), exc.ptr());
     throw nb::python_error();
+}
+
+void raise_os_error(int error, nb::handle filename) {
+    raise_python(h5::Error(h5::ErrorKind::OS, std::strerror(error), error), filename);
 }
 
 void register_wait_hook() {

@@ -212,9 +212,7 @@ nb::object read_panel(nb::object h5_or_path, nb::object order_book_ids, nb::obje
     const std::string path = path_argument(h5_or_path);
     nb::object h5 = module_attr("get_h5")(h5_or_path);
     if (h5.is_none()) {
-        PyErr_SetObject(PyExc_FileNotFoundError,
-                        nb::make_tuple(ENOENT, "no factor file at " + path).ptr());
-        throw nb::python_error();
+        raise_python(h5::Error(h5::ErrorKind::OS, "no factor file at " + path, ENOENT));
     }
     nb::object result;
     try {
