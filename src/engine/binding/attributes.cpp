@@ -38,14 +38,18 @@ h5::AttrValue attribute_from_python(nb::handle object) {
     }
     if (PyLong_Check(object.ptr()) && !PyBool_Check(object.ptr())) {
         // A Python int is stored as a signed 64-bit scalar.
-        long long v = PyLong_AsLongLong(object.ptr());
-        if (v == -1 && PyErr_Occurred()) throw nb::python_error();
-        return h5::AttrValue::int64_scalar(v);
+        const std::optional<Integer> number = integer_of(object);
+        if (number->overflow != 0) {
+            // The text Python's own conversion to a C integer gives.
+            PyErr_SetString(PyExc_OverflowError, "int too big to convert");
+            throw nb::python_error();
+        }
+        return h5::AttrValue::int64_scalar(number->value);
     }
     nb::object array = np.attr("asarray")(object);
     std::string kind = nb::cast<std::string>(array.attr("dtype").attr("kind"));
-    size_t itemsize = nb::cast<size_t>(array.attr("dtype").attr("itemsize"));
-    for (auto d : nb::cast<std::vector<uint64_t>>(array.attr("shape"))) value.dims.push_back(d);
+    size_t itemsize = static_cast<size_t>(int64_of(array.attr("dtype").attr("itemsize"), "a NumPy itemsize"));
+    for (nb::handle d : array.attr("shape")) value.dims.push_back(static_cast<uint64_t>(int64_of(d, "a NumPy extent")));
     if (kind == "U" || kind == "O" || kind == "S") {
         value.kind = h5::AttrValue::Kind::Text;
         for (nb::handle item : array.attr("ravel")()) {

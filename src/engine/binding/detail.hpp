@@ -71,6 +71,9 @@ struct Integer {
     int overflow = 0;
 };
 std::optional<Integer> integer_of(nb::handle value);
+// integer_of for a value that must fit in 64 bits: TypeError "<what> must be
+// an integer, not T", OverflowError "<what> does not fit in a 64-bit integer".
+int64_t int64_of(nb::handle value, const std::string &what);
 // `length` grown by the non-negative module setting `setting` (one growth
 // step); ValueError for a negative setting, OverflowError past 2**63 - 1.
 uint64_t grown_length(uint64_t length, const char *setting);

@@ -47,20 +47,17 @@ std::optional<Integer> integer_of(nb::handle value) {
     return result;
 }
 
-int64_t int_setting(const char *name) {
-    nb::object value = module_attr(name);
+int64_t int64_of(nb::handle value, const std::string &what) {
     const std::optional<Integer> number = integer_of(value);
-    if (!number) {
-        throw nb::type_error(
-            ("quorbel.detail." + std::string(name) + " must be an integer, not " + python_type_name(value)).c_str());
-    }
+    if (!number) throw nb::type_error((what + " must be an integer, not " + python_type_name(value)).c_str());
     if (number->overflow != 0) {
-        PyErr_SetString(PyExc_OverflowError,
-                        ("quorbel.detail." + std::string(name) + " does not fit in a 64-bit integer").c_str());
+        PyErr_SetString(PyExc_OverflowError, (what + " does not fit in a 64-bit integer").c_str());
         throw nb::python_error();
     }
     return number->value;
 }
+
+int64_t int_setting(const char *name) { return int64_of(module_attr(name), "quorbel.detail." + std::string(name)); }
 
 uint64_t grown_length(uint64_t length, const char *setting) {
     const int64_t step = int_setting(setting);

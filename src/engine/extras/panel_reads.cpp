@@ -97,7 +97,7 @@ std::vector<int64_t> section_dates(uint64_t first, uint64_t end) {
     for (uint64_t c = first; c < end; ++c) {
         nb::object item = nb::steal(PySequence_GetItem(snapshot.ptr(), static_cast<Py_ssize_t>(c)));
         if (!item) throw nb::python_error();
-        dates.push_back(nb::cast<int64_t>(item));
+        dates.push_back(int64_of(item, "a date code of quorbel.detail.TRADING_DATES"));
     }
     return dates;
 }
