@@ -18,7 +18,8 @@
 //   binding/            quorbel.detail; these units hold the GIL
 //     module.cpp        module entry: start-up order, settings, function table
 //     python_support.cpp  reading the module namespace, root-logger logging,
-//                       HDF5 errors as Python exceptions, argument checks
+//                       the one table from engine errors to Python exceptions,
+//                       the one integer reading (integer_of), argument checks
 //     reference_data.cpp  trading calendar (date code <-> column) and the
 //                       instrument index (order_book_id -> row) from MongoDB
 //     file_handles.cpp  the factor file handle and its view of `data`:
