@@ -164,10 +164,12 @@ def test_bad_read_arguments_are_refused(lib, root):
         lib.read(start=20181340)
     with pytest.raises(TypeError, match="not float"):
         lib.read(end=20180105.0)
-    with pytest.raises(NotImplementedError, match="chunks='auto'"):
-        lib.read(chunks="auto")
-    with pytest.raises(NotImplementedError, match="progress"):
-        lib.read(progress=True)
+    for chunks, kind in [("big", ValueError), (0, ValueError), (True, TypeError), (2.5, TypeError),
+                         ((1, 2), TypeError)]:
+        with pytest.raises(kind, match="chunks"):
+            lib.read(chunks=chunks)
+    with pytest.raises(ValueError, match="Dask's own"):
+        lib.read(chunks="auto", progress=True)
 
 
 def test_a_file_that_is_no_factor_is_named(lib, root):
@@ -300,8 +302,7 @@ def test_bad_write_arguments_write_nothing(lib, root):
                                                                                        values=good), good[0]]})),
         (TypeError, "date of pack 0", lambda: lib.write_packs({"alpha": [types.SimpleNamespace(date=None,
                                                                                                values=good)]})),
-        (NotImplementedError, "client=", lambda: lib.write(20180109, {"alpha": good}, client=object())),
-        (NotImplementedError, "progress", lambda: lib.write_packs({}, progress=True)),
+        (TypeError, "dask.distributed Client", lambda: lib.write(20180109, {"alpha": good}, client=object())),
     ]
     for kind, text, call in cases:
         with pytest.raises(kind, match=text):
