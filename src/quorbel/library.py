@@ -732,19 +732,26 @@ def _portable_error(error):
 def _cluster_write(key: str, blob: bytes) -> dict:
     """A write task on a worker: {name: None or the exception} for the
     factors of one file. Calendar and instrument index come from the
-    worker's own settings. A task that a lost worker had started is not run
-    again: its factors are reported failed."""
-    from distributed import Event
+    worker's own settings. Dask runs a task again when the worker that ran it
+    is lost; the flag `key` tells that run that a write had started, and the
+    variable `key` holds the outcome once it finished, so a finished write
+    is reported as it went and an interrupted one as failed, never redone."""
+    from distributed import Event, Variable
 
     kind, code, create, work = pickle.loads(blob)
-    started = Event(key)
+    started, finished = Event(key), Variable(key)
     if started.is_set():
-        lost = RuntimeError("the Dask worker writing this factor was lost during the write; it was not retried "
-                            "(the file holds its dates from before or from after the write)")
-        return {name: lost for name, _, _ in work}
+        try:
+            return pickle.loads(finished.get(timeout=2))
+        except TimeoutError:
+            lost = RuntimeError("the Dask worker writing this factor was lost during the write; it was not "
+                                "retried (each date of the write is in the file whole, or not at all)")
+            return {name: lost for name, _, _ in work}
     started.set()
-    return {name: _portable_error(_attempt(_write_one, path, kind, code, _rebuilt(kind, payload), create))
-            for name, path, payload in work}
+    outcome = {name: _portable_error(_attempt(_write_one, path, kind, code, _rebuilt(kind, payload), create))
+               for name, path, payload in work}
+    finished.set(pickle.dumps(outcome))
+    return outcome
 
 
 def _run_on_cluster(client, tasks: dict, jobs: dict, kind: str, code, create: bool, progress: bool) -> dict:
@@ -778,6 +785,7 @@ def _run_on_cluster(client, tasks: dict, jobs: dict, kind: str, code, create: bo
         for key, _, _ in submitted:
             try:
                 distributed.Event(key, client=client).clear()
+                distributed.Variable(key, client=client).delete()
             except Exception:  # a closed client: the scheduler's flags go with it
                 pass
 
