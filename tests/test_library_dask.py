@@ -19,6 +19,7 @@ import dask  # noqa: E402
 
 import quorbel  # noqa: E402
 import quorbel.detail as engine  # noqa: E402
+from conftest import clear_reference_caches  # noqa: E402
 from mongo_wire_server import seed_collection  # noqa: E402
 from quorbel import library as library_module  # noqa: E402
 from test_library import fingerprint  # noqa: E402
@@ -74,7 +75,8 @@ def client(wire_server):
         patch.setenv("QUORBEL_COLLECTION", COLLECTION)
         patch.setattr(engine, "DATABASE", DATABASE)
         patch.setattr(engine, "COLLECTION", COLLECTION)
-        engine._get_all_instrument_index.cache_clear()
+        patch.setattr(engine, "TRADING_DATES", engine.TRADING_DATES)  # the snapshot these tests fill
+        clear_reference_caches()
         cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                                            dashboard_address=None)
         try:
@@ -82,7 +84,7 @@ def client(wire_server):
                 yield dask_client
         finally:
             cluster.close()
-            engine._get_all_instrument_index.cache_clear()
+            clear_reference_caches()
 
 
 @pytest.fixture
