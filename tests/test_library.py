@@ -119,6 +119,49 @@ def test_read_in_groups_equals_read_at_once(lib, monkeypatch):
     assert grouped.identical(whole)
 
 
+def test_progress_shows_files_done_and_changes_no_result(lib, root, monkeypatch, capsys):
+    whole = lib.read(ids=["A", "C", "D"], check=True)
+    for at_once in (256, 1):  # one group of files, and a group per file
+        monkeypatch.setattr(library_module, "OPEN_AT_ONCE", at_once)
+        monkeypatch.setattr(library_module, "PROGRESS_BATCH", 3)
+        assert lib.read(ids=["A", "C", "D"], check=True, progress=True).identical(whole)
+        assert "reading 4 factors [" in capsys.readouterr().err
+    lib.write(20180109, {"alpha": {"A": 1.0}, "gamma": {"A": 2.0}}, progress=True)
+    assert "writing 2 factors [" in capsys.readouterr().err
+    lib.write(20180110, {"alpha": {"A": 1.5}})
+    assert capsys.readouterr().err == ""
+    seen = []
+    display = library_module._progress("x", False)
+    with display:
+        display(1, 2)
+    monkeypatch.setattr("quorbel.cli.ProgressDisplay.__call__", lambda self, done, total: seen.append((done, total)))
+    lib.rewrite(["alpha", "gamma", "style/beta"], progress=True)
+    assert seen[0] == (0, 3) and seen[-1] == (3, 3) and len(seen) == 4
+
+
+def test_rewrite_copies_every_factor_once_and_reports_failures(lib, root):
+    def contents(name):
+        with h5py.File(root / (name + ".h5"), "r") as f:
+            return f["data"][...], f["data"].attrs.get("cursor_col")
+
+    before = {name: contents(name) for name in lib.names()}
+    os.symlink(root / "alpha.h5", root / "style" / "alias.h5")
+    inode = os.stat(root / "alpha.h5").st_ino
+    assert lib.rewrite().ok
+    assert os.path.islink(root / "style" / "alias.h5")  # rewritten through its real path: the link stays
+    assert os.stat(root / "alpha.h5").st_ino != inode
+    for name, (data, cursor) in before.items():
+        got, got_cursor = contents(name)
+        np.testing.assert_array_equal(got, data)
+        assert got_cursor == cursor
+    (root / "junk.h5").write_text("not HDF5")
+    with pytest.raises(library_module.FactorWriteError, match="1 of 3 factor writes failed: junk: OSError") as raised:
+        lib.rewrite(["alpha", "junk", "style/alias"])
+    assert raised.value.report["alpha"] is None and raised.value.report["style/alias"] is None
+    report = lib.rewrite(["junk"], raise_errors=False)
+    assert list(report.failed) == ["junk"]
+
+
 def test_cross_section_is_one_date_of_the_cube(lib):
     frame = lib.cross_section(20180104, ids=["C", "A", "X"])
     cube = lib.read(ids=["C", "A"], start=20180104, end=20180104)
@@ -164,10 +207,12 @@ def test_bad_read_arguments_are_refused(lib, root):
         lib.read(start=20181340)
     with pytest.raises(TypeError, match="not float"):
         lib.read(end=20180105.0)
-    with pytest.raises(NotImplementedError, match="chunks='auto'"):
-        lib.read(chunks="auto")
-    with pytest.raises(NotImplementedError, match="progress"):
-        lib.read(progress=True)
+    for chunks, kind in [("big", ValueError), (0, ValueError), (True, TypeError), (2.5, TypeError),
+                         ((1, 2), TypeError)]:
+        with pytest.raises(kind, match="chunks"):
+            lib.read(chunks=chunks)
+    with pytest.raises(ValueError, match="Dask's own"):
+        lib.read(chunks="auto", progress=True)
 
 
 def test_a_file_that_is_no_factor_is_named(lib, root):
@@ -300,8 +345,7 @@ def test_bad_write_arguments_write_nothing(lib, root):
                                                                                        values=good), good[0]]})),
         (TypeError, "date of pack 0", lambda: lib.write_packs({"alpha": [types.SimpleNamespace(date=None,
                                                                                                values=good)]})),
-        (NotImplementedError, "client=", lambda: lib.write(20180109, {"alpha": good}, client=object())),
-        (NotImplementedError, "progress", lambda: lib.write_packs({}, progress=True)),
+        (TypeError, "dask.distributed Client", lambda: lib.write(20180109, {"alpha": good}, client=object())),
     ]
     for kind, text, call in cases:
         with pytest.raises(kind, match=text):

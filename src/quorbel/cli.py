@@ -19,7 +19,7 @@ from tqdm import tqdm
 from . import _extras, detail
 from ._extras import CommandError
 
-__all__ = ["main", "build_parser", "ProgressDisplay"]
+__all__ = ["main", "build_parser", "ProgressDisplay", "progress_display"]
 
 # ---- progress ----------------------------------------------------------------
 
@@ -85,6 +85,23 @@ class ProgressDisplay:
 
     def __exit__(self, kind, value, traceback):
         self.close(completed=kind is None)
+
+
+class _NoProgress:
+    def __call__(self, done, total):
+        pass
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, kind, value, traceback):
+        pass
+
+
+def progress_display(label, enabled=True, file=None):
+    """The progress of a pass over many factors (FactorLibrary's progress=True):
+    a ProgressDisplay when enabled, else a display that shows nothing."""
+    return ProgressDisplay(label, file=file) if enabled else _NoProgress()
 
 
 # ---- output --------------------------------------------------------------------

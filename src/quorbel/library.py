@@ -4,18 +4,23 @@ A factor's name is its path relative to the library's root without ".h5"
 ("style/momentum_20d"). Reads gather many factors into one cube
 (factor x date x instrument) in a single pass of the engine over all the
 files, on every core; writes store one date, or many, into many factors at
-once, one task per file, and report every factor that failed.
+once, one task per file, and report every factor that failed. With Dask
+installed (quorbel[dask]) a read can be lazy, one task per factor and block
+of dates, and writes can run on a dask.distributed cluster.
 """
 
 from __future__ import annotations
 
 import dataclasses
 import datetime
+import math
 import os
+import pickle
 import sys
 import types
+import uuid
 from collections.abc import Iterable, Mapping
-from concurrent.futures import ThreadPoolExecutor
+from concurrent.futures import ThreadPoolExecutor, as_completed
 from typing import Any, Optional
 
 import numpy as np
@@ -23,13 +28,21 @@ import numpy as np
 from . import _extras
 from . import detail
 
-__all__ = ["FactorLibrary", "FactorInfo", "WriteReport", "FactorWriteError"]
+__all__ = ["FactorLibrary", "FactorInfo", "WriteReport", "FactorWriteError", "FactorBlocks"]
 
 SUFFIX = ".h5"
 # Files a read keeps open at once. Larger selections are read group by group
 # (each file is then opened twice: once to plan the cube, once to fill it).
 OPEN_AT_ONCE = 256
 _HDF5_SIGNATURE = b"\x89HDF\r\n\x1a\n"
+# Lazy reads: a block of one factor holds about this many bytes (dates x
+# instruments x 8), and never more than BLOCK_BYTES_MAX unless one step of
+# the common chunk width alone is larger.
+BLOCK_BYTES = 64 << 20
+BLOCK_BYTES_MAX = 128 << 20
+# Files a progress-reporting read fills at a time: enough to keep the
+# engine's threads busy, few enough for the bar to move.
+PROGRESS_BATCH = 8
 
 
 @dataclasses.dataclass(frozen=True)
@@ -69,8 +82,19 @@ class FactorWriteError(Exception):
         super().__init__(f"{len(self.failures)} of {len(report)} factor writes failed: {details}")
 
 
-def _not_yet(feature: str, keyword: str) -> NotImplementedError:
-    return NotImplementedError(f"{keyword}: {feature} is not available yet")
+def _import_dask(keyword: str):
+    try:
+        import dask
+        import dask.array
+    except ImportError as e:
+        raise ImportError(f"{keyword} needs Dask: install quorbel[dask] (dask[array] and distributed)") from e
+    return dask
+
+
+def _progress(label: str, enabled: bool):
+    from .cli import progress_display
+
+    return progress_display(label, enabled)
 
 
 def date_code(value: Any, what: str = "date") -> int:
@@ -264,11 +288,18 @@ class FactorLibrary:
         end, check)` reads from its file; the date axis covers the dates any
         of them reads, NaN where a factor has none. `ids=None` is every
         instrument of the instrument index in row order; `names=None` every
-        factor; `start`/`end` default to the whole calendar."""
-        if chunks is not None:
-            raise _not_yet("lazy (Dask-backed) reads", f"chunks={chunks!r}")
-        if progress:
-            raise _not_yet("progress reporting", "progress=True")
+        factor; `start`/`end` default to the whole calendar.
+
+        `chunks="auto"` (or a number of dates per block) makes the cube lazy:
+        Dask-backed, one task per factor and block of dates, computed where
+        Dask computes (the active dask.distributed Client, if any).
+        `progress=True` shows how many files an eager read has filled."""
+        per_block = _chunks_argument(chunks)
+        if per_block is not None:
+            if progress:
+                raise ValueError("progress=True: a lazy read reads when it is computed; show its progress "
+                                 "with Dask's own display (dask.diagnostics.ProgressBar or distributed.progress)")
+            _import_dask(f"chunks={chunks!r}")
         import xarray
 
         names = self._selection(names)
@@ -279,7 +310,10 @@ class FactorLibrary:
         for path in paths:
             check_hdf5_signature(path)
         id_list, rows = _extras._cube_instruments(None if ids is None else list(ids))
-        dates, cube = self._read_cube(paths, rows, start, end, bool(check))
+        if per_block is None:
+            dates, cube = self._read_cube(paths, rows, start, end, bool(check), bool(progress))
+        else:
+            dates, cube = _lazy_cube(paths, rows, start, end, bool(check), per_block)
         return xarray.DataArray(cube, dims=("factor", "date", "instrument"),
                                 coords={"factor": list(names), "date": _date_labels(dates),
                                         "instrument": np.asarray(id_list, dtype=object)},
@@ -300,7 +334,7 @@ class FactorLibrary:
         return pd.DataFrame(values, index=pd.Index(cube["instrument"].values, name="instrument", dtype=object),
                             columns=pd.Index(cube["factor"].values, name="factor", dtype=object))
 
-    def _read_cube(self, paths: list, rows, start: int, end: int, check: bool):
+    def _read_cube(self, paths: list, rows, start: int, end: int, check: bool, progress: bool = False):
         groups = [paths[i:i + OPEN_AT_ONCE] for i in range(0, len(paths), OPEN_AT_ONCE)]
         sections, kept = [], None
         try:
@@ -313,28 +347,58 @@ class FactorLibrary:
                         kept = handles
                     else:
                         _close_all(handles)
-            read = [(first, stop) for first, stop in sections if stop > first]
-            first = min((f for f, _ in read), default=0)
-            stop = max((s for _, s in read), default=0)
-            dates = []
-            if stop > first:
-                detail._get_date_by_index(first, stop - 1)  # refreshes the snapshot when it falls short
-                dates = list(detail.TRADING_DATES[first:stop])
+            dates, first = _date_axis(sections)
             cube = np.empty((len(paths), len(dates), len(rows)))
-            if kept is not None:
-                _extras._fill_cube(kept, sections, rows, first, cube, 0)
-            else:
-                for number, group in enumerate(groups):
-                    handles = _open_for_reading(group)
-                    try:
-                        offset = number * OPEN_AT_ONCE
-                        _extras._fill_cube(handles, sections[offset:offset + len(group)], rows, first, cube, offset)
-                    finally:
-                        _close_all(handles)
+            with _progress(f"reading {len(paths)} factors", progress) as shown:
+                filled = 0
+
+                def fill(handles, offset):
+                    nonlocal filled
+                    step = PROGRESS_BATCH if progress else max(len(handles), 1)
+                    for i in range(0, len(handles), step):
+                        part = handles[i:i + step]
+                        _extras._fill_cube(part, sections[offset + i:offset + i + len(part)], rows, first,
+                                           cube, offset + i)
+                        filled += len(part)
+                        shown(filled, len(paths))
+
+                if kept is not None:
+                    fill(kept, 0)
+                else:
+                    for number, group in enumerate(groups):
+                        handles = _open_for_reading(group)
+                        try:
+                            fill(handles, number * OPEN_AT_ONCE)
+                        finally:
+                            _close_all(handles)
         finally:
             if kept is not None:
                 _close_all(kept)
         return dates, cube
+
+    # ---- rewrites --------------------------------------------------------------
+
+    def rewrite(self, names=None, *, raise_errors=True, progress=False, max_workers=None) -> WriteReport:
+        """Rewrites factor files into fresh copies (`rewrite_factor`), one task
+        per file on a thread pool (default 2 at once: each holds its whole
+        matrix in memory). Names that are one file (links) rewrite it once,
+        through its real path, and share its outcome. Reports like `write`."""
+        names = self._selection(names)
+        by_file = {}
+        for name in names:
+            by_file.setdefault(os.path.realpath(self.path(name)), []).append(name)
+
+        def rewrite_file(file, group):
+            try:
+                check_hdf5_signature(file)
+                detail.rewrite_factor(file)
+            except Exception as error:  # reported for every name of the file
+                return {name: error for name in group}
+            return {name: None for name in group}
+
+        with _progress(f"rewriting {len(names)} factors", progress) as shown:
+            outcome = _run_on_threads(by_file, rewrite_file, max_workers or 2, shown, len(names))
+        return _report(names, outcome, raise_errors)
 
     # ---- writes --------------------------------------------------------------
 
@@ -343,13 +407,12 @@ class FactorLibrary:
         """Stores one date into many factors: `values` maps a factor name to
         that date's values as put_factor_value takes them (or a mapping
         {order_book_id: value}). See `write_packs` for errors and options."""
-        self._no_write_hooks(client, progress)
+        _client_argument(client)
         code = date_code(date)
         jobs = {}
         for name, items in self._jobs(values, create):
             jobs[name] = _value_items(items, f"factor {name!r}")
-        return self._run(jobs, lambda h5, items: detail.put_factor_value(h5, code, items), create,
-                         raise_errors, max_workers)
+        return self._run(jobs, "value", code, create, raise_errors, client, progress, max_workers)
 
     def write_packs(self, packs, *, raise_errors=True, create=False, client=None, progress=False,
                     max_workers=None) -> WriteReport:
@@ -360,19 +423,15 @@ class FactorLibrary:
         is written by one task (files in parallel) through get_h5(path,
         write=True) and put_factor_packs; every factor is attempted. Returns
         a WriteReport; unless raise_errors is false, raises FactorWriteError
-        naming every factor that failed. create=True makes missing factors."""
-        self._no_write_hooks(client, progress)
+        naming every factor that failed. create=True makes missing factors.
+        With `client` (a dask.distributed Client) the tasks run on its
+        workers; `progress=True` shows factors done (on a cluster, Dask's
+        own progress display)."""
+        _client_argument(client)
         jobs = {}
         for name, factor_packs in self._jobs(packs, create):
             jobs[name] = _packs(factor_packs, f"factor {name!r}")
-        return self._run(jobs, detail.put_factor_packs, create, raise_errors, max_workers)
-
-    @staticmethod
-    def _no_write_hooks(client, progress):
-        if client is not None:
-            raise _not_yet("writes on a dask.distributed cluster", "client=")
-        if progress:
-            raise _not_yet("progress reporting", "progress=True")
+        return self._run(jobs, "packs", None, create, raise_errors, client, progress, max_workers)
 
     def _jobs(self, by_name: Any, create: bool):
         if not isinstance(by_name, Mapping):
@@ -384,43 +443,68 @@ class FactorLibrary:
                 self._existing(name)
         return by_name.items()
 
-    def _run(self, jobs: dict, store, create: bool, raise_errors: bool, max_workers) -> WriteReport:
+    def _run(self, jobs: dict, kind: str, code, create: bool, raise_errors: bool, client, progress: bool,
+             max_workers) -> WriteReport:
         # One task per file: names that are one file (links) run in one task.
         tasks = {}
         for name in jobs:
-            path = self.path(name)
-            tasks.setdefault(os.path.realpath(path), []).append(name)
-        outcome = {}
+            tasks.setdefault(os.path.realpath(self.path(name)), []).append(name)
+        if client is not None:
+            outcome = _run_on_cluster(client, tasks, {name: (self.path(name), jobs[name]) for name in jobs},
+                                      kind, code, create, progress)
+            return _report(list(jobs), outcome, raise_errors)
 
-        def run(names):
-            for name in names:
-                try:
-                    self._write_one(self.path(name), jobs[name], store, create)
-                except Exception as error:  # reported per factor
-                    outcome[name] = error
-                else:
-                    outcome[name] = None
+        def run(file, names):
+            return {name: _attempt(_write_one, self.path(name), kind, code, jobs[name], create) for name in names}
 
-        if tasks:
-            workers = max_workers or max(4, os.cpu_count() or 1)
-            with ThreadPoolExecutor(max_workers=min(workers, len(tasks)), thread_name_prefix="quorbel-write") as pool:
-                for future in [pool.submit(run, names) for names in tasks.values()]:
-                    future.result()
-        report = WriteReport((name, outcome[name]) for name in jobs)
-        if raise_errors and report.failed:
-            raise FactorWriteError(report)
-        return report
+        workers = max_workers or max(4, os.cpu_count() or 1)
+        with _progress(f"writing {len(jobs)} factors", progress) as shown:
+            outcome = _run_on_threads(tasks, run, workers, shown, len(jobs))
+        return _report(list(jobs), outcome, raise_errors)
 
-    @staticmethod
-    def _write_one(path: str, payload, store, create: bool) -> None:
-        if os.path.lexists(path):
-            check_hdf5_signature(path)
-        elif not create:
-            raise FileNotFoundError(f"factor file disappeared: {path}")
+
+def _attempt(work, *args):
+    """None when work(*args) succeeds, else the exception it raised."""
+    try:
+        work(*args)
+    except Exception as error:  # reported per factor
+        return error
+    return None
+
+
+def _write_one(path: str, kind: str, code, payload, create: bool) -> None:
+    if os.path.lexists(path):
+        check_hdf5_signature(path)
+    elif not create:
+        raise FileNotFoundError(f"factor file disappeared: {path}")
+    else:
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+    with detail.get_h5(path, write=True) as h5:
+        if kind == "value":
+            detail.put_factor_value(h5, code, payload)
         else:
-            os.makedirs(os.path.dirname(path), exist_ok=True)
-        with detail.get_h5(path, write=True) as h5:
-            store(h5, payload)
+            detail.put_factor_packs(h5, payload)
+
+
+def _report(names: list, outcome: dict, raise_errors: bool) -> WriteReport:
+    report = WriteReport((name, outcome[name]) for name in names)
+    if raise_errors and report.failed:
+        raise FactorWriteError(report)
+    return report
+
+
+def _run_on_threads(tasks: dict, run, workers: int, shown, total: int) -> dict:
+    """run(key, names) -> {name: outcome} for every task on a thread pool;
+    the progress display is driven from this thread only."""
+    outcome = {}
+    shown(0, total)
+    if tasks:
+        with ThreadPoolExecutor(max_workers=min(workers, len(tasks)), thread_name_prefix="quorbel-write") as pool:
+            futures = [pool.submit(run, key, names) for key, names in tasks.items()]
+            for future in as_completed(futures):
+                outcome.update(future.result())
+                shown(len(outcome), total)
+    return outcome
 
 
 def _open_for_reading(paths: list) -> list:
@@ -443,3 +527,271 @@ def _close_all(handles: list) -> None:
             handle.close()
         except Exception:  # a read-only handle has nothing to lose
             pass
+
+
+def _date_axis(sections: list) -> tuple:
+    """(date codes, first column) of the cube that holds every section."""
+    read = [(first, stop) for first, stop in sections if stop > first]
+    first = min((f for f, _ in read), default=0)
+    stop = max((s for _, s in read), default=0)
+    dates = []
+    if stop > first:
+        detail._get_date_by_index(first, stop - 1)  # refreshes the snapshot when it falls short
+        dates = list(detail.TRADING_DATES[first:stop])
+    return dates, first
+
+
+# ---- lazy reads ---------------------------------------------------------------
+
+
+def _chunks_argument(chunks: Any):
+    """None (eager), "auto", or a number of dates per block."""
+    if chunks is None:
+        return None
+    if isinstance(chunks, str):
+        if chunks == "auto":
+            return "auto"
+        raise ValueError(f"chunks={chunks!r}: give 'auto' or a number of dates per block")
+    if isinstance(chunks, (bool, np.bool_)) or not isinstance(chunks, (int, np.integer)):
+        raise TypeError(f"chunks must be 'auto' or a number of dates per block, not {type(chunks).__name__}")
+    if chunks < 1:
+        raise ValueError(f"chunks={chunks!r}: a block holds at least one date")
+    return int(chunks)
+
+
+def _auto_block(widths: list, instruments: int) -> int:
+    """Dates per block: a multiple of every file's chunk width when that
+    common multiple fits in BLOCK_BYTES_MAX, else of the widest chunks (the
+    narrower chunks that straddle a block edge are then read by two tasks)."""
+    per_date = max(instruments, 1) * 8
+    chunked = sorted({int(w) for w in widths if w > 0})
+    step = 1
+    if chunked:
+        step = 1
+        for width in chunked:
+            step = step * width // math.gcd(step, width)
+        if step * per_date > BLOCK_BYTES_MAX:
+            step = chunked[-1]
+    return max(step, BLOCK_BYTES // per_date // step * step)
+
+
+def _block_sizes(first: int, stop: int, per_block: int) -> tuple:
+    """Dates of each block of columns [first, stop), edges on multiples of per_block."""
+    sizes = []
+    at = first
+    while at < stop:
+        edge = min((at // per_block + 1) * per_block, stop)
+        sizes.append(edge - at)
+        at = edge
+    return tuple(sizes) or (0,)
+
+
+def _file_token(path: str) -> tuple:
+    status = os.stat(path)
+    return (status.st_size, status.st_mtime_ns)
+
+
+def _lazy_cube(paths: list, rows, start: int, end: int, check: bool, per_block):
+    import dask.array as da
+    from dask.base import tokenize
+
+    tokens = [_file_token(path) for path in paths]
+    sections, widths = [], []
+    for at in range(0, len(paths), OPEN_AT_ONCE):
+        handles = _open_for_reading(paths[at:at + OPEN_AT_ONCE])
+        try:
+            sections.extend(_extras._cube_sections(handles, start, end, check))
+            widths.extend(_extras._chunk_columns(handles))
+        finally:
+            _close_all(handles)
+    dates, first = _date_axis(sections)
+    if per_block == "auto":
+        per_block = _auto_block(widths, len(rows))
+    source = FactorBlocks(paths, tokens, sections, rows, first, len(dates))
+    blocks = ((1,) * len(paths) or (0,), _block_sizes(first, first + len(dates), per_block), (len(rows),))
+    array = da.from_array(source, chunks=blocks, name="quorbel-read-" + tokenize(source, blocks),
+                          meta=np.empty((0, 0, 0)), fancy=False)
+    return dates, array
+
+
+class FactorBlocks:
+    """The source of a lazy cube's blocks, as plain data: the files' paths
+    and tokens (size, mtime), each file's column section planned when the
+    graph was built, the matrix row of each instrument (-1 for none) and the
+    column of the first date. Indexing reads: each file is opened read-only
+    for the block and closed before the block is returned."""
+
+    dtype = np.dtype("f8")
+    ndim = 3
+
+    def __init__(self, paths, tokens, sections, rows, first_column: int, dates: int):
+        self.paths = tuple(os.fspath(p) for p in paths)
+        self.tokens = tuple(tuple(t) for t in tokens)
+        self.sections = tuple((int(f), int(s)) for f, s in sections)
+        self.rows = np.ascontiguousarray(rows, dtype=np.int64)
+        self.first_column = int(first_column)
+        self.shape = (len(self.paths), int(dates), len(self.rows))
+        if not len(self.tokens) == len(self.sections) == len(self.paths):
+            raise ValueError("one token and one section per file are needed")
+
+    def __dask_tokenize__(self):
+        return ("quorbel.FactorBlocks", self.paths, self.tokens, self.sections, self.rows.tobytes(),
+                self.first_column, self.shape)
+
+    def __repr__(self) -> str:
+        return f"FactorBlocks({len(self.paths)} factors, shape={self.shape})"
+
+    def __getitem__(self, key):
+        key = key if isinstance(key, tuple) else (key,)
+        if any(k is Ellipsis for k in key):
+            at = key.index(Ellipsis)
+            key = key[:at] + (slice(None),) * (3 - len(key) + 1) + key[at + 1:]
+        if len(key) > 3:
+            raise IndexError(f"too many indices for a cube of 3 dimensions: {key!r}")
+        key = key + (slice(None),) * (3 - len(key))
+        spans, local = [], []
+        for index, size in zip(key, self.shape):
+            if isinstance(index, (int, np.integer)) and not isinstance(index, (bool, np.bool_)):
+                position = int(index) + size if index < 0 else int(index)
+                if not 0 <= position < size:
+                    raise IndexError(f"index {index} is out of bounds for an axis of {size}")
+                spans.append((position, position + 1))
+                local.append(0)
+            elif isinstance(index, slice):
+                lo, hi, step = index.indices(size)
+                picked = range(lo, hi, step)
+                if not picked:
+                    spans.append((0, 0))
+                    local.append(slice(0, 0))
+                    continue
+                low, high = min(picked[0], picked[-1]), max(picked[0], picked[-1]) + 1
+                spans.append((low, high))
+                local.append(slice(0, None, step) if step > 0 else slice(high - 1 - low, None, step))
+            else:
+                raise TypeError(f"a factor cube block is read by integers and slices, not {type(index).__name__}")
+        (f_lo, f_hi), (d_lo, d_hi), (i_lo, i_hi) = spans
+        out = np.full((f_hi - f_lo, d_hi - d_lo, i_hi - i_lo), np.nan)
+        if out.size:
+            rows = np.ascontiguousarray(self.rows[i_lo:i_hi])
+            for f in range(f_lo, f_hi):
+                _read_block(self.paths[f], self.sections[f], rows, self.first_column + d_lo, out[f - f_lo:f - f_lo + 1])
+        return out[tuple(local)]
+
+
+def _read_block(path: str, section: tuple, rows, first_column: int, out) -> None:
+    check_hdf5_signature(path)
+    handle = detail.get_h5(path)
+    if handle is None:
+        raise FileNotFoundError(f"factor file disappeared: {path}")
+    try:
+        _extras._fill_cube([handle], [section], rows, first_column, out, 0)
+    finally:
+        handle.close()
+
+
+# ---- writes on a cluster ---------------------------------------------------------
+
+
+def _client_argument(client) -> None:
+    if client is None:
+        return
+    try:
+        import distributed
+    except ImportError as e:
+        raise ImportError("client= needs Dask: install quorbel[dask] (dask[array] and distributed)") from e
+    if not isinstance(client, distributed.Client):
+        raise TypeError(f"client must be a dask.distributed Client, not {type(client).__name__}")
+
+
+def _portable(kind: str, payload):
+    """The payload as plain lists, so that any value items travel."""
+    if kind == "value":
+        return [item.order_book_id for item in payload], [item.value for item in payload]
+    return [(pack.date, [i.order_book_id for i in pack.values], [i.value for i in pack.values]) for pack in payload]
+
+
+def _rebuilt(kind: str, portable):
+    def items(ids, values):
+        return [types.SimpleNamespace(order_book_id=i, value=v) for i, v in zip(ids, values)]
+
+    if kind == "value":
+        return items(*portable)
+    return [types.SimpleNamespace(date=date, values=items(ids, values)) for date, ids, values in portable]
+
+
+def _portable_error(error):
+    if error is None:
+        return None
+    try:
+        pickle.loads(pickle.dumps(error))
+    except Exception:
+        return RuntimeError(f"{type(error).__name__}: {error}")
+    return error
+
+
+def _cluster_write(key: str, blob: bytes) -> dict:
+    """A write task on a worker: {name: None or the exception} for the
+    factors of one file. Calendar and instrument index come from the
+    worker's own settings. Dask runs a task again when the worker that ran it
+    is lost; the flag `key` tells that run that a write had started, and the
+    variable `key` holds the outcome once it finished, so a finished write
+    is reported as it went and an interrupted one as failed, never redone."""
+    from distributed import Event, Variable
+
+    kind, code, create, work = pickle.loads(blob)
+    started, finished = Event(key), Variable(key)
+    if started.is_set():
+        try:
+            return pickle.loads(finished.get(timeout=2))
+        except TimeoutError:
+            lost = RuntimeError("the Dask worker writing this factor was lost during the write; it was not "
+                                "retried (each date of the write is in the file whole, or not at all)")
+            return {name: lost for name, _, _ in work}
+    started.set()
+    outcome = {name: _portable_error(_attempt(_write_one, path, kind, code, _rebuilt(kind, payload), create))
+               for name, path, payload in work}
+    finished.set(pickle.dumps(outcome))
+    return outcome
+
+
+def _run_on_cluster(client, tasks: dict, jobs: dict, kind: str, code, create: bool, progress: bool) -> dict:
+    import distributed
+
+    # Everything is serialised before the first task is sent: a value that
+    # cannot travel fails the call with nothing written.
+    blobs = []
+    for names in tasks.values():
+        work = [(name, jobs[name][0], _portable(kind, jobs[name][1])) for name in names]
+        try:
+            blobs.append((names, pickle.dumps((kind, code, create, work), protocol=pickle.HIGHEST_PROTOCOL)))
+        except Exception as e:
+            raise TypeError(f"factor {names[0]!r}: its values cannot be sent to the cluster: {e}") from e
+    run = uuid.uuid4().hex
+    submitted = []
+    try:
+        for number, (names, blob) in enumerate(blobs):
+            key = f"quorbel-write-{run}-{number}"
+            submitted.append((key, names, client.submit(_cluster_write, key, blob, key=key, retries=0)))
+        if progress and _is_terminal(sys.stdout):
+            distributed.progress([future for _, _, future in submitted])
+        outcome = {}
+        for key, names, future in submitted:
+            try:
+                outcome.update(future.result())
+            except Exception as error:  # the task itself failed: a worker lost too often, a cancel
+                outcome.update({name: error for name in names})
+        return outcome
+    finally:
+        for key, _, _ in submitted:
+            try:
+                distributed.Event(key, client=client).clear()
+                distributed.Variable(key, client=client).delete()
+            except Exception:  # a closed client: the scheduler's flags go with it
+                pass
+
+
+def _is_terminal(stream) -> bool:
+    try:
+        return bool(stream.isatty())
+    except (AttributeError, ValueError, OSError):
+        return False

@@ -165,6 +165,28 @@ nb::list cube_sections(nb::handle handles, nb::handle start_date, nb::handle end
     return sections;
 }
 
+// Per file, the width in columns of the chunks of `data`; 0 when it is not
+// chunked. Lazy reads cut their date blocks on these.
+nb::list chunk_columns(nb::handle handles) {
+    const std::vector<h5::File> files = files_of(handles);
+    std::vector<uint64_t> widths(files.size(), 0);
+    {
+        nb::gil_scoped_release release;
+        for (size_t i = 0; i < files.size(); ++i) {
+            h5::Dataset data = factor_matrix(files[i]);
+            try {
+                const h5::DatasetLayout layout = data.layout();
+                if (layout.chunks.size() == 2) widths[i] = layout.chunks[1];
+            } catch (const h5::Error &error) {
+                raise_for_file(files[i].name(), error);
+            }
+        }
+    }
+    nb::list out;
+    for (uint64_t width : widths) out.append(width);
+    return out;
+}
+
 // ---- the cube ---------------------------------------------------------------
 
 struct Wanted {
@@ -444,6 +466,8 @@ void define_library_reads(nb::module_ &m) {
           "row order for None), and their rows as int64, -1 for a row no matrix has.");
     m.def("_cube_sections", &cube_sections, "handles"_a, "start_date"_a, "end_date"_a, "check"_a,
           "Per factor file handle, the columns (first, end) read_panel reads from it.");
+    m.def("_chunk_columns", &chunk_columns, "handles"_a,
+          "Per factor file handle, the chunk width of 'data' in columns (0 when not chunked).");
     m.def("_fill_cube", &fill_cube, "handles"_a, "sections"_a, "rows"_a, "first_column"_a, "cube"_a, "offset"_a,
           "Reads the files in parallel into cube[offset:offset + len(handles)] (factor x date x instrument):\n"
           "dates from first_column on, instruments by rows; NaN where a file has no cell.");
