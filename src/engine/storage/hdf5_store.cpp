@@ -22,87 +22,6 @@ namespace quorbel::h5 {
 namespace {
 
 // ---------------------------------------------------------------------------
-// Serialisation and error stack
-
-// A thread-safe HDF5 build has its own global lock; a serial build needs ours.
-// Every entry point takes this guard, which also switches off the library's
-// automatic error printing, a per-thread setting in thread-safe builds.
-std::recursive_mutex &library_mutex() {
-    static std::recursive_mutex mutex;
-    return mutex;
-}
-
-class LibraryGuard {
-public:
-    LibraryGuard() {
-        if (!threadsafe()) {
-            lock_ = std::unique_lock<std::recursive_mutex>(library_mutex());
-        }
-        thread_local bool quiet = false;
-        if (!quiet) {
-            H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
-            quiet = true;
-        }
-    }
-
-private:
-    static bool threadsafe() {
-        static const bool value = library_is_threadsafe();
-        return value;
-    }
-    std::unique_lock<std::recursive_mutex> lock_;
-};
-
-herr_t collect_description(unsigned, const H5E_error2_t *entry, void *data) {
-    auto *out = static_cast<std::vector<std::string> *>(data);
-    out->emplace_back(entry->desc ? entry->desc : "");
-    return 0;
-}
-
-int errno_in(const std::string &text) {
-    const std::string key = "errno = ";
-    auto at = text.find(key);
-    if (at == std::string::npos) return 0;
-    at += key.size();
-    int value = 0;
-    bool any = false;
-    while (at < text.size() && std::isdigit(static_cast<unsigned char>(text[at]))) {
-        value = value * 10 + (text[at] - '0');
-        any = true;
-        ++at;
-    }
-    return any ? value : 0;
-}
-
-std::string capitalised(std::string text) {
-    for (auto &c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (!text.empty()) text[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
-    return text;
-}
-
-// Walks the current thread's error stack once, into "Outer (innermost)"; the
-// innermost entry is the one that names the system error number.
-[[noreturn]] void raise_from_stack(const std::string &fallback, ErrorKind kind = ErrorKind::OS) {
-    std::vector<std::string> entries;
-    H5Ewalk2(H5E_DEFAULT, H5E_WALK_DOWNWARD, collect_description, &entries);
-    H5Eclear2(H5E_DEFAULT);
-    if (entries.empty()) throw Error(kind, fallback);
-    std::string message = capitalised(entries.front());
-    if (entries.size() > 1) message += " (" + entries.back() + ")";
-    int number = 0;
-    for (const auto &e : entries) {
-        if ((number = errno_in(e)) != 0) break;
-    }
-    throw Error(kind, message, number);
-}
-
-template <typename T>
-T checked(T result, const char *what) {
-    if (result < 0) raise_from_stack(what);
-    return result;
-}
-
-// ---------------------------------------------------------------------------
 // RAII owners, one per kind of identifier
 
 template <herr_t (*Close)(hid_t)>
@@ -1304,12 +1223,6 @@ ChunkCache chunk_cache_for_columns(Shape2 chunks, uint64_t first_col, uint64_t e
     while (!is_prime(slots)) ++slots;
     cache.slots = slots;
     return cache;
-}
-
-bool library_is_threadsafe() {
-    hbool_t safe = 0;
-    H5is_library_threadsafe(&safe);
-    return safe != 0;
 }
 
 size_t open_object_count() {

@@ -10,24 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "error.hpp"
+
 namespace quorbel::h5 {
-
-// Which Python exception kind an HDF5 failure maps to (one table, in the
-// binding's exception translator).
-enum class ErrorKind { OS, Key, Value, Index };
-
-class Error : public std::runtime_error {
-public:
-    Error(ErrorKind kind, const std::string &message, int error_number = 0)
-        : std::runtime_error(message), kind_(kind), errno_(error_number) {}
-    ErrorKind kind() const noexcept { return kind_; }
-    // The system error number that the HDF5 error stack named, 0 when none.
-    int error_number() const noexcept { return errno_; }
-
-private:
-    ErrorKind kind_;
-    int errno_;
-};
 
 constexpr uint64_t kUnlimited = UINT64_MAX;
 
@@ -304,9 +289,6 @@ private:
 // with 8-byte elements and unlimited maximum shape, so that our files look
 // like the ones researchers make by hand.
 Shape2 automatic_chunk_shape(Shape2 shape, size_t element_size = 8);
-
-// Whether the linked HDF5 library serialises its calls by itself.
-bool library_is_threadsafe();
 
 // Identifiers of files, datasets, groups, named types and attributes that are
 // open in this process's HDF5 library; 0 once every handle has been closed.

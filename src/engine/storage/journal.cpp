@@ -18,7 +18,7 @@
 #include <new>
 #include <random>
 
-#include "hdf5_store.hpp"
+#include "error.hpp"
 #include "posix_files.hpp"
 
 namespace quorbel::h5::journal {
@@ -400,13 +400,14 @@ struct DriverFile {
 DriverFile *as_file(H5FD_t *f) { return reinterpret_cast<DriverFile *>(f); }
 const DriverFile *as_file(const H5FD_t *f) { return reinterpret_cast<const DriverFile *>(f); }
 
-void push_error(hid_t minor, const char *function, const char *format, ...) {
+// `error_number` is the errno the text names, 0 for none.
+void push_error(hid_t minor, const char *function, int error_number, const char *format, ...) {
     char text[1024];
     va_list args;
     va_start(args, format);
     std::vsnprintf(text, sizeof text, format, args);
     va_end(args);
-    H5Epush2(H5E_DEFAULT, __FILE__, function, __LINE__, H5E_ERR_CLS, H5E_VFL, minor, "%s", text);
+    push_driver_error(minor, function, error_number, text);
 }
 
 void open_journal(DriverFile &file) {
@@ -500,13 +501,13 @@ H5FD_t *driver_open(const char *name, unsigned flags, hid_t, haddr_t maxaddr) {
     if (flags & H5F_ACC_CREAT) o_flags |= O_CREAT;
     if (flags & H5F_ACC_EXCL) o_flags |= O_EXCL;
     if (!name || !*name || maxaddr == 0 || maxaddr == HADDR_UNDEF) {
-        push_error(H5E_BADVALUE, "driver_open", "invalid file name or address space");
+        push_error(H5E_BADVALUE, "driver_open", 0, "invalid file name or address space");
         return nullptr;
     }
     int fd = ::open(name, o_flags | O_CLOEXEC, 0666);
     if (fd < 0) {
         int error = errno;
-        push_error(H5E_CANTOPENFILE, "driver_open",
+        push_error(H5E_CANTOPENFILE, "driver_open", error,
                    "unable to open file: name = '%s', errno = %d, error message = '%s', flags = %x, o_flags = %x",
                    name, error, std::strerror(error), flags, static_cast<unsigned>(o_flags));
         return nullptr;
@@ -515,14 +516,14 @@ H5FD_t *driver_open(const char *name, unsigned flags, hid_t, haddr_t maxaddr) {
     if (::fstat(fd, &st) != 0) {
         int error = errno;
         ::close(fd);
-        push_error(H5E_BADFILE, "driver_open", "unable to fstat file, errno = %d, error message = '%s'", error,
+        push_error(H5E_BADFILE, "driver_open", error, "unable to fstat file, errno = %d, error message = '%s'", error,
                    std::strerror(error));
         return nullptr;
     }
     auto *file = new (std::nothrow) DriverFile();
     if (!file) {
         ::close(fd);
-        push_error(H5E_CANTALLOC, "driver_open", "unable to allocate file struct");
+        push_error(H5E_CANTALLOC, "driver_open", 0, "unable to allocate file struct");
         return nullptr;
     }
     file->fd = fd;
@@ -540,7 +541,7 @@ herr_t driver_close(H5FD_t *f) {
     delete file->tx;  // an unfinished write keeps its journal on disk
     delete file;
     if (result != 0) {
-        push_error(H5E_CANTCLOSEFILE, "driver_close", "unable to close file, errno = %d, error message = '%s'", error,
+        push_error(H5E_CANTCLOSEFILE, "driver_close", error, "unable to close file, errno = %d, error message = '%s'", error,
                    std::strerror(error));
         return -1;
     }
@@ -582,7 +583,7 @@ herr_t driver_read(H5FD_t *f, H5FD_mem_t, hid_t, haddr_t addr, size_t size, void
     DriverFile *file = as_file(f);
     if (!read_all(file->fd, buffer, size, addr)) {
         int error = errno;
-        push_error(H5E_READERROR, "driver_read",
+        push_error(H5E_READERROR, "driver_read", error,
                    "file read failed: filename = '%s', errno = %d, error message = '%s', offset = %llu, size = %llu",
                    file->name.c_str(), error, std::strerror(error), static_cast<unsigned long long>(addr),
                    static_cast<unsigned long long>(size));
@@ -597,15 +598,15 @@ herr_t driver_write(H5FD_t *f, H5FD_mem_t, hid_t, haddr_t addr, size_t size, con
     try {
         if (file->tx) save_regions(*file, {{addr, addr + size}});
     } catch (const Error &e) {
-        push_error(H5E_WRITEERROR, "driver_write", "%s", e.what());
+        push_error(H5E_WRITEERROR, "driver_write", e.error_number(), "%s", e.what());
         return -1;
     } catch (const std::exception &e) {
-        push_error(H5E_WRITEERROR, "driver_write", "unable to journal a write: %s", e.what());
+        push_error(H5E_WRITEERROR, "driver_write", 0, "unable to journal a write: %s", e.what());
         return -1;
     }
     if (!write_all(file->fd, buffer, size, addr)) {
         int error = errno;
-        push_error(H5E_WRITEERROR, "driver_write",
+        push_error(H5E_WRITEERROR, "driver_write", error,
                    "file write failed: filename = '%s', errno = %d, error message = '%s', offset = %llu, size = %llu",
                    file->name.c_str(), error, std::strerror(error), static_cast<unsigned long long>(addr),
                    static_cast<unsigned long long>(size));
@@ -621,13 +622,16 @@ herr_t driver_truncate(H5FD_t *f, hid_t, hbool_t) {
     try {
         // Bytes a shrinking file gives up are saved like overwritten ones.
         if (file->tx && file->eoa < file->eof) save_regions(*file, {{file->eoa, file->eof}});
+    } catch (const Error &e) {
+        push_error(H5E_WRITEERROR, "driver_truncate", e.error_number(), "%s", e.what());
+        return -1;
     } catch (const std::exception &e) {
-        push_error(H5E_WRITEERROR, "driver_truncate", "%s", e.what());
+        push_error(H5E_WRITEERROR, "driver_truncate", 0, "%s", e.what());
         return -1;
     }
     if (::ftruncate(file->fd, static_cast<off_t>(file->eoa)) != 0) {
         int error = errno;
-        push_error(H5E_SEEKERROR, "driver_truncate", "unable to extend file properly, errno = %d, error message = '%s'",
+        push_error(H5E_SEEKERROR, "driver_truncate", error, "unable to extend file properly, errno = %d, error message = '%s'",
                    error, std::strerror(error));
         return -1;
     }
@@ -640,7 +644,7 @@ herr_t driver_lock(H5FD_t *f, hbool_t rw) {
     if (::flock(file->fd, (rw ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
         int error = errno;
         if (error == ENOSYS) return 0;  // a file system without locks
-        push_error(H5E_CANTLOCKFILE, "driver_lock", "unable to lock file, errno = %d, error message = '%s'", error,
+        push_error(H5E_CANTLOCKFILE, "driver_lock", error, "unable to lock file, errno = %d, error message = '%s'", error,
                    std::strerror(error));
         return -1;
     }
@@ -651,7 +655,7 @@ herr_t driver_unlock(H5FD_t *f) {
     DriverFile *file = as_file(f);
     if (::flock(file->fd, LOCK_UN) != 0 && errno != ENOSYS) {
         int error = errno;
-        push_error(H5E_CANTUNLOCKFILE, "driver_unlock", "unable to unlock file, errno = %d, error message = '%s'",
+        push_error(H5E_CANTUNLOCKFILE, "driver_unlock", error, "unable to unlock file, errno = %d, error message = '%s'",
                    error, std::strerror(error));
         return -1;
     }
@@ -731,12 +735,7 @@ int64_t driver_id() {
     return id;
 }
 
-std::string journal_path(const std::string &data_path) {
-    auto slash = data_path.rfind('/');
-    const std::string dir = slash == std::string::npos ? "" : data_path.substr(0, slash + 1);
-    const std::string base = slash == std::string::npos ? data_path : data_path.substr(slash + 1);
-    return dir + "." + base + ".journal";
-}
+std::string journal_path(const std::string &data_path) { return posix::hidden_sibling(data_path, posix::kJournalSuffix); }
 
 Recovery recover(const std::string &data_path, SetAside *set_aside_event) {
     const std::string journal = journal_path(data_path);

@@ -39,6 +39,16 @@ struct Owner {
 // write it, nobody else more than `owner.mode` allows.
 inline mode_t writable_mode(const Owner &owner) { return owner.mode | 0600; }
 
+// ".<name>.<suffix>" in the directory of `path`: the one rule for naming the
+// hidden files that belong to a file (its journal, its temporaries). The
+// name is cut to `name_limit` characters.
+std::string hidden_sibling(const std::string &path, const std::string &suffix,
+                           size_t name_limit = std::string::npos);
+
+// The suffix of the undo journal beside a file (see journal.hpp), which goes
+// with a dead temporary too.
+constexpr const char *kJournalSuffix = "journal";
+
 // A name beside `path` that no other process or call uses:
 // ".<name>.<pid>-<start>-<boot>-<random>.tmp". The pid, its start time and
 // the boot tell whether the process that made it still lives.
