@@ -339,16 +339,11 @@ void bind_dataset_view(nb::module_ &m) {
         .def_prop_ro("chunks", [](DatasetView &d) { return optional_tuple(d.open().layout().chunks, false); })
         .def_prop_ro("maxshape", [](DatasetView &d) { return optional_tuple(d.open().layout().max_shape, true); })
         .def_prop_ro("compression", [](DatasetView &d) -> nb::object {
-            for (const auto &f : d.open().layout().filters) {
-                if (f.id == 1) return nb::str("gzip");
-            }
-            return nb::none();
+            return h5::uses_deflate(d.open().layout()) ? nb::object(nb::str("gzip")) : nb::none();
         })
         .def_prop_ro("compression_opts", [](DatasetView &d) -> nb::object {
-            for (const auto &f : d.open().layout().filters) {
-                if (f.id == 1 && !f.options.empty()) return nb::int_(f.options[0]);
-            }
-            return nb::none();
+            const std::optional<unsigned> level = h5::deflate_level(d.open().layout());
+            return level ? nb::object(nb::int_(*level)) : nb::none();
         })
         .def_prop_ro("fillvalue", [](DatasetView &d) {
             auto fill = d.open().layout().fill_value;
@@ -543,7 +538,7 @@ AsideFile build_aside(const std::string &path, h5::Shape2 shape, const posix::Ow
     made = true;
     try {
         aside.file = h5::File::create_in_empty(aside.temporary);
-        aside.file.create_factor_dataset("data", shape, h5::automatic_chunk_shape(shape));
+        aside.file.create_matrix("data", shape, h5::factor_storage(shape));
         aside.file.flush();
     } catch (const h5::Error &e) {
         aside.discard();

@@ -483,37 +483,33 @@ Dataset File::open_dataset(const std::string &name, ChunkCache cache) const {
 Dataset File::open_dataset_for_columns(const std::string &name) const {
     FileUse use(state_.get(), Access::Read);
     LibraryGuard guard;
-    Shape2 shape, chunks;
+    ChunkCache cache;
     {
         Dataset probe = open_dataset(name);
-        auto info = probe.layout();
-        if (info.rank != 2 || info.chunks.size() != 2) return probe;
-        shape = {info.shape[0], info.shape[1]};
-        chunks = {info.chunks[0], info.chunks[1]};
+        const DatasetLayout info = probe.layout();
+        const std::optional<Shape2> chunks = matrix_chunks(info);
+        if (!chunks) return probe;
+        cache = column_writer_cache({info.shape[0], info.shape[1]}, *chunks);
     }
-    // One stripe of chunks down the whole column, plus room for the rows a
-    // growth step may add in the same call.
-    const uint64_t stripe = (shape.rows + chunks.rows - 1) / chunks.rows + 8;
-    const uint64_t chunk_bytes = chunks.rows * chunks.cols * sizeof(double);
-    ChunkCache cache;
-    cache.bytes = static_cast<size_t>(std::min<uint64_t>(stripe * chunk_bytes, kMaxColumnCacheBytes));
-    cache.slots = static_cast<size_t>(stripe * 10 + 1);
+    // The library gives every open of a dataset the chunk cache of the open
+    // that is already there, so the probe is gone first.
     return open_dataset(name, cache);
 }
 
-Dataset File::create_factor_dataset(const std::string &name, Shape2 shape, Shape2 chunks) {
+Dataset File::create_matrix(const std::string &name, Shape2 shape, const MatrixStorage &storage) {
     FileUse use(state_.get(), Access::Change);
     LibraryGuard guard;
     require_open(state_);
     const hsize_t dims[2] = {shape.rows, shape.cols};
-    const hsize_t max_dims[2] = {H5S_UNLIMITED, H5S_UNLIMITED};
+    const hsize_t max_dims[2] = {storage.unlimited ? H5S_UNLIMITED : dims[0], storage.unlimited ? H5S_UNLIMITED : dims[1]};
     Space space(checked(H5Screate_simple(2, dims, max_dims), "Unable to create dataspace"));
     auto dcpl = make_plist(H5P_DATASET_CREATE);
-    const hsize_t chunk_dims[2] = {chunks.rows, chunks.cols};
+    const hsize_t chunk_dims[2] = {storage.chunks.rows, storage.chunks.cols};
     checked(H5Pset_chunk(dcpl.get(), 2, chunk_dims), "Unable to set chunk shape");
-    checked(H5Pset_deflate(dcpl.get(), 9), "Unable to set DEFLATE filter");
-    const double fill = std::numeric_limits<double>::quiet_NaN();
-    checked(H5Pset_fill_value(dcpl.get(), H5T_NATIVE_DOUBLE, &fill), "Unable to set fill value");
+    if (storage.deflate_level > 0) {
+        checked(H5Pset_deflate(dcpl.get(), static_cast<unsigned>(storage.deflate_level)), "Unable to set DEFLATE filter");
+    }
+    checked(H5Pset_fill_value(dcpl.get(), H5T_NATIVE_DOUBLE, &storage.fill), "Unable to set fill value");
     hid_t id = checked(H5Dcreate2(state_->id, name.c_str(), H5T_IEEE_F64LE, space.get(), H5P_DEFAULT, dcpl.get(),
                                   H5P_DEFAULT),
                        "Unable to create dataset");
@@ -642,11 +638,9 @@ Shape2 Dataset::shape() const {
 }
 
 Shape2 Dataset::chunk_shape() const {
-    auto info = layout();
-    if (info.rank != 2 || info.chunks.size() != 2) {
-        throw Error(ErrorKind::Value, "Dataset '" + name_ + "' is not a chunked two-dimensional matrix");
-    }
-    return {info.chunks[0], info.chunks[1]};
+    const std::optional<Shape2> chunks = matrix_chunks(layout());
+    if (!chunks) throw Error(ErrorKind::Value, "Dataset '" + name_ + "' is not a chunked two-dimensional matrix");
+    return *chunks;
 }
 
 void Dataset::resize(Shape2 shape) {
@@ -793,13 +787,12 @@ void Dataset::check_chunk_index() const {
     FileUse use(file_.get(), Access::Read, kDatasetClosed);
     LibraryGuard guard;
     check_open();
-    PropList dcpl(checked(H5Dget_create_plist(id_), "Unable to get creation properties"));
-    if (H5Pget_layout(dcpl.get()) != H5D_CHUNKED) return;
+    const DatasetLayout info = layout();
+    const std::optional<Shape2> chunks = matrix_chunks(info);
+    if (!chunks) return;
+    const hsize_t dims[2] = {info.shape[0], info.shape[1]};
+    const hsize_t chunk[2] = {chunks->rows, chunks->cols};
     Space space(checked(H5Dget_space(id_), "Unable to get dataspace"));
-    if (H5Sget_simple_extent_ndims(space.get()) != 2) return;
-    hsize_t dims[2], chunk[2];
-    checked(H5Sget_simple_extent_dims(space.get(), dims, nullptr), "Unable to get extent");
-    if (checked(H5Pget_chunk(dcpl.get(), 2, chunk), "Unable to get chunk shape") != 2) return;
     hsize_t count = 0, file_size = 0;
     checked(H5Dget_num_chunks(id_, space.get(), &count), "Unable to count chunks");
     checked(H5Fget_filesize(file_->id, &file_size), "Unable to get file size");
@@ -1177,53 +1170,6 @@ void Dataset::write_all_attributes(const AttributeSnapshot &snapshot) {
 }
 
 // ---------------------------------------------------------------------------
-
-Shape2 automatic_chunk_shape(Shape2 shape, size_t element_size) {
-    // Halve the axes in turn until a chunk is near a target size that grows
-    // with the dataset (8 KiB to 1 MiB); an empty axis is sized as 1024.
-    constexpr double kBase = 16.0 * 1024, kMin = 8.0 * 1024, kMax = 1024.0 * 1024;
-    double chunks[2] = {shape.rows ? double(shape.rows) : 1024.0, shape.cols ? double(shape.cols) : 1024.0};
-    const double dataset_bytes = chunks[0] * chunks[1] * double(element_size);
-    double target = kBase * std::pow(2.0, std::log10(dataset_bytes / (1024.0 * 1024.0)));
-    target = std::clamp(target, kMin, kMax);
-    for (unsigned axis = 0;; ++axis) {
-        const double chunk_bytes = chunks[0] * chunks[1] * double(element_size);
-        const bool near_target = chunk_bytes < target || std::fabs(chunk_bytes - target) / target < 0.5;
-        if (near_target && chunk_bytes < kMax) break;
-        if (chunks[0] * chunks[1] == 1) break;
-        chunks[axis % 2] = std::ceil(chunks[axis % 2] / 2.0);
-    }
-    return {static_cast<uint64_t>(chunks[0]), static_cast<uint64_t>(chunks[1])};
-}
-
-namespace {
-
-bool is_prime(size_t n) {
-    if (n < 2) return false;
-    for (size_t d = 2; d * d <= n; ++d) {
-        if (n % d == 0) return false;
-    }
-    return true;
-}
-
-}  // namespace
-
-ChunkCache chunk_cache_for_columns(Shape2 chunks, uint64_t first_col, uint64_t end_col, size_t element_size) {
-    if (chunks.rows == 0 || chunks.cols == 0 || end_col <= first_col) return {};
-    // A section that does not start on a chunk boundary crosses one chunk more.
-    const uint64_t crossed = (end_col - first_col + chunks.cols - 1) / chunks.cols + 1;
-    const long double chunk_bytes = static_cast<long double>(chunks.rows) * chunks.cols * element_size;
-    const long double wanted = chunk_bytes * crossed;
-    ChunkCache cache;
-    cache.bytes = wanted < kSectionCacheLimitBytes ? static_cast<size_t>(wanted) : kSectionCacheLimitBytes;
-    // The library advises a prime slot count well above the number of cached
-    // chunks, to keep hash collisions (which evict chunks) rare.
-    const long double held = std::min<long double>(crossed, cache.bytes / chunk_bytes + 1);
-    size_t slots = static_cast<size_t>(std::min<long double>(held * 10, kSectionCacheSlotLimit));
-    while (!is_prime(slots)) ++slots;
-    cache.slots = slots;
-    return cache;
-}
 
 size_t open_object_count() {
     LibraryGuard guard;
