@@ -50,6 +50,20 @@ private:
     hid_t id_ = H5I_INVALID_HID;
 };
 
+// The memory HDF5 allocated for the variable-length data read into a buffer,
+// given back however the scope ends.
+class VariableLengthMemory {
+public:
+    VariableLengthMemory(hid_t type, hid_t space, void *buffer) : type_(type), space_(space), buffer_(buffer) {}
+    VariableLengthMemory(const VariableLengthMemory &) = delete;
+    VariableLengthMemory &operator=(const VariableLengthMemory &) = delete;
+    ~VariableLengthMemory() { H5Dvlen_reclaim(type_, space_, H5P_DEFAULT, buffer_); }
+
+private:
+    hid_t type_, space_;
+    void *buffer_;
+};
+
 using PropList = Owned<H5Pclose>;
 using Space = Owned<H5Sclose>;
 using Type = Owned<H5Tclose>;
@@ -323,6 +337,46 @@ void require_open(const std::shared_ptr<FileState> &state) {
     if (!state || !state->open()) throw Error(ErrorKind::Value, kFileClosed);
 }
 
+// Undoes what an unfinished write left at `path` (a write killed half-way),
+// then opens the file there. With `same_file_only`, a journal that had to be
+// set aside means the path now holds another file: it is not opened, and
+// the result is an invalid identifier.
+hid_t recover_and_open(const std::string &path, bool writable, bool same_file_only) {
+    if (journal::recover(path) == journal::Recovery::SetAside && same_file_only) return H5I_INVALID_HID;
+    auto fapl = file_access_list();
+    return checked(H5Fopen(path.c_str(), writable ? H5F_ACC_RDWR : H5F_ACC_RDONLY, fapl.get()),
+                   "Unable to open file");
+}
+
+// Closes a file whose writing failed without writing anything more, so that
+// the close itself cannot fail (HDF5 1.10.8 cannot recover from a failed
+// close); the journal puts back what did reach the disk.
+void close_without_writing(FileState &state) noexcept {
+    try {
+        journal::Driver::discard_writes(state.id);
+    } catch (...) {
+    }
+    state.close();
+    H5Eclear2(H5E_DEFAULT);
+}
+
+// A write given up: the file goes back to what it was before the write and
+// is opened again, so that the caller's handle stays usable. Datasets opened
+// before are stale from now on. When it cannot be reopened it stays closed
+// for this handle; a journal still there is replayed by the next open.
+void roll_back(FileState &state) noexcept {
+    close_without_writing(state);
+    ++state.generation;
+    try {
+        const hid_t id = recover_and_open(state.path, true, true);
+        if (id >= 0) {
+            state.id = id;
+            state.change_failed = false;  // the journal has put the file back
+        }
+    } catch (...) {
+    }
+}
+
 }  // namespace
 
 File File::create_in_empty(const std::string &path) {
@@ -339,10 +393,7 @@ File File::create_in_empty(const std::string &path) {
 
 File File::open(const std::string &path, bool writable) {
     LibraryGuard guard;
-    journal::recover(path);  // a write killed half-way is undone first
-    auto fapl = file_access_list();
-    hid_t id = checked(H5Fopen(path.c_str(), writable ? H5F_ACC_RDWR : H5F_ACC_RDONLY, fapl.get()),
-                       "Unable to open file");
+    const hid_t id = recover_and_open(path, writable, false);
     File file;
     file.state_ = std::make_shared<FileState>();
     file.state_->id = id;
@@ -366,12 +417,7 @@ void File::close_discarding() noexcept {
     }
     if (state_->open()) {
         LibraryGuard guard;
-        try {
-            journal::Driver::discard_writes(state_->id);
-        } catch (...) {
-        }
-        state_->close();
-        H5Eclear2(H5E_DEFAULT);
+        close_without_writing(*state_);
     }
     unseal(*state_);
 }
@@ -859,32 +905,7 @@ WriteTransaction::~WriteTransaction() {
     if (done_) return;
     LibraryGuard guard;
     auto &state = file_.state_;
-    if (!state || !state->open()) return;
-    // Undo: nothing more reaches the disk, the journal puts back what did,
-    // and the caller gets the file as it was before this write.
-    try {
-        journal::Driver::discard_writes(state->id);
-    } catch (...) {
-    }
-    H5Fclose(state->id);
-    H5Eclear2(H5E_DEFAULT);
-    state->id = H5I_INVALID_HID;
-    ++state->generation;
-    try {
-        // A journal set aside means the path no longer holds this file:
-        // reopening would hand the caller another one.
-        if (journal::recover(state->path) == journal::Recovery::SetAside) return;
-        auto fapl = file_access_list();
-        hid_t id = H5Fopen(state->path.c_str(), H5F_ACC_RDWR, fapl.get());
-        H5Eclear2(H5E_DEFAULT);
-        if (id >= 0) {
-            state->id = id;
-            state->change_failed = false;  // the journal has put the file back
-        }
-    } catch (...) {
-        // The file stays closed for this handle; the journal, if still there,
-        // is replayed by the next open.
-    }
+    if (state && state->open()) roll_back(*state);
 }
 
 // ---------------------------------------------------------------------------
@@ -979,8 +1000,8 @@ AttrValue Dataset::read_attribute(const std::string &name) const {
                 checked(H5Tset_size(mem.get(), H5T_VARIABLE), "Unable to set string size");
                 checked(H5Tset_cset(mem.get(), H5Tget_cset(type.get())), "Unable to set character set");
                 checked(H5Aread(attr.get(), mem.get(), pointers.data()), "Unable to read attribute");
+                const VariableLengthMemory strings(mem.get(), space.get(), pointers.data());
                 for (auto *p : pointers) value.texts.emplace_back(p ? p : "");
-                H5Dvlen_reclaim(mem.get(), space.get(), H5P_DEFAULT, pointers.data());
             } else {
                 size_t size = H5Tget_size(type.get());
                 std::vector<char> buffer(count * size);
@@ -1143,8 +1164,11 @@ AttributeSnapshot Dataset::read_all_attributes() const {
         if (element_size == 0) raise_from_stack("Unable to size attribute type");
         entry->bytes.resize(static_cast<size_t>(points) * element_size);
         if (points > 0) {
+            // Known before the read, so that nothing can throw between the
+            // read and the entry taking charge of what it allocated.
+            const bool variable_length = may_hold_variable_length(entry->type.get());
             checked(H5Aread(attr.get(), entry->type.get(), entry->bytes.data()), "Unable to read attribute");
-            entry->owns_variable_length_memory = may_hold_variable_length(entry->type.get());
+            entry->owns_variable_length_memory = variable_length;
         }
         snapshot.entries_.push_back(std::move(entry));
     }

@@ -111,6 +111,12 @@ void Fd::reset() noexcept {
     fd_ = -1;
 }
 
+int Fd::close() noexcept {
+    if (fd_ < 0) return 0;
+    const int result = ::close(std::exchange(fd_, -1));
+    return result == 0 ? 0 : errno;
+}
+
 std::string hidden_sibling(const std::string &path, const std::string &suffix, size_t name_limit) {
     const auto slash = path.rfind('/');
     const std::string name = path.substr(slash == std::string::npos ? 0 : slash + 1).substr(0, name_limit);

@@ -23,6 +23,9 @@ public:
     int get() const { return fd_; }
     explicit operator bool() const { return fd_ >= 0; }
     void reset() noexcept;
+    // Closes now and tells how that went: 0 or an errno. The descriptor is
+    // gone either way.
+    int close() noexcept;
 
 private:
     int fd_ = -1;
