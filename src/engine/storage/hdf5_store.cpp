@@ -4,16 +4,11 @@
 #include "journal.hpp"
 
 #include <hdf5.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
-#include <cerrno>
-#include <cmath>
 #include <condition_variable>
 #include <cstring>
-#include <limits>
 #include <mutex>
 #include <set>
 #include <utility>
