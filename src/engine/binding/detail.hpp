@@ -8,13 +8,21 @@
 // The engine has two sides, and includes run one way, binding -> storage:
 //
 //   storage/            plain C++ on HDF5 and POSIX; no Python, no GIL
+//     error.*           h5::Error, the HDF5 library lock, the error stack
+//                       walked into one message with its system error number
+//     factor_layout.*   how a factor matrix is stored: type, DEFLATE level,
+//                       fill, chunk shape, chunk caches, what readers check
 //     hdf5_store.*      files, the dataset, write transactions, attributes
 //     journal.*         the file driver with the undo journal: a date is
 //                       written wholly or not at all, whatever kills the writer
 //     chunk_io.*        chunks moved with direct chunk I/O and compressed on
 //                       every core: date columns, row stripes, whole matrices
-//     posix_files.*     hidden temporary names beside a path, publishing a
-//                       finished file whole, directory syncs, owned fds
+//     posix_files.*     hidden sibling names beside a path (journal and
+//                       temporaries), publishing a finished file whole,
+//                       directory syncs, owned fds
+//   Within storage, includes run one way too: journal uses error and
+//   posix_files only; hdf5_store uses error, factor_layout and journal;
+//   chunk_io uses hdf5_store.
 //   binding/            quorbel.detail; these units hold the GIL
 //     module.cpp        module entry: start-up order, settings, function table
 //     python_support.cpp  reading the module namespace, root-logger logging,

@@ -13,6 +13,7 @@
 #include <stdexcept>
 
 #include "factor_files.hpp"
+#include "storage/factor_layout.hpp"
 
 using namespace nb::literals;
 
@@ -93,7 +94,7 @@ AsideFile build_aside(const std::string &path, h5::Shape2 shape, const posix::Ow
     made = true;
     try {
         aside.file = h5::File::create_in_empty(aside.temporary);
-        aside.file.create_factor_dataset("data", shape, h5::automatic_chunk_shape(shape));
+        aside.file.create_matrix("data", shape, h5::factor_storage(shape));
         aside.file.flush();
     } catch (const h5::Error &e) {
         aside.discard();

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "detail.hpp"
+#include "storage/factor_layout.hpp"
 
 using namespace nb::literals;
 
@@ -236,16 +237,11 @@ void bind_dataset_view(nb::module_ &m) {
         .def_prop_ro("chunks", [](DatasetView &d) { return optional_tuple(d.open().layout().chunks, false); })
         .def_prop_ro("maxshape", [](DatasetView &d) { return optional_tuple(d.open().layout().max_shape, true); })
         .def_prop_ro("compression", [](DatasetView &d) -> nb::object {
-            for (const auto &f : d.open().layout().filters) {
-                if (f.id == 1) return nb::str("gzip");
-            }
-            return nb::none();
+            return h5::uses_deflate(d.open().layout()) ? nb::object(nb::str("gzip")) : nb::none();
         })
         .def_prop_ro("compression_opts", [](DatasetView &d) -> nb::object {
-            for (const auto &f : d.open().layout().filters) {
-                if (f.id == 1 && !f.options.empty()) return nb::int_(f.options[0]);
-            }
-            return nb::none();
+            const std::optional<unsigned> level = h5::deflate_level(d.open().layout());
+            return level ? nb::object(nb::int_(*level)) : nb::none();
         })
         .def_prop_ro("fillvalue", [](DatasetView &d) {
             auto fill = d.open().layout().fill_value;

@@ -138,10 +138,9 @@ public:
 
     void finish() {
         state_ = State::Ended;
-        if (data_) {
+        if (rows_) {
             nb::gil_scoped_release release;
-            rows_.reset();  // reads through data_, so it goes first
-            data_.reset();
+            rows_.reset();  // closes the dataset it reads
         }
         // Emptied before the decref: releasing an object may run code that
         // comes back to this stream.
@@ -185,29 +184,13 @@ private:
         section_ = column_section(lookup, cursor_col);
         {
             nb::gil_scoped_release release;
-            data_ = reopen_for_section(file, std::move(probe));
-            rows_.emplace(*data_, section_.first, section_.end);
+            probe = h5::Dataset();  // the reader opens `data` with its own chunk cache
+            rows_.emplace(file, "data", section_.first, section_.end);
         }
         stock_index_ = module_attr("_get_all_instrument_index")();
         identifiers_ = nb::steal(PyObject_GetIter(order_book_ids_.ptr()));
         if (!identifiers_) throw nb::python_error();
         return true;
-    }
-
-    // `data` again, with a chunk cache that keeps every chunk of the section
-    // that one row-stripe crosses: the rows of a stripe then share one
-    // decompression of each chunk instead of re-inflating it per row.
-    h5::Dataset reopen_for_section(const h5::File &file, h5::Dataset probe) const {
-        const h5::Shape2 shape = probe.shape();
-        const h5::DatasetLayout layout = probe.layout();
-        // The library gives every open of a dataset the chunk cache of the
-        // open that is already there, so the probe must be gone first.
-        probe = h5::Dataset();
-        if (layout.chunks.size() != 2) return file.open_dataset("data");
-        const h5::Shape2 chunks{layout.chunks[0], layout.chunks[1]};
-        const uint64_t first = std::min(section_.first, shape.cols);
-        const uint64_t end = std::min(section_.end, shape.cols);
-        return file.open_dataset("data", h5::chunk_cache_for_columns(chunks, first, end));
     }
 
     nb::object next_item() {
@@ -232,7 +215,7 @@ private:
         h5::Shape2 shape;
         {
             nb::gil_scoped_release release;
-            shape = data_->shape();
+            shape = rows_->data().shape();
         }
         if (row >= shape.rows) return {};
         double *cells = nullptr;
@@ -246,7 +229,6 @@ private:
 
     nb::object h5_, order_book_ids_, start_date_, end_date_, check_;
     nb::object identifiers_, stock_index_;
-    std::optional<h5::Dataset> data_;
     std::optional<chunks::RowReader> rows_;
     ColumnSection section_;
     State state_ = State::Created;

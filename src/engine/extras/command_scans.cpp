@@ -45,8 +45,8 @@ struct FactorMatrix {
     h5::DatasetLayout layout;
     h5::Shape2 shape;
 
-    bool chunked() const { return layout.chunks.size() == 2; }
-    h5::Shape2 chunks() const { return {layout.chunks[0], layout.chunks[1]}; }
+    bool chunked() const { return h5::matrix_chunks(layout).has_value(); }
+    h5::Shape2 chunks() const { return *h5::matrix_chunks(layout); }
 };
 
 // Closes the file without the GIL on every path, the error paths included.
@@ -106,13 +106,11 @@ auto guarded(Work &&work) -> decltype(work()) {
 // visit(row, values) runs without the GIL.
 void scan_rows(FactorMatrix &m, nb::handle progress_callback,
                const std::function<void(uint64_t, const double *)> &visit) {
-    const uint64_t batch = m.chunked() ? std::max<uint64_t>(m.layout.chunks[0], 1) : 256;
+    const uint64_t batch = m.chunked() ? std::max<uint64_t>(m.chunks().rows, 1) : 256;
     Progress progress(progress_callback, m.shape.rows);
     nb::gil_scoped_release release;
     // Declared after the release, so they close before the GIL comes back.
-    const h5::ChunkCache cache = m.chunked() ? h5::chunk_cache_for_columns(m.chunks(), 0, m.shape.cols) : h5::ChunkCache{};
-    h5::Dataset data = m.file.open_dataset("data", cache);
-    chunks::RowReader reader(data, 0, m.shape.cols);
+    chunks::RowReader reader(m.file, "data", 0, m.shape.cols);
     std::vector<double> row(m.shape.cols);
     for (uint64_t first = 0; first < m.shape.rows; first += batch) {
         const uint64_t end = std::min(first + batch, m.shape.rows);

@@ -31,13 +31,13 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // `data` of a factor file; OSError naming the file for anything else (no
 // such dataset, not a matrix).
-h5::Dataset factor_matrix(const h5::File &file, h5::ChunkCache cache = {}) {
+h5::Dataset factor_matrix(const h5::File &file) {
     const std::string name = file.name();
     h5::Dataset data;
     int rank = 0;
     try {
         if (file.has_dataset("data")) {
-            data = file.open_dataset("data", cache);
+            data = file.open_dataset("data");
             rank = data.layout().rank;
         }
     } catch (const h5::Error &error) {
@@ -197,7 +197,8 @@ struct Wanted {
 // One file's part of the cube.
 struct Slab {
     h5::File file;
-    h5::Dataset data;
+    h5::Dataset data;                     // direct: chunks are read from it
+    std::optional<chunks::RowReader> rows;  // otherwise: HDF5's pipeline, row by row
     chunks::ChunkGrid grid;
     uint64_t first = 0, end = 0;  // columns read, inside the cube's date axis
     std::vector<Wanted> wanted;   // rows inside the matrix, by row
@@ -288,13 +289,13 @@ private:
             row.resize(slab.end - slab.first);
             for (size_t i = task.begin; i < task.end; ++i) {
                 const Wanted &w = slab.wanted[i];
-                slab.data.read(h5::Block{w.row, 1, slab.first, slab.end - slab.first}, row.data());
+                slab.rows->read_row(w.row, row.data());
                 for (uint64_t c = slab.first; c < slab.end; ++c) {
                     slab.out[(c - first_column_) * instruments_ + w.position] = row[c - slab.first];
                 }
             }
             // The file's only task: its chunk cache goes now, not with the last file.
-            slab.data = h5::Dataset();
+            slab.rows.reset();
             return;
         }
         const h5::Shape2 chunk = slab.grid.chunk;
@@ -368,16 +369,6 @@ void fill_cube(nb::handle handles, nb::handle sections, RowsArgument rows, uint6
         try {
             slab.grid = chunks::chunk_grid(slab.data);
             shape = slab.data.shape();
-            const h5::DatasetLayout layout = slab.data.layout();
-            if (!slab.grid.direct && layout.chunks.size() == 2) {
-                // HDF5 inflates these itself: a cache that holds a stripe's
-                // chunks keeps each inflated once. The library gives a second
-                // open the cache of the first, so the first goes first.
-                const h5::ChunkCache cache = h5::chunk_cache_for_columns({layout.chunks[0], layout.chunks[1]},
-                                                                         bounds[i].first, bounds[i].second);
-                slab.data = h5::Dataset();
-                slab.data = factor_matrix(slab.file, cache);
-            }
         } catch (const h5::Error &error) {
             raise_for_file(slab.file.name(), error);
         }
@@ -386,6 +377,16 @@ void fill_cube(nb::handle handles, nb::handle sections, RowsArgument rows, uint6
         slab.first = std::max(std::min(bounds[i].first, shape.cols), first_column);
         slab.end = std::min({bounds[i].second, shape.cols, first_column + width});
         if (slab.end < slab.first) slab.end = slab.first;
+        if (!slab.grid.direct) {
+            // HDF5 inflates these itself, through the reader's chunk cache;
+            // the reader's open of `data` must be the only one.
+            slab.data = h5::Dataset();
+            try {
+                slab.rows.emplace(slab.file, "data", slab.first, slab.end);
+            } catch (const h5::Error &error) {
+                raise_for_file(slab.file.name(), error);
+            }
+        }
         for (size_t p = 0; p < instruments; ++p) {
             if (row_of[p] >= 0 && uint64_t(row_of[p]) < shape.rows) slab.wanted.push_back({uint64_t(row_of[p]), p});
         }

@@ -105,8 +105,6 @@ std::vector<int64_t> section_dates(uint64_t first, uint64_t end) {
 struct Section {
     uint64_t first = 0, end = 0;
     uint64_t rows = 0;  // of the matrix
-    h5::Shape2 chunks;
-    bool chunked = false;
 };
 
 Section locate(const h5::File &file, nb::handle start_date, nb::handle end_date, bool check) {
@@ -117,9 +115,6 @@ Section locate(const h5::File &file, nb::handle start_date, nb::handle end_date,
         nb::gil_scoped_release release;
         h5::Dataset data = file.open_dataset("data");
         shape = data.shape();
-        const h5::DatasetLayout layout = data.layout();
-        section.chunked = layout.chunks.size() == 2;
-        if (section.chunked) section.chunks = {layout.chunks[0], layout.chunks[1]};
         if (check) cursor_col = data.read_int64_attribute("cursor_col");
     }
     nb::object lookup = module_attr("_get_date_section_index")(start_date, end_date);
@@ -140,12 +135,7 @@ void read_rows(const h5::File &file, const Section &section, const std::vector<W
     }
     if (order.empty() || width == 0) return;
     std::sort(order.begin(), order.end(), [](const Wanted *a, const Wanted *b) { return *a->row < *b->row; });
-    // Through HDF5's pipeline (a matrix not stored as DEFLATE chunks), a
-    // cache that holds a stripe's chunks keeps each chunk inflated once.
-    const h5::ChunkCache cache =
-        section.chunked ? h5::chunk_cache_for_columns(section.chunks, section.first, section.end) : h5::ChunkCache{};
-    h5::Dataset data = file.open_dataset("data", cache);
-    chunks::RowReader reader(data, section.first, section.end);
+    chunks::RowReader reader(file, "data", section.first, section.end);
     const Wanted *previous = nullptr;
     for (const Wanted *w : order) {
         double *out = cells + w->position * width;

@@ -17,8 +17,6 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "chunks are stored as l
 namespace quorbel::chunks {
 namespace {
 
-constexpr int kDeflateLevel = 9;  // the level every factor file declares
-
 struct CompressorDeleter {
     void operator()(libdeflate_compressor *c) const noexcept { libdeflate_free_compressor(c); }
 };
@@ -28,7 +26,7 @@ struct DecompressorDeleter {
 
 libdeflate_compressor *thread_compressor() {
     thread_local std::unique_ptr<libdeflate_compressor, CompressorDeleter> compressor(
-        libdeflate_alloc_compressor(kDeflateLevel));
+        libdeflate_alloc_compressor(h5::kFactorDeflateLevel));
     if (!compressor) throw std::bad_alloc();
     return compressor.get();
 }
@@ -118,11 +116,6 @@ double like(double v, uint64_t seed) {
 
 size_t slot_size(const std::vector<double> &chunk, h5::Shape2 shape, size_t size, uint64_t reached);
 
-bool fits_direct_path(const h5::DatasetLayout &layout) {
-    return layout.rank == 2 && layout.chunks.size() == 2 && layout.dtype == "<f8" && layout.filters.size() == 1 &&
-           layout.filters[0].id == 1;
-}
-
 // How a matrix is cut into chunks, and whether this unit handles them itself.
 struct Grid {
     h5::Shape2 shape, chunk;
@@ -132,16 +125,38 @@ struct Grid {
     uint64_t chunk_columns() const { return (shape.cols + chunk.cols - 1) / chunk.cols; }
 };
 
-Grid grid_of(h5::Dataset &data) {
-    const h5::DatasetLayout layout = data.layout();
+Grid grid_of(const h5::DatasetLayout &layout, h5::Shape2 shape) {
     Grid grid;
-    grid.shape = data.shape();
-    grid.direct = fits_direct_path(layout);
+    grid.shape = shape;
+    grid.direct = h5::chunks_inflated_by_engine(layout);
     if (grid.direct) {
-        grid.chunk = {layout.chunks[0], layout.chunks[1]};
+        grid.chunk = *h5::matrix_chunks(layout);
         grid.fill = layout.fill_value.value_or(0.0);
     }
     return grid;
+}
+
+Grid grid_of(h5::Dataset &data) { return grid_of(data.layout(), data.shape()); }
+
+// The first cell of a chunk.
+struct Origin {
+    uint64_t row, col;
+};
+
+// Reads the chunks at `origins` one after another, each read under the HDF5
+// library lock, then inflates them on every core outside it. use(i, cells)
+// gets chunk i (chunk rows x chunk columns, the fill value where never
+// written) on the inflating thread and may move from it.
+template <typename Use>
+void read_chunks(const h5::Dataset &data, h5::Shape2 chunk, double fill, const std::vector<Origin> &origins,
+                 Use use) {
+    std::vector<h5::Dataset::RawChunk> raw(origins.size());
+    for (size_t i = 0; i < raw.size(); ++i) raw[i] = data.read_raw_chunk(origins[i].row, origins[i].col);
+    parallel_for(raw.size(), [&](size_t i) {
+        std::vector<double> cells(chunk.rows * chunk.cols, fill);
+        if (raw[i].exists) inflate_into(raw[i], cells, origins[i].row, origins[i].col);
+        use(i, cells);
+    });
 }
 
 }  // namespace
@@ -160,13 +175,10 @@ void ColumnStore::load_chunk_column(uint64_t chunk_column) {
     loaded_ = false;
     changes_seen_ = data_.change_count();
     const uint64_t col = chunk_column * chunk_.cols;
-    std::vector<h5::Dataset::RawChunk> raw(stripes());
-    for (uint64_t s = 0; s < raw.size(); ++s) raw[s] = data_.read_raw_chunk(s * chunk_.rows, col);
-    chunks_.assign(raw.size(), Chunk());
-    parallel_for(raw.size(), [&](size_t s) {
-        chunks_[s].assign(chunk_.rows * chunk_.cols, fill_);  // a chunk never written holds the fill value
-        if (raw[s].exists) inflate_into(raw[s], chunks_[s], s * chunk_.rows, col);
-    });
+    std::vector<Origin> origins(stripes());
+    for (uint64_t s = 0; s < origins.size(); ++s) origins[s] = {s * chunk_.rows, col};
+    chunks_.assign(origins.size(), Chunk());
+    read_chunks(data_, chunk_, fill_, origins, [&](size_t s, Chunk &cells) { chunks_[s] = std::move(cells); });
     loaded_ = true;
     loaded_column_ = chunk_column;
 }
@@ -314,11 +326,9 @@ void read_matrix(h5::Dataset &data, double *out) {
         return;
     }
     for (uint64_t s = 0; s < g.stripes(); ++s) {
-        std::vector<h5::Dataset::RawChunk> raw(g.chunk_columns());
-        for (uint64_t c = 0; c < raw.size(); ++c) raw[c] = data.read_raw_chunk(s * g.chunk.rows, c * g.chunk.cols);
-        parallel_for(raw.size(), [&](size_t c) {
-            std::vector<double> cells(g.chunk.rows * g.chunk.cols, g.fill);
-            if (raw[c].exists) inflate_into(raw[c], cells, s * g.chunk.rows, c * g.chunk.cols);
+        std::vector<Origin> origins(g.chunk_columns());
+        for (uint64_t c = 0; c < origins.size(); ++c) origins[c] = {s * g.chunk.rows, c * g.chunk.cols};
+        read_chunks(data, g.chunk, g.fill, origins, [&](size_t c, const std::vector<double> &cells) {
             const ChunkWindow w = window_of(g.shape, g.chunk, s, c);
             for (uint64_t r = 0; r < w.rows; ++r) {
                 const double *from = cells.data() + r * g.chunk.cols;
@@ -372,8 +382,15 @@ void inflate_chunk(const h5::Dataset::RawChunk &raw, const ChunkGrid &grid, uint
     if (raw.exists) inflate_into(raw, cells, row, col);
 }
 
-RowReader::RowReader(h5::Dataset &data, uint64_t first_column, uint64_t end_column) : data_(data) {
-    const Grid grid = grid_of(data);
+RowReader::RowReader(const h5::File &file, const std::string &name, uint64_t first_column, uint64_t end_column) {
+    h5::DatasetLayout layout;
+    h5::Shape2 shape;
+    {
+        const h5::Dataset probe = file.open_dataset(name);
+        layout = probe.layout();
+        shape = probe.shape();
+    }
+    const Grid grid = grid_of(layout, shape);
     shape_ = grid.shape;
     chunk_ = grid.chunk;
     fill_ = grid.fill;
@@ -385,6 +402,12 @@ RowReader::RowReader(h5::Dataset &data, uint64_t first_column, uint64_t end_colu
         const uint64_t stripe_bytes = std::max<uint64_t>(1, chunk_columns * chunk_.rows * chunk_.cols * sizeof(double));
         max_stripes_ = static_cast<size_t>(std::max<uint64_t>(1, kRowStripeCacheBytes / stripe_bytes));
     }
+    // Through HDF5's pipeline (a matrix not stored as DEFLATE chunks), a cache
+    // that holds a stripe's chunks of the section keeps each inflated once.
+    // The library gives a second open the cache of the first: the probe is
+    // gone by now.
+    const std::optional<h5::Shape2> chunks = h5::matrix_chunks(layout);
+    data_ = file.open_dataset(name, chunks ? h5::chunk_cache_for_columns(*chunks, first_, end_) : h5::ChunkCache{});
 }
 
 const RowReader::Stripe &RowReader::stripe_of(uint64_t row) {
@@ -400,17 +423,11 @@ const RowReader::Stripe &RowReader::stripe_of(uint64_t row) {
     stripe.index = index;
     stripe.first_chunk_column = first_ / chunk_.cols;
     const uint64_t count = (end_ - 1) / chunk_.cols - stripe.first_chunk_column + 1;
-    std::vector<h5::Dataset::RawChunk> raw(count);
-    for (uint64_t c = 0; c < count; ++c) {
-        raw[c] = data_.read_raw_chunk(index * chunk_.rows, (stripe.first_chunk_column + c) * chunk_.cols);
-    }
+    std::vector<Origin> origins(count);
+    for (uint64_t c = 0; c < count; ++c) origins[c] = {index * chunk_.rows, (stripe.first_chunk_column + c) * chunk_.cols};
     stripe.chunks.resize(count);
-    parallel_for(count, [&](size_t c) {
-        stripe.chunks[c].assign(chunk_.rows * chunk_.cols, fill_);
-        if (raw[c].exists) {
-            inflate_into(raw[c], stripe.chunks[c], index * chunk_.rows, (stripe.first_chunk_column + c) * chunk_.cols);
-        }
-    });
+    read_chunks(data_, chunk_, fill_, origins,
+                [&](size_t c, std::vector<double> &cells) { stripe.chunks[c] = std::move(cells); });
     stripes_.push_back(std::move(stripe));
     return stripes_.back();
 }

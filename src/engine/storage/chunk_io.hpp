@@ -13,12 +13,13 @@
 // what the chunk will hold once its columns are filled, so that most rewrites
 // of a chunk fit its slot and HDF5 writes it in place. In-place rewrites keep
 // the file from growing with every date and leave the chunk index untouched,
-// and the undo journal (hdf5_journal.hpp) only has to keep the old slots.
+// and the undo journal (journal.hpp) only has to keep the old slots.
 #pragma once
 
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "hdf5_store.hpp"
@@ -61,10 +62,14 @@ private:
 // Rows over a fixed column section. The chunks of the stripe a row lies in
 // are inflated together (on every core) and kept, so the rows of one stripe
 // cost one decompression of each chunk; a few stripes are kept, up to
-// kRowStripeCacheBytes.
+// kRowStripeCacheBytes. Opens the dataset `name` of `file` itself, with the
+// chunk cache that suits the section; no other open of that dataset may be
+// alive meanwhile (the library would hand this one the other's cache).
 class RowReader {
 public:
-    RowReader(h5::Dataset &data, uint64_t first_column, uint64_t end_column);
+    RowReader(const h5::File &file, const std::string &name, uint64_t first_column, uint64_t end_column);
+    // The dataset it reads, for its shape and attributes.
+    const h5::Dataset &data() const { return data_; }
     // Columns [first, end) of `row`, clipped to the matrix's column count as
     // it was when the reader was made; `row` must lie inside the matrix.
     void read_row(uint64_t row, double *out);
@@ -78,7 +83,7 @@ private:
     };
     const Stripe &stripe_of(uint64_t row);
 
-    h5::Dataset &data_;
+    h5::Dataset data_;
     h5::Shape2 shape_, chunk_;
     uint64_t first_ = 0, end_ = 0;
     double fill_ = 0;

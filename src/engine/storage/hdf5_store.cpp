@@ -4,103 +4,17 @@
 #include "journal.hpp"
 
 #include <hdf5.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
-#include <cerrno>
-#include <cmath>
 #include <condition_variable>
 #include <cstring>
-#include <limits>
 #include <mutex>
 #include <set>
 #include <utility>
 
 namespace quorbel::h5 {
 namespace {
-
-// ---------------------------------------------------------------------------
-// Serialisation and error stack
-
-// A thread-safe HDF5 build has its own global lock; a serial build needs ours.
-// Every entry point takes this guard, which also switches off the library's
-// automatic error printing, a per-thread setting in thread-safe builds.
-std::recursive_mutex &library_mutex() {
-    static std::recursive_mutex mutex;
-    return mutex;
-}
-
-class LibraryGuard {
-public:
-    LibraryGuard() {
-        if (!threadsafe()) {
-            lock_ = std::unique_lock<std::recursive_mutex>(library_mutex());
-        }
-        thread_local bool quiet = false;
-        if (!quiet) {
-            H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
-            quiet = true;
-        }
-    }
-
-private:
-    static bool threadsafe() {
-        static const bool value = library_is_threadsafe();
-        return value;
-    }
-    std::unique_lock<std::recursive_mutex> lock_;
-};
-
-herr_t collect_description(unsigned, const H5E_error2_t *entry, void *data) {
-    auto *out = static_cast<std::vector<std::string> *>(data);
-    out->emplace_back(entry->desc ? entry->desc : "");
-    return 0;
-}
-
-int errno_in(const std::string &text) {
-    const std::string key = "errno = ";
-    auto at = text.find(key);
-    if (at == std::string::npos) return 0;
-    at += key.size();
-    int value = 0;
-    bool any = false;
-    while (at < text.size() && std::isdigit(static_cast<unsigned char>(text[at]))) {
-        value = value * 10 + (text[at] - '0');
-        any = true;
-        ++at;
-    }
-    return any ? value : 0;
-}
-
-std::string capitalised(std::string text) {
-    for (auto &c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (!text.empty()) text[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
-    return text;
-}
-
-// Walks the current thread's error stack once, into "Outer (innermost)"; the
-// innermost entry is the one that names the system error number.
-[[noreturn]] void raise_from_stack(const std::string &fallback, ErrorKind kind = ErrorKind::OS) {
-    std::vector<std::string> entries;
-    H5Ewalk2(H5E_DEFAULT, H5E_WALK_DOWNWARD, collect_description, &entries);
-    H5Eclear2(H5E_DEFAULT);
-    if (entries.empty()) throw Error(kind, fallback);
-    std::string message = capitalised(entries.front());
-    if (entries.size() > 1) message += " (" + entries.back() + ")";
-    int number = 0;
-    for (const auto &e : entries) {
-        if ((number = errno_in(e)) != 0) break;
-    }
-    throw Error(kind, message, number);
-}
-
-template <typename T>
-T checked(T result, const char *what) {
-    if (result < 0) raise_from_stack(what);
-    return result;
-}
 
 // ---------------------------------------------------------------------------
 // RAII owners, one per kind of identifier
@@ -129,6 +43,20 @@ public:
 
 private:
     hid_t id_ = H5I_INVALID_HID;
+};
+
+// The memory HDF5 allocated for the variable-length data read into a buffer,
+// given back however the scope ends.
+class VariableLengthMemory {
+public:
+    VariableLengthMemory(hid_t type, hid_t space, void *buffer) : type_(type), space_(space), buffer_(buffer) {}
+    VariableLengthMemory(const VariableLengthMemory &) = delete;
+    VariableLengthMemory &operator=(const VariableLengthMemory &) = delete;
+    ~VariableLengthMemory() { H5Dvlen_reclaim(type_, space_, H5P_DEFAULT, buffer_); }
+
+private:
+    hid_t type_, space_;
+    void *buffer_;
 };
 
 using PropList = Owned<H5Pclose>;
@@ -404,6 +332,46 @@ void require_open(const std::shared_ptr<FileState> &state) {
     if (!state || !state->open()) throw Error(ErrorKind::Value, kFileClosed);
 }
 
+// Undoes what an unfinished write left at `path` (a write killed half-way),
+// then opens the file there. With `same_file_only`, a journal that had to be
+// set aside means the path now holds another file: it is not opened, and
+// the result is an invalid identifier.
+hid_t recover_and_open(const std::string &path, bool writable, bool same_file_only) {
+    if (journal::recover(path) == journal::Recovery::SetAside && same_file_only) return H5I_INVALID_HID;
+    auto fapl = file_access_list();
+    return checked(H5Fopen(path.c_str(), writable ? H5F_ACC_RDWR : H5F_ACC_RDONLY, fapl.get()),
+                   "Unable to open file");
+}
+
+// Closes a file whose writing failed without writing anything more, so that
+// the close itself cannot fail (HDF5 1.10.8 cannot recover from a failed
+// close); the journal puts back what did reach the disk.
+void close_without_writing(FileState &state) noexcept {
+    try {
+        journal::Driver::discard_writes(state.id);
+    } catch (...) {
+    }
+    state.close();
+    H5Eclear2(H5E_DEFAULT);
+}
+
+// A write given up: the file goes back to what it was before the write and
+// is opened again, so that the caller's handle stays usable. Datasets opened
+// before are stale from now on. When it cannot be reopened it stays closed
+// for this handle; a journal still there is replayed by the next open.
+void roll_back(FileState &state) noexcept {
+    close_without_writing(state);
+    ++state.generation;
+    try {
+        const hid_t id = recover_and_open(state.path, true, true);
+        if (id >= 0) {
+            state.id = id;
+            state.change_failed = false;  // the journal has put the file back
+        }
+    } catch (...) {
+    }
+}
+
 }  // namespace
 
 File File::create_in_empty(const std::string &path) {
@@ -420,10 +388,7 @@ File File::create_in_empty(const std::string &path) {
 
 File File::open(const std::string &path, bool writable) {
     LibraryGuard guard;
-    journal::recover(path);  // a write killed half-way is undone first
-    auto fapl = file_access_list();
-    hid_t id = checked(H5Fopen(path.c_str(), writable ? H5F_ACC_RDWR : H5F_ACC_RDONLY, fapl.get()),
-                       "Unable to open file");
+    const hid_t id = recover_and_open(path, writable, false);
     File file;
     file.state_ = std::make_shared<FileState>();
     file.state_->id = id;
@@ -447,12 +412,7 @@ void File::close_discarding() noexcept {
     }
     if (state_->open()) {
         LibraryGuard guard;
-        try {
-            journal::Driver::discard_writes(state_->id);
-        } catch (...) {
-        }
-        state_->close();
-        H5Eclear2(H5E_DEFAULT);
+        close_without_writing(*state_);
     }
     unseal(*state_);
 }
@@ -564,37 +524,33 @@ Dataset File::open_dataset(const std::string &name, ChunkCache cache) const {
 Dataset File::open_dataset_for_columns(const std::string &name) const {
     FileUse use(state_.get(), Access::Read);
     LibraryGuard guard;
-    Shape2 shape, chunks;
+    ChunkCache cache;
     {
         Dataset probe = open_dataset(name);
-        auto info = probe.layout();
-        if (info.rank != 2 || info.chunks.size() != 2) return probe;
-        shape = {info.shape[0], info.shape[1]};
-        chunks = {info.chunks[0], info.chunks[1]};
+        const DatasetLayout info = probe.layout();
+        const std::optional<Shape2> chunks = matrix_chunks(info);
+        if (!chunks) return probe;
+        cache = column_writer_cache({info.shape[0], info.shape[1]}, *chunks);
     }
-    // One stripe of chunks down the whole column, plus room for the rows a
-    // growth step may add in the same call.
-    const uint64_t stripe = (shape.rows + chunks.rows - 1) / chunks.rows + 8;
-    const uint64_t chunk_bytes = chunks.rows * chunks.cols * sizeof(double);
-    ChunkCache cache;
-    cache.bytes = static_cast<size_t>(std::min<uint64_t>(stripe * chunk_bytes, kMaxColumnCacheBytes));
-    cache.slots = static_cast<size_t>(stripe * 10 + 1);
+    // The library gives every open of a dataset the chunk cache of the open
+    // that is already there, so the probe is gone first.
     return open_dataset(name, cache);
 }
 
-Dataset File::create_factor_dataset(const std::string &name, Shape2 shape, Shape2 chunks) {
+Dataset File::create_matrix(const std::string &name, Shape2 shape, const MatrixStorage &storage) {
     FileUse use(state_.get(), Access::Change);
     LibraryGuard guard;
     require_open(state_);
     const hsize_t dims[2] = {shape.rows, shape.cols};
-    const hsize_t max_dims[2] = {H5S_UNLIMITED, H5S_UNLIMITED};
+    const hsize_t max_dims[2] = {storage.unlimited ? H5S_UNLIMITED : dims[0], storage.unlimited ? H5S_UNLIMITED : dims[1]};
     Space space(checked(H5Screate_simple(2, dims, max_dims), "Unable to create dataspace"));
     auto dcpl = make_plist(H5P_DATASET_CREATE);
-    const hsize_t chunk_dims[2] = {chunks.rows, chunks.cols};
+    const hsize_t chunk_dims[2] = {storage.chunks.rows, storage.chunks.cols};
     checked(H5Pset_chunk(dcpl.get(), 2, chunk_dims), "Unable to set chunk shape");
-    checked(H5Pset_deflate(dcpl.get(), 9), "Unable to set DEFLATE filter");
-    const double fill = std::numeric_limits<double>::quiet_NaN();
-    checked(H5Pset_fill_value(dcpl.get(), H5T_NATIVE_DOUBLE, &fill), "Unable to set fill value");
+    if (storage.deflate_level > 0) {
+        checked(H5Pset_deflate(dcpl.get(), static_cast<unsigned>(storage.deflate_level)), "Unable to set DEFLATE filter");
+    }
+    checked(H5Pset_fill_value(dcpl.get(), H5T_NATIVE_DOUBLE, &storage.fill), "Unable to set fill value");
     hid_t id = checked(H5Dcreate2(state_->id, name.c_str(), H5T_IEEE_F64LE, space.get(), H5P_DEFAULT, dcpl.get(),
                                   H5P_DEFAULT),
                        "Unable to create dataset");
@@ -723,11 +679,9 @@ Shape2 Dataset::shape() const {
 }
 
 Shape2 Dataset::chunk_shape() const {
-    auto info = layout();
-    if (info.rank != 2 || info.chunks.size() != 2) {
-        throw Error(ErrorKind::Value, "Dataset '" + name_ + "' is not a chunked two-dimensional matrix");
-    }
-    return {info.chunks[0], info.chunks[1]};
+    const std::optional<Shape2> chunks = matrix_chunks(layout());
+    if (!chunks) throw Error(ErrorKind::Value, "Dataset '" + name_ + "' is not a chunked two-dimensional matrix");
+    return *chunks;
 }
 
 void Dataset::resize(Shape2 shape) {
@@ -874,13 +828,12 @@ void Dataset::check_chunk_index() const {
     FileUse use(file_.get(), Access::Read, kDatasetClosed);
     LibraryGuard guard;
     check_open();
-    PropList dcpl(checked(H5Dget_create_plist(id_), "Unable to get creation properties"));
-    if (H5Pget_layout(dcpl.get()) != H5D_CHUNKED) return;
+    const DatasetLayout info = layout();
+    const std::optional<Shape2> chunks = matrix_chunks(info);
+    if (!chunks) return;
+    const hsize_t dims[2] = {info.shape[0], info.shape[1]};
+    const hsize_t chunk[2] = {chunks->rows, chunks->cols};
     Space space(checked(H5Dget_space(id_), "Unable to get dataspace"));
-    if (H5Sget_simple_extent_ndims(space.get()) != 2) return;
-    hsize_t dims[2], chunk[2];
-    checked(H5Sget_simple_extent_dims(space.get(), dims, nullptr), "Unable to get extent");
-    if (checked(H5Pget_chunk(dcpl.get(), 2, chunk), "Unable to get chunk shape") != 2) return;
     hsize_t count = 0, file_size = 0;
     checked(H5Dget_num_chunks(id_, space.get(), &count), "Unable to count chunks");
     checked(H5Fget_filesize(file_->id, &file_size), "Unable to get file size");
@@ -947,32 +900,7 @@ WriteTransaction::~WriteTransaction() {
     if (done_) return;
     LibraryGuard guard;
     auto &state = file_.state_;
-    if (!state || !state->open()) return;
-    // Undo: nothing more reaches the disk, the journal puts back what did,
-    // and the caller gets the file as it was before this write.
-    try {
-        journal::Driver::discard_writes(state->id);
-    } catch (...) {
-    }
-    H5Fclose(state->id);
-    H5Eclear2(H5E_DEFAULT);
-    state->id = H5I_INVALID_HID;
-    ++state->generation;
-    try {
-        // A journal set aside means the path no longer holds this file:
-        // reopening would hand the caller another one.
-        if (journal::recover(state->path) == journal::Recovery::SetAside) return;
-        auto fapl = file_access_list();
-        hid_t id = H5Fopen(state->path.c_str(), H5F_ACC_RDWR, fapl.get());
-        H5Eclear2(H5E_DEFAULT);
-        if (id >= 0) {
-            state->id = id;
-            state->change_failed = false;  // the journal has put the file back
-        }
-    } catch (...) {
-        // The file stays closed for this handle; the journal, if still there,
-        // is replayed by the next open.
-    }
+    if (state && state->open()) roll_back(*state);
 }
 
 // ---------------------------------------------------------------------------
@@ -1067,8 +995,8 @@ AttrValue Dataset::read_attribute(const std::string &name) const {
                 checked(H5Tset_size(mem.get(), H5T_VARIABLE), "Unable to set string size");
                 checked(H5Tset_cset(mem.get(), H5Tget_cset(type.get())), "Unable to set character set");
                 checked(H5Aread(attr.get(), mem.get(), pointers.data()), "Unable to read attribute");
+                const VariableLengthMemory strings(mem.get(), space.get(), pointers.data());
                 for (auto *p : pointers) value.texts.emplace_back(p ? p : "");
-                H5Dvlen_reclaim(mem.get(), space.get(), H5P_DEFAULT, pointers.data());
             } else {
                 size_t size = H5Tget_size(type.get());
                 std::vector<char> buffer(count * size);
@@ -1231,8 +1159,11 @@ AttributeSnapshot Dataset::read_all_attributes() const {
         if (element_size == 0) raise_from_stack("Unable to size attribute type");
         entry->bytes.resize(static_cast<size_t>(points) * element_size);
         if (points > 0) {
+            // Known before the read, so that nothing can throw between the
+            // read and the entry taking charge of what it allocated.
+            const bool variable_length = may_hold_variable_length(entry->type.get());
             checked(H5Aread(attr.get(), entry->type.get(), entry->bytes.data()), "Unable to read attribute");
-            entry->owns_variable_length_memory = may_hold_variable_length(entry->type.get());
+            entry->owns_variable_length_memory = variable_length;
         }
         snapshot.entries_.push_back(std::move(entry));
     }
@@ -1258,59 +1189,6 @@ void Dataset::write_all_attributes(const AttributeSnapshot &snapshot) {
 }
 
 // ---------------------------------------------------------------------------
-
-Shape2 automatic_chunk_shape(Shape2 shape, size_t element_size) {
-    // Halve the axes in turn until a chunk is near a target size that grows
-    // with the dataset (8 KiB to 1 MiB); an empty axis is sized as 1024.
-    constexpr double kBase = 16.0 * 1024, kMin = 8.0 * 1024, kMax = 1024.0 * 1024;
-    double chunks[2] = {shape.rows ? double(shape.rows) : 1024.0, shape.cols ? double(shape.cols) : 1024.0};
-    const double dataset_bytes = chunks[0] * chunks[1] * double(element_size);
-    double target = kBase * std::pow(2.0, std::log10(dataset_bytes / (1024.0 * 1024.0)));
-    target = std::clamp(target, kMin, kMax);
-    for (unsigned axis = 0;; ++axis) {
-        const double chunk_bytes = chunks[0] * chunks[1] * double(element_size);
-        const bool near_target = chunk_bytes < target || std::fabs(chunk_bytes - target) / target < 0.5;
-        if (near_target && chunk_bytes < kMax) break;
-        if (chunks[0] * chunks[1] == 1) break;
-        chunks[axis % 2] = std::ceil(chunks[axis % 2] / 2.0);
-    }
-    return {static_cast<uint64_t>(chunks[0]), static_cast<uint64_t>(chunks[1])};
-}
-
-namespace {
-
-bool is_prime(size_t n) {
-    if (n < 2) return false;
-    for (size_t d = 2; d * d <= n; ++d) {
-        if (n % d == 0) return false;
-    }
-    return true;
-}
-
-}  // namespace
-
-ChunkCache chunk_cache_for_columns(Shape2 chunks, uint64_t first_col, uint64_t end_col, size_t element_size) {
-    if (chunks.rows == 0 || chunks.cols == 0 || end_col <= first_col) return {};
-    // A section that does not start on a chunk boundary crosses one chunk more.
-    const uint64_t crossed = (end_col - first_col + chunks.cols - 1) / chunks.cols + 1;
-    const long double chunk_bytes = static_cast<long double>(chunks.rows) * chunks.cols * element_size;
-    const long double wanted = chunk_bytes * crossed;
-    ChunkCache cache;
-    cache.bytes = wanted < kSectionCacheLimitBytes ? static_cast<size_t>(wanted) : kSectionCacheLimitBytes;
-    // The library advises a prime slot count well above the number of cached
-    // chunks, to keep hash collisions (which evict chunks) rare.
-    const long double held = std::min<long double>(crossed, cache.bytes / chunk_bytes + 1);
-    size_t slots = static_cast<size_t>(std::min<long double>(held * 10, kSectionCacheSlotLimit));
-    while (!is_prime(slots)) ++slots;
-    cache.slots = slots;
-    return cache;
-}
-
-bool library_is_threadsafe() {
-    hbool_t safe = 0;
-    H5is_library_threadsafe(&safe);
-    return safe != 0;
-}
 
 size_t open_object_count() {
     LibraryGuard guard;

@@ -10,55 +10,15 @@
 #include <string>
 #include <vector>
 
+#include "error.hpp"
+#include "factor_layout.hpp"
+
 namespace quorbel::h5 {
-
-// Which Python exception kind an HDF5 failure maps to (one table, in the
-// binding's exception translator).
-enum class ErrorKind { OS, Key, Value, Index };
-
-class Error : public std::runtime_error {
-public:
-    Error(ErrorKind kind, const std::string &message, int error_number = 0)
-        : std::runtime_error(message), kind_(kind), errno_(error_number) {}
-    ErrorKind kind() const noexcept { return kind_; }
-    // The system error number that the HDF5 error stack named, 0 when none.
-    int error_number() const noexcept { return errno_; }
-
-private:
-    ErrorKind kind_;
-    int errno_;
-};
-
-constexpr uint64_t kUnlimited = UINT64_MAX;
-
-struct Shape2 {
-    uint64_t rows = 0;
-    uint64_t cols = 0;
-    bool operator==(const Shape2 &o) const { return rows == o.rows && cols == o.cols; }
-    bool operator!=(const Shape2 &o) const { return !(*this == o); }
-};
 
 // A rectangular block of cells: rows [row, row + rows), columns [col, col + cols).
 struct Block {
     uint64_t row = 0, rows = 0;
     uint64_t col = 0, cols = 0;
-};
-
-struct FilterInfo {
-    int id = 0;
-    std::string name;
-    std::vector<unsigned> options;
-};
-
-// What a reader needs to know about how `data` is stored.
-struct DatasetLayout {
-    int rank = 0;
-    std::vector<uint64_t> shape;
-    std::vector<uint64_t> max_shape;  // kUnlimited for an unlimited axis
-    std::vector<uint64_t> chunks;     // empty when not chunked
-    std::vector<FilterInfo> filters;
-    std::string dtype;                // NumPy-style text, "<f8" for factor matrices
-    std::optional<double> fill_value; // set when the fill value is a float
 };
 
 // An attribute value held in plain C++ form. Numbers keep their element width
@@ -75,8 +35,6 @@ struct AttrValue {
     size_t element_count() const;
 };
 
-// Upper bound of the chunk cache a column writer asks for.
-constexpr size_t kMaxColumnCacheBytes = size_t(256) << 20;
 // Which file on disk an open file is, to tell it from another one that may
 // later stand at the same path.
 struct DiskIdentity {
@@ -84,26 +42,6 @@ struct DiskIdentity {
     uint64_t inode = 0;
     bool operator==(const DiskIdentity &o) const { return device == o.device && inode == o.inode; }
 };
-
-struct ChunkCache {
-    size_t bytes = 0;  // 0 keeps the library's default cache
-    size_t slots = 0;
-};
-
-// Memory bound of the chunk cache that a row-reading stream asks for. A full
-// history row of a factor matrix crosses a few dozen chunks of at most 1 MiB,
-// well below it; a section of pathological chunks is read through a cache of
-// this size rather than taking the machine's memory.
-constexpr size_t kSectionCacheLimitBytes = size_t(256) << 20;
-// Bound on the hash slots of that cache, for matrices with tiny chunks.
-constexpr size_t kSectionCacheSlotLimit = 1000003;
-
-// A chunk cache that holds every chunk that one stripe of chunk rows crosses
-// in columns [first_col, end_col), so that reading the rows of that stripe one
-// after another decompresses each chunk once. Within kSectionCacheLimitBytes;
-// the library's default for an empty section or an unchunked dataset.
-ChunkCache chunk_cache_for_columns(Shape2 chunks, uint64_t first_col, uint64_t end_col,
-                                   size_t element_size = 8);
 
 struct FileState;
 class FileUse;
@@ -174,11 +112,12 @@ public:
     bool has_dataset(const std::string &name) const;
     std::vector<std::string> member_names() const;
     Dataset open_dataset(const std::string &name, ChunkCache cache = {}) const;
-    // Opened with a chunk cache that holds every chunk a whole column crosses,
-    // so a column read, changed and written back is inflated and deflated once.
+    // Opened with the column writer's chunk cache (column_writer_cache), so a
+    // column read, changed and written back is inflated and deflated once.
     Dataset open_dataset_for_columns(const std::string &name) const;
-    // The factor matrix layout: "<f8", chunked, DEFLATE 9, NaN fill, unlimited.
-    Dataset create_factor_dataset(const std::string &name, Shape2 shape, Shape2 chunks);
+    // A little-endian float64 matrix stored as `storage` says (factor files
+    // take factor_storage()).
+    Dataset create_matrix(const std::string &name, Shape2 shape, const MatrixStorage &storage);
 
     // Closes a file whose writing failed without writing anything more, so
     // that the close itself cannot fail (HDF5 1.10.8 cannot recover from a
@@ -209,7 +148,7 @@ private:
 
 // One write to a factor file, atomic against a crash: either every change
 // made between its start and commit() reaches the file, or none does (see
-// hdf5_journal.hpp). Destroyed without commit(), it undoes the changes: the
+// journal.hpp). Destroyed without commit(), it undoes the changes: the
 // file is closed without writing further, restored from the journal and
 // opened again, so the caller's handle stays usable. Datasets opened before
 // that are then stale. The file is the transaction's alone from start to end.
@@ -299,14 +238,6 @@ private:
     uint64_t generation_ = 0;  // of the file's open; a rollback reopens it
     std::string name_;
 };
-
-// The chunk shape that common Python tooling picks for a dataset of `shape`
-// with 8-byte elements and unlimited maximum shape, so that our files look
-// like the ones researchers make by hand.
-Shape2 automatic_chunk_shape(Shape2 shape, size_t element_size = 8);
-
-// Whether the linked HDF5 library serialises its calls by itself.
-bool library_is_threadsafe();
 
 // Identifiers of files, datasets, groups, named types and attributes that are
 // open in this process's HDF5 library; 0 once every handle has been closed.

@@ -14,11 +14,12 @@
 #include <cstdarg>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <random>
 
-#include "hdf5_store.hpp"
+#include "error.hpp"
 #include "posix_files.hpp"
 
 namespace quorbel::h5::journal {
@@ -342,11 +343,8 @@ SetAside set_aside(const std::string &journal, const std::string &data_path, con
 struct DriverFile;
 
 struct Transaction {
-    ~Transaction() {
-        if (journal_fd >= 0) ::close(journal_fd);
-    }
     std::string journal;
-    int journal_fd = -1;
+    posix::Fd journal_fd;  // open once the journal is made
     uint64_t base_size = 0;
     std::map<uint64_t, uint64_t> saved;  // start -> end of regions already saved
 
@@ -385,61 +383,64 @@ struct Transaction {
     }
 };
 
+// Made by driver_open and handed to HDF5 as its `pub`; driver_close takes
+// it back and ends it.
 struct DriverFile {
     H5FD_t pub;  // first: HDF5 sees this part
-    int fd = -1;
+    posix::Fd fd;
     haddr_t eoa = 0;
     haddr_t eof = 0;
     uint64_t device = 0;
     uint64_t inode = 0;
     std::string name;
     bool discarding = false;
-    Transaction *tx = nullptr;
+    std::unique_ptr<Transaction> tx;  // an unfinished write keeps its journal on disk
 };
 
 DriverFile *as_file(H5FD_t *f) { return reinterpret_cast<DriverFile *>(f); }
 const DriverFile *as_file(const H5FD_t *f) { return reinterpret_cast<const DriverFile *>(f); }
 
-void push_error(hid_t minor, const char *function, const char *format, ...) {
+// `error_number` is the errno the text names, 0 for none.
+void push_error(hid_t minor, const char *function, int error_number, const char *format, ...) {
     char text[1024];
     va_list args;
     va_start(args, format);
     std::vsnprintf(text, sizeof text, format, args);
     va_end(args);
-    H5Epush2(H5E_DEFAULT, __FILE__, function, __LINE__, H5E_ERR_CLS, H5E_VFL, minor, "%s", text);
+    push_driver_error(minor, function, error_number, text);
 }
 
 void open_journal(DriverFile &file) {
     Transaction &tx = *file.tx;
-    if (tx.journal_fd >= 0) return;
+    if (tx.journal_fd) return;
     struct stat st;
-    if (::fstat(file.fd, &st) != 0) fail("unable to fstat file", errno);
+    if (::fstat(file.fd.get(), &st) != 0) fail("unable to fstat file", errno);
     // The journal holds the file's bytes: no one may read it who may not read the file.
     const mode_t mode = st.st_mode & 0777;
-    int fd = ::open(tx.journal.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-    if (fd < 0 && errno == EEXIST) {
+    posix::Fd fd(::open(tx.journal.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode));
+    if (!fd && errno == EEXIST) {
         // This writer holds the file's lock and its open replayed the file's
         // own journal, so one found now was left for a file that stood here before.
         set_aside(tx.journal, file.name, "a write to the file found it in the way of its own journal");
-        fd = ::open(tx.journal.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        fd = posix::Fd(::open(tx.journal.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode));
     }
-    if (fd < 0) {
+    if (!fd) {
         fail("unable to create the journal '" + tx.journal + "' (writes need a writable directory for it: '" +
                  posix::directory_of(tx.journal) + "')",
              errno);
     }
     auto give_up = [&](const std::string &what, int error) {
-        ::close(fd);
+        fd.reset();
         ::unlink(tx.journal.c_str());
         fail(what + " '" + tx.journal + "'", error);
     };
     // The umask may have narrowed the mode; never widen it beyond the file's.
-    if (::fchmod(fd, mode) != 0) give_up("unable to set the mode of the journal", errno);
-    if (::fchown(fd, static_cast<uid_t>(-1), st.st_gid) != 0 && errno != EPERM) {
+    if (::fchmod(fd.get(), mode) != 0) give_up("unable to set the mode of the journal", errno);
+    if (::fchown(fd.get(), static_cast<uid_t>(-1), st.st_gid) != 0 && errno != EPERM) {
         give_up("unable to set the group of the journal", errno);
     }
     Identity id;
-    if (!read_identity(file.fd, id)) give_up("unable to fstat the file of the journal", errno);
+    if (!read_identity(file.fd.get(), id)) give_up("unable to fstat the file of the journal", errno);
     Header header{};
     std::memcpy(header.magic, kMagic, sizeof kMagic);
     header.device = id.device;
@@ -456,15 +457,15 @@ void open_journal(DriverFile &file) {
     }
     // Nothing below base_size has been overwritten yet: this is the file as
     // the write found it.
-    if (!sample_crc(file.fd, head_range(tx.base_size), {}, header.head_crc) ||
-        !sample_crc(file.fd, tail_range(tx.base_size), {}, header.tail_crc)) {
+    if (!sample_crc(file.fd.get(), head_range(tx.base_size), {}, header.head_crc) ||
+        !sample_crc(file.fd.get(), tail_range(tx.base_size), {}, header.tail_crc)) {
         give_up("unable to read the file for the journal", errno);
     }
     header.checksum = header_checksum(header);
     // No sync here: the records' sync, which always comes before the first
     // overwrite, makes the header durable with them.
-    if (!write_all(fd, &header, sizeof header, 0)) give_up("unable to write the journal", errno);
-    tx.journal_fd = fd;
+    if (!write_all(fd.get(), &header, sizeof header, 0)) give_up("unable to write the journal", errno);
+    tx.journal_fd = std::move(fd);
     sync_directory(tx.journal);  // the journal must be found after a crash
 }
 
@@ -477,13 +478,13 @@ void save_regions(DriverFile &file, const std::vector<std::pair<uint64_t, uint64
             open_journal(file);
             std::vector<unsigned char> record(sizeof(RecordHead) + (to - from));
             unsigned char *bytes = record.data() + sizeof(RecordHead);
-            if (!read_all(file.fd, bytes, to - from, from)) fail("unable to read bytes to journal", errno);
+            if (!read_all(file.fd.get(), bytes, to - from, from)) fail("unable to read bytes to journal", errno);
             RecordHead head{from, to - from, 0, 0};
             head.checksum = record_checksum(head, bytes);
             std::memcpy(record.data(), &head, sizeof head);
             struct stat st;
-            if (::fstat(tx.journal_fd, &st) != 0) fail("unable to stat the journal", errno);
-            if (!write_all(tx.journal_fd, record.data(), record.size(), static_cast<uint64_t>(st.st_size))) {
+            if (::fstat(tx.journal_fd.get(), &st) != 0) fail("unable to stat the journal", errno);
+            if (!write_all(tx.journal_fd.get(), record.data(), record.size(), static_cast<uint64_t>(st.st_size))) {
                 fail("unable to write the journal '" + tx.journal + "'", errno);
             }
             tx.mark(from, to);
@@ -491,7 +492,7 @@ void save_regions(DriverFile &file, const std::vector<std::pair<uint64_t, uint64
         }
     }
     // The old bytes must be durable before anything overwrites them.
-    if (wrote && ::fdatasync(tx.journal_fd) != 0) fail("unable to sync the journal", errno);
+    if (wrote && ::fdatasync(tx.journal_fd.get()) != 0) fail("unable to sync the journal", errno);
 }
 
 H5FD_t *driver_open(const char *name, unsigned flags, hid_t, haddr_t maxaddr) {
@@ -500,47 +501,42 @@ H5FD_t *driver_open(const char *name, unsigned flags, hid_t, haddr_t maxaddr) {
     if (flags & H5F_ACC_CREAT) o_flags |= O_CREAT;
     if (flags & H5F_ACC_EXCL) o_flags |= O_EXCL;
     if (!name || !*name || maxaddr == 0 || maxaddr == HADDR_UNDEF) {
-        push_error(H5E_BADVALUE, "driver_open", "invalid file name or address space");
+        push_error(H5E_BADVALUE, "driver_open", 0, "invalid file name or address space");
         return nullptr;
     }
-    int fd = ::open(name, o_flags | O_CLOEXEC, 0666);
-    if (fd < 0) {
+    posix::Fd fd(::open(name, o_flags | O_CLOEXEC, 0666));
+    if (!fd) {
         int error = errno;
-        push_error(H5E_CANTOPENFILE, "driver_open",
+        push_error(H5E_CANTOPENFILE, "driver_open", error,
                    "unable to open file: name = '%s', errno = %d, error message = '%s', flags = %x, o_flags = %x",
                    name, error, std::strerror(error), flags, static_cast<unsigned>(o_flags));
         return nullptr;
     }
     struct stat st;
-    if (::fstat(fd, &st) != 0) {
+    if (::fstat(fd.get(), &st) != 0) {
         int error = errno;
-        ::close(fd);
-        push_error(H5E_BADFILE, "driver_open", "unable to fstat file, errno = %d, error message = '%s'", error,
+        push_error(H5E_BADFILE, "driver_open", error, "unable to fstat file, errno = %d, error message = '%s'", error,
                    std::strerror(error));
         return nullptr;
     }
-    auto *file = new (std::nothrow) DriverFile();
+    std::unique_ptr<DriverFile> file(new (std::nothrow) DriverFile());
     if (!file) {
-        ::close(fd);
-        push_error(H5E_CANTALLOC, "driver_open", "unable to allocate file struct");
+        push_error(H5E_CANTALLOC, "driver_open", 0, "unable to allocate file struct");
         return nullptr;
     }
-    file->fd = fd;
+    file->fd = std::move(fd);
     file->eof = static_cast<haddr_t>(st.st_size);
     file->device = static_cast<uint64_t>(st.st_dev);
     file->inode = static_cast<uint64_t>(st.st_ino);
     file->name = name;
-    return &file->pub;
+    return &file.release()->pub;  // HDF5 holds it until driver_close
 }
 
 herr_t driver_close(H5FD_t *f) {
-    DriverFile *file = as_file(f);
-    int result = ::close(file->fd);
-    int error = errno;
-    delete file->tx;  // an unfinished write keeps its journal on disk
-    delete file;
-    if (result != 0) {
-        push_error(H5E_CANTCLOSEFILE, "driver_close", "unable to close file, errno = %d, error message = '%s'", error,
+    const std::unique_ptr<DriverFile> file(as_file(f));
+    const int error = file->fd.close();
+    if (error != 0) {
+        push_error(H5E_CANTCLOSEFILE, "driver_close", error, "unable to close file, errno = %d, error message = '%s'", error,
                    std::strerror(error));
         return -1;
     }
@@ -580,9 +576,9 @@ herr_t driver_get_handle(H5FD_t *f, hid_t, void **handle) {
 
 herr_t driver_read(H5FD_t *f, H5FD_mem_t, hid_t, haddr_t addr, size_t size, void *buffer) {
     DriverFile *file = as_file(f);
-    if (!read_all(file->fd, buffer, size, addr)) {
+    if (!read_all(file->fd.get(), buffer, size, addr)) {
         int error = errno;
-        push_error(H5E_READERROR, "driver_read",
+        push_error(H5E_READERROR, "driver_read", error,
                    "file read failed: filename = '%s', errno = %d, error message = '%s', offset = %llu, size = %llu",
                    file->name.c_str(), error, std::strerror(error), static_cast<unsigned long long>(addr),
                    static_cast<unsigned long long>(size));
@@ -597,15 +593,15 @@ herr_t driver_write(H5FD_t *f, H5FD_mem_t, hid_t, haddr_t addr, size_t size, con
     try {
         if (file->tx) save_regions(*file, {{addr, addr + size}});
     } catch (const Error &e) {
-        push_error(H5E_WRITEERROR, "driver_write", "%s", e.what());
+        push_error(H5E_WRITEERROR, "driver_write", e.error_number(), "%s", e.what());
         return -1;
     } catch (const std::exception &e) {
-        push_error(H5E_WRITEERROR, "driver_write", "unable to journal a write: %s", e.what());
+        push_error(H5E_WRITEERROR, "driver_write", 0, "unable to journal a write: %s", e.what());
         return -1;
     }
-    if (!write_all(file->fd, buffer, size, addr)) {
+    if (!write_all(file->fd.get(), buffer, size, addr)) {
         int error = errno;
-        push_error(H5E_WRITEERROR, "driver_write",
+        push_error(H5E_WRITEERROR, "driver_write", error,
                    "file write failed: filename = '%s', errno = %d, error message = '%s', offset = %llu, size = %llu",
                    file->name.c_str(), error, std::strerror(error), static_cast<unsigned long long>(addr),
                    static_cast<unsigned long long>(size));
@@ -621,13 +617,16 @@ herr_t driver_truncate(H5FD_t *f, hid_t, hbool_t) {
     try {
         // Bytes a shrinking file gives up are saved like overwritten ones.
         if (file->tx && file->eoa < file->eof) save_regions(*file, {{file->eoa, file->eof}});
+    } catch (const Error &e) {
+        push_error(H5E_WRITEERROR, "driver_truncate", e.error_number(), "%s", e.what());
+        return -1;
     } catch (const std::exception &e) {
-        push_error(H5E_WRITEERROR, "driver_truncate", "%s", e.what());
+        push_error(H5E_WRITEERROR, "driver_truncate", 0, "%s", e.what());
         return -1;
     }
-    if (::ftruncate(file->fd, static_cast<off_t>(file->eoa)) != 0) {
+    if (::ftruncate(file->fd.get(), static_cast<off_t>(file->eoa)) != 0) {
         int error = errno;
-        push_error(H5E_SEEKERROR, "driver_truncate", "unable to extend file properly, errno = %d, error message = '%s'",
+        push_error(H5E_SEEKERROR, "driver_truncate", error, "unable to extend file properly, errno = %d, error message = '%s'",
                    error, std::strerror(error));
         return -1;
     }
@@ -637,10 +636,10 @@ herr_t driver_truncate(H5FD_t *f, hid_t, hbool_t) {
 
 herr_t driver_lock(H5FD_t *f, hbool_t rw) {
     DriverFile *file = as_file(f);
-    if (::flock(file->fd, (rw ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
+    if (::flock(file->fd.get(), (rw ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
         int error = errno;
         if (error == ENOSYS) return 0;  // a file system without locks
-        push_error(H5E_CANTLOCKFILE, "driver_lock", "unable to lock file, errno = %d, error message = '%s'", error,
+        push_error(H5E_CANTLOCKFILE, "driver_lock", error, "unable to lock file, errno = %d, error message = '%s'", error,
                    std::strerror(error));
         return -1;
     }
@@ -649,9 +648,9 @@ herr_t driver_lock(H5FD_t *f, hbool_t rw) {
 
 herr_t driver_unlock(H5FD_t *f) {
     DriverFile *file = as_file(f);
-    if (::flock(file->fd, LOCK_UN) != 0 && errno != ENOSYS) {
+    if (::flock(file->fd.get(), LOCK_UN) != 0 && errno != ENOSYS) {
         int error = errno;
-        push_error(H5E_CANTUNLOCKFILE, "driver_unlock", "unable to unlock file, errno = %d, error message = '%s'",
+        push_error(H5E_CANTUNLOCKFILE, "driver_unlock", error, "unable to unlock file, errno = %d, error message = '%s'",
                    error, std::strerror(error));
         return -1;
     }
@@ -731,39 +730,27 @@ int64_t driver_id() {
     return id;
 }
 
-std::string journal_path(const std::string &data_path) {
-    auto slash = data_path.rfind('/');
-    const std::string dir = slash == std::string::npos ? "" : data_path.substr(0, slash + 1);
-    const std::string base = slash == std::string::npos ? data_path : data_path.substr(slash + 1);
-    return dir + "." + base + ".journal";
-}
+std::string journal_path(const std::string &data_path) { return posix::hidden_sibling(data_path, posix::kJournalSuffix); }
 
 Recovery recover(const std::string &data_path, SetAside *set_aside_event) {
     const std::string journal = journal_path(data_path);
-    int journal_fd = ::open(journal.c_str(), O_RDONLY | O_CLOEXEC);
-    if (journal_fd < 0) return Recovery::Nothing;
-    struct Closer {
-        int &fd;
-        ~Closer() {
-            if (fd >= 0) ::close(fd);
-        }
-    } close_journal{journal_fd};
+    const posix::Fd journal_fd(::open(journal.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!journal_fd) return Recovery::Nothing;
     auto put_aside = [&](const std::string &reason) {
         SetAside event = set_aside(journal, data_path, reason);
         if (set_aside_event) *set_aside_event = event;
         return Recovery::SetAside;
     };
 
-    int data_fd = ::open(data_path.c_str(), O_RDWR | O_CLOEXEC);
+    posix::Fd data_fd(::open(data_path.c_str(), O_RDWR | O_CLOEXEC));
     int write_error = 0;
-    if (data_fd < 0) {
+    if (!data_fd) {
         write_error = errno;
         if (write_error == ENOENT) return put_aside("the file it was written for is no longer at the path");
         // Without write access the journal cannot be undone, but one that is
         // not this file's must not keep the file from being read.
-        data_fd = ::open(data_path.c_str(), O_RDONLY | O_CLOEXEC);
+        data_fd = posix::Fd(::open(data_path.c_str(), O_RDONLY | O_CLOEXEC));
     }
-    Closer close_data{data_fd};
     auto no_write_access = [&] {
         throw Error(ErrorKind::OS,
                     "Unable to open file (an unfinished write left the journal '" + journal +
@@ -771,14 +758,14 @@ Recovery recover(const std::string &data_path, SetAside *set_aside_event) {
                         ", error message = '" + std::strerror(write_error) + "')",
                     write_error);
     };
-    if (data_fd < 0) no_write_access();
+    if (!data_fd) no_write_access();
     // A live writer holds the lock, and the journal is its own.
-    if (::flock(data_fd, LOCK_EX | LOCK_NB) != 0) {
+    if (::flock(data_fd.get(), LOCK_EX | LOCK_NB) != 0) {
         if (errno == EWOULDBLOCK) return Recovery::Busy;
         if (errno != ENOSYS) fail("unable to lock file", errno);
     }
     Journal parsed;
-    switch (read_journal(journal_fd, parsed)) {
+    switch (read_journal(journal_fd.get(), parsed)) {
         case Parsed::CutShort:
             // Killed while writing its header, before any record was synced:
             // nothing was overwritten, so there is nothing to undo.
@@ -788,10 +775,10 @@ Recovery recover(const std::string &data_path, SetAside *set_aside_event) {
         case Parsed::Unknown: return put_aside("it is not a journal this engine can read");
         case Parsed::Ok: break;
     }
-    const std::string reason = mismatch(parsed, journal_fd, data_fd);
+    const std::string reason = mismatch(parsed, journal_fd.get(), data_fd.get());
     if (!reason.empty()) return put_aside(reason);
     if (write_error != 0) no_write_access();
-    apply(data_fd, parsed.header, parsed.records);
+    apply(data_fd.get(), parsed.header, parsed.records);
     ::unlink(journal.c_str());
     sync_directory(journal);
     return Recovery::Replayed;
@@ -803,31 +790,27 @@ std::vector<SetAside> take_set_aside() {
 }
 
 bool journal_is_own(const std::string &data_path, int data_fd) {
-    int journal_fd = ::open(journal_path(data_path).c_str(), O_RDONLY | O_CLOEXEC);
-    if (journal_fd < 0) return false;
+    const posix::Fd journal_fd(::open(journal_path(data_path).c_str(), O_RDONLY | O_CLOEXEC));
+    if (!journal_fd) return false;
     Journal parsed;
-    const bool own = read_journal(journal_fd, parsed) == Parsed::Ok && mismatch(parsed, journal_fd, data_fd).empty();
-    ::close(journal_fd);
-    return own;
+    return read_journal(journal_fd.get(), parsed) == Parsed::Ok && mismatch(parsed, journal_fd.get(), data_fd).empty();
 }
 
 void Driver::begin(int64_t file_id, const std::string &data_path) {
     DriverFile &file = driver_file(file_id);
     if (file.tx) throw Error(ErrorKind::OS, "A write is already in progress on this factor file");
     struct stat st;
-    if (::fstat(file.fd, &st) != 0) fail("unable to fstat file", errno);
-    auto *tx = new Transaction();
-    tx->journal = journal_path(data_path);
-    tx->base_size = static_cast<uint64_t>(st.st_size);
-    file.tx = tx;
+    if (::fstat(file.fd.get(), &st) != 0) fail("unable to fstat file", errno);
+    file.tx = std::make_unique<Transaction>();
+    file.tx->journal = journal_path(data_path);
+    file.tx->base_size = static_cast<uint64_t>(st.st_size);
     // Made now rather than at the first overwrite: a journal that cannot be
     // made then fails the write before HDF5 has changed anything, whereas
     // HDF5 1.10.8 cannot close a file after a failed flush.
     try {
         open_journal(file);
     } catch (...) {
-        delete tx;
-        file.tx = nullptr;
+        file.tx.reset();
         throw;
     }
 }
@@ -840,26 +823,21 @@ void Driver::save_ahead(int64_t file_id, const std::vector<std::pair<uint64_t, u
 void Driver::commit(int64_t file_id) {
     DriverFile &file = driver_file(file_id);
     if (!file.tx) return;
-    Transaction *tx = file.tx;
+    Transaction *tx = file.tx.get();
     // The new content must be durable before its undo information goes.
-    if (::fdatasync(file.fd) != 0) fail("unable to sync file", errno);
-    if (tx->journal_fd >= 0) {
-        ::close(tx->journal_fd);
-        tx->journal_fd = -1;
+    if (::fdatasync(file.fd.get()) != 0) fail("unable to sync file", errno);
+    if (tx->journal_fd) {
+        tx->journal_fd.reset();
         if (::unlink(tx->journal.c_str()) != 0) fail("unable to remove the journal '" + tx->journal + "'", errno);
         sync_directory(tx->journal);
     }
-    delete tx;
-    file.tx = nullptr;
+    file.tx.reset();
 }
 
 void Driver::discard_writes(int64_t file_id) {
     DriverFile &file = driver_file(file_id);
     file.discarding = true;
-    if (file.tx && file.tx->journal_fd >= 0) {
-        ::close(file.tx->journal_fd);
-        file.tx->journal_fd = -1;
-    }
+    if (file.tx) file.tx->journal_fd.reset();
 }
 
 bool Driver::in_transaction(int64_t file_id) { return driver_file(file_id).tx != nullptr; }

@@ -14,8 +14,6 @@
 #include <random>
 #include <vector>
 
-#include "journal.hpp"
-
 namespace quorbel::posix {
 namespace {
 
@@ -24,11 +22,13 @@ std::string directory_prefix(const std::string &path) {
     return slash == std::string::npos ? "" : path.substr(0, slash + 1);
 }
 
-// ".<name>." of the temporaries of `path`; the name is shortened so that a
-// long factor name still leaves a valid file name.
+// Temporaries shorten the name so that a long factor name still leaves a
+// valid file name.
+constexpr size_t kTemporaryNameLimit = 180;
+
+// ".<name>." of the temporaries of `path`, without the directory.
 std::string temporary_prefix(const std::string &path) {
-    const auto slash = path.rfind('/');
-    return "." + path.substr(slash == std::string::npos ? 0 : slash + 1).substr(0, 180) + ".";
+    return hidden_sibling(path, "", kTemporaryNameLimit).substr(directory_prefix(path).size());
 }
 
 constexpr const char *kTemporarySuffix = ".tmp";
@@ -111,13 +111,25 @@ void Fd::reset() noexcept {
     fd_ = -1;
 }
 
+int Fd::close() noexcept {
+    if (fd_ < 0) return 0;
+    const int result = ::close(std::exchange(fd_, -1));
+    return result == 0 ? 0 : errno;
+}
+
+std::string hidden_sibling(const std::string &path, const std::string &suffix, size_t name_limit) {
+    const auto slash = path.rfind('/');
+    const std::string name = path.substr(slash == std::string::npos ? 0 : slash + 1).substr(0, name_limit);
+    return directory_prefix(path) + "." + name + "." + suffix;
+}
+
 std::string temporary_sibling(const std::string &path) {
     static std::random_device entropy;
     char middle[96];
     std::snprintf(middle, sizeof middle, "%ld-%llu-%s-%08x%08x", static_cast<long>(::getpid()),
                   start_time_of("self"), boot_tag().c_str(), static_cast<unsigned>(entropy()),
                   static_cast<unsigned>(entropy()));
-    return directory_prefix(path) + temporary_prefix(path) + middle + kTemporarySuffix;
+    return hidden_sibling(path, middle + std::string(kTemporarySuffix), kTemporaryNameLimit);
 }
 
 void remove_dead_temporaries(const std::string &path) {
@@ -141,7 +153,7 @@ void remove_dead_temporaries(const std::string &path) {
     if (dead.empty()) return;
     for (const auto &name : dead) {
         const std::string temporary = directory_prefix(path) + name;
-        ::unlink(h5::journal::journal_path(temporary).c_str());
+        ::unlink(hidden_sibling(temporary, kJournalSuffix).c_str());
         ::unlink(temporary.c_str());
     }
     sync_directory_of(path);

@@ -23,6 +23,9 @@ public:
     int get() const { return fd_; }
     explicit operator bool() const { return fd_ >= 0; }
     void reset() noexcept;
+    // Closes now and tells how that went: 0 or an errno. The descriptor is
+    // gone either way.
+    int close() noexcept;
 
 private:
     int fd_ = -1;
@@ -38,6 +41,16 @@ struct Owner {
 // The bits a replacement has while it is written: the owner may read and
 // write it, nobody else more than `owner.mode` allows.
 inline mode_t writable_mode(const Owner &owner) { return owner.mode | 0600; }
+
+// ".<name>.<suffix>" in the directory of `path`: the one rule for naming the
+// hidden files that belong to a file (its journal, its temporaries). The
+// name is cut to `name_limit` characters.
+std::string hidden_sibling(const std::string &path, const std::string &suffix,
+                           size_t name_limit = std::string::npos);
+
+// The suffix of the undo journal beside a file (see journal.hpp), which goes
+// with a dead temporary too.
+constexpr const char *kJournalSuffix = "journal";
 
 // A name beside `path` that no other process or call uses:
 // ".<name>.<pid>-<start>-<boot>-<random>.tmp". The pid, its start time and
