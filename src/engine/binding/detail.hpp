@@ -112,6 +112,10 @@ void register_error_translation();
 // another thread is using (h5::set_wait_hook).
 void register_wait_hook();
 
+// Sets the storage side's file locking from QUORBEL_FILE_LOCKING; called
+// before every open (file_locking_setting.cpp).
+void use_file_locking_setting();
+
 // ---- the factor file handle (factor_files.cpp) ---------------------------
 // The Python object that get_h5 and create_new_factor_h5 return.
 struct FactorFile {

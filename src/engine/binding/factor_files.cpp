@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "storage/chunk_io.hpp"
+#include "storage/file_locking.hpp"
 #include "detail.hpp"
 #include "storage/journal.hpp"
 #include "storage/posix_files.hpp"
@@ -590,6 +591,7 @@ void publish_created(AsideFile &aside, const std::string &path, bool &lost_race)
 nb::object create_new_factor_h5(nb::handle path, nb::handle shape) {
     const std::string file_path = path_argument(path);
     const h5::Shape2 matrix_shape = shape_argument(shape, "shape");
+    use_file_locking_setting();
     log_info("create factor %s", path);
     AsideRequest *request = pending_aside();
     if (request && (request->taken || request->path != file_path)) request = nullptr;
@@ -724,6 +726,7 @@ nb::object open_for_reading(const std::string &file_path, nb::handle read_wait, 
 
 nb::object get_h5(nb::handle path, nb::handle write, nb::handle read_wait, nb::handle rate) {
     const std::string file_path = path_argument(path);
+    use_file_locking_setting();
     int wants_write = PyObject_IsTrue(write.ptr());
     if (wants_write < 0) throw nb::python_error();
     if (wants_write) return open_for_writing(path, file_path);
@@ -861,6 +864,7 @@ void publish_rewritten(const std::string &path, OldFactor &old, AsideFile &aside
 
 void rewrite_factor_file(nb::handle path) {
     const std::string file_path = path_argument(path);
+    use_file_locking_setting();
     log_info("rewrite factor, %s", path);
     OldFactor old;
     AsideRequest request;
@@ -913,8 +917,9 @@ Removal remove_file_and_own_journal(const std::string &file_path) {
     const posix::Fd data(::open(file_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     bool own_journal = false;
     struct stat st;
+    // Without locks a live writer cannot be told from a dead one: its journal stays.
     if (data && ::fstat(data.get(), &st) == 0 && S_ISREG(st.st_mode) &&
-        ::flock(data.get(), LOCK_SH | LOCK_NB) == 0) {
+        h5::locking::mode() != h5::locking::Mode::Off && ::flock(data.get(), LOCK_SH | LOCK_NB) == 0) {
         own_journal = h5::journal::journal_is_own(file_path, data.get());
     }
     // The file stays open until the journal is gone, so its inode cannot be
@@ -928,6 +933,7 @@ Removal remove_file_and_own_journal(const std::string &file_path) {
 
 void remove_factor(nb::handle path) {
     const std::string file_path = path_argument(path);
+    use_file_locking_setting();
     Removal removal;
     {
         nb::gil_scoped_release release;

@@ -18,6 +18,7 @@
 #include <new>
 #include <random>
 
+#include "file_locking.hpp"
 #include "hdf5_store.hpp"
 #include "posix_files.hpp"
 
@@ -348,6 +349,7 @@ struct Transaction {
     std::string journal;
     int journal_fd = -1;
     uint64_t base_size = 0;
+    int64_t base_mtime_ns = 0;
     std::map<uint64_t, uint64_t> saved;  // start -> end of regions already saved
 
     // The parts of [lo, hi) not yet saved.
@@ -394,6 +396,8 @@ struct DriverFile {
     uint64_t inode = 0;
     std::string name;
     bool discarding = false;
+    bool ignore_lock_refusal = false;  // best-effort: a file system without locks is used unlocked
+    bool locked = false;
     Transaction *tx = nullptr;
 };
 
@@ -494,7 +498,7 @@ void save_regions(DriverFile &file, const std::vector<std::pair<uint64_t, uint64
     if (wrote && ::fdatasync(tx.journal_fd) != 0) fail("unable to sync the journal", errno);
 }
 
-H5FD_t *driver_open(const char *name, unsigned flags, hid_t, haddr_t maxaddr) {
+H5FD_t *driver_open(const char *name, unsigned flags, hid_t fapl, haddr_t maxaddr) {
     int o_flags = (flags & H5F_ACC_RDWR) ? O_RDWR : O_RDONLY;
     if (flags & H5F_ACC_TRUNC) o_flags |= O_TRUNC;
     if (flags & H5F_ACC_CREAT) o_flags |= O_CREAT;
@@ -530,6 +534,12 @@ H5FD_t *driver_open(const char *name, unsigned flags, hid_t, haddr_t maxaddr) {
     file->device = static_cast<uint64_t>(st.st_dev);
     file->inode = static_cast<uint64_t>(st.st_ino);
     file->name = name;
+    hbool_t use_locks = true, ignore_refusal = false;
+    if (H5Pget_file_locking(fapl, &use_locks, &ignore_refusal) < 0) {
+        H5Eclear2(H5E_DEFAULT);
+        ignore_refusal = false;
+    }
+    file->ignore_lock_refusal = ignore_refusal;
     return &file->pub;
 }
 
@@ -640,15 +650,19 @@ herr_t driver_lock(H5FD_t *f, hbool_t rw) {
     if (::flock(file->fd, (rw ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
         int error = errno;
         if (error == ENOSYS) return 0;  // a file system without locks
+        if (file->ignore_lock_refusal && locking::is_refusal(error)) return 0;
         push_error(H5E_CANTLOCKFILE, "driver_lock", "unable to lock file, errno = %d, error message = '%s'", error,
                    std::strerror(error));
         return -1;
     }
+    file->locked = true;
     return 0;
 }
 
 herr_t driver_unlock(H5FD_t *f) {
     DriverFile *file = as_file(f);
+    if (!file->locked) return 0;
+    file->locked = false;
     if (::flock(file->fd, LOCK_UN) != 0 && errno != ENOSYS) {
         int error = errno;
         push_error(H5E_CANTUNLOCKFILE, "driver_unlock", "unable to unlock file, errno = %d, error message = '%s'",
@@ -738,7 +752,7 @@ std::string journal_path(const std::string &data_path) {
     return dir + "." + base + ".journal";
 }
 
-Recovery recover(const std::string &data_path, SetAside *set_aside_event) {
+Recovery recover(const std::string &data_path, SetAside *set_aside_event, bool writer_gone) {
     const std::string journal = journal_path(data_path);
     int journal_fd = ::open(journal.c_str(), O_RDONLY | O_CLOEXEC);
     if (journal_fd < 0) return Recovery::Nothing;
@@ -773,9 +787,23 @@ Recovery recover(const std::string &data_path, SetAside *set_aside_event) {
     };
     if (data_fd < 0) no_write_access();
     // A live writer holds the lock, and the journal is its own.
-    if (::flock(data_fd, LOCK_EX | LOCK_NB) != 0) {
-        if (errno == EWOULDBLOCK) return Recovery::Busy;
-        if (errno != ENOSYS) fail("unable to lock file", errno);
+    if (!writer_gone) {
+        int lock_error = 0;
+        switch (locking::probe_writer(data_fd, lock_error)) {
+            case locking::Writer::Gone: break;
+            case locking::Writer::Alive: return Recovery::Busy;
+            case locking::Writer::Unknown: {
+                if (lock_error != 0) fail("unable to lock file", lock_error);
+                // A journal written for another file is no live writer's
+                // concern here, and must not keep this file from opening.
+                Journal parsed;
+                if (read_journal(journal_fd, parsed) == Parsed::Ok) {
+                    const std::string reason = mismatch(parsed, journal_fd, data_fd);
+                    if (!reason.empty()) return put_aside(reason);
+                }
+                return Recovery::Unproven;
+            }
+        }
     }
     Journal parsed;
     switch (read_journal(journal_fd, parsed)) {
@@ -819,6 +847,7 @@ void Driver::begin(int64_t file_id, const std::string &data_path) {
     auto *tx = new Transaction();
     tx->journal = journal_path(data_path);
     tx->base_size = static_cast<uint64_t>(st.st_size);
+    tx->base_mtime_ns = int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
     file.tx = tx;
     // Made now rather than at the first overwrite: a journal that cannot be
     // made then fails the write before HDF5 has changed anything, whereas
@@ -842,6 +871,7 @@ void Driver::commit(int64_t file_id) {
     if (!file.tx) return;
     Transaction *tx = file.tx;
     // The new content must be durable before its undo information goes.
+    if (!file.locked) locking::advance_mtime(file.fd, tx->base_mtime_ns);
     if (::fdatasync(file.fd) != 0) fail("unable to sync file", errno);
     if (tx->journal_fd >= 0) {
         ::close(tx->journal_fd);
@@ -863,6 +893,8 @@ void Driver::discard_writes(int64_t file_id) {
 }
 
 bool Driver::in_transaction(int64_t file_id) { return driver_file(file_id).tx != nullptr; }
+
+bool Driver::holds_lock(int64_t file_id) { return driver_file(file_id).locked; }
 
 std::pair<uint64_t, uint64_t> Driver::identity(int64_t file_id) {
     const DriverFile &file = driver_file(file_id);
