@@ -18,11 +18,18 @@
 //   binding/            quorbel.detail; these units hold the GIL
 //     module.cpp        module entry: start-up order, settings, function table
 //     python_support.cpp  reading the module namespace, root-logger logging,
-//                       HDF5 errors as Python exceptions, argument checks
+//                       the one table from engine errors to Python exceptions,
+//                       the one integer reading (integer_of), argument checks
 //     reference_data.cpp  trading calendar (date code <-> column) and the
 //                       instrument index (order_book_id -> row) from MongoDB
-//     factor_files.cpp  the factor file handle, creation, opening with
-//                       retries, rewriting and removal
+//     file_handles.cpp  the factor file handle and its view of `data`:
+//                       NumPy-style indexing, attributes as a mapping
+//     attributes.cpp    attribute values between Python and h5::AttrValue
+//     factor_files.cpp  creation built aside and published whole; opening
+//                       with waits and retries (get_h5)
+//     file_maintenance.cpp  rewrite_factor and remove_factor: a fresh copy
+//                       published over the old file, removal with its journal
+//     factor_files.hpp  what creation and rewriting share: the file built aside
 //     range_reads.cpp   get_factor_value: rows over a date range, lazily
 //     writers.cpp       growth and cursor steps, put_factor_value,
 //                       put_factor_packs and get_iter
@@ -65,6 +72,9 @@ struct Integer {
     int overflow = 0;
 };
 std::optional<Integer> integer_of(nb::handle value);
+// integer_of for a value that must fit in 64 bits: TypeError "<what> must be
+// an integer, not T", OverflowError "<what> does not fit in a 64-bit integer".
+int64_t int64_of(nb::handle value, const std::string &what);
 // `length` grown by the non-negative module setting `setting` (one growth
 // step); ValueError for a negative setting, OverflowError past 2**63 - 1.
 uint64_t grown_length(uint64_t length, const char *setting);
@@ -103,9 +113,22 @@ using FloatArray = nb::ndarray<nb::numpy, double>;
 FloatArray new_float_array(const std::vector<size_t> &shape, double **data);
 // A file-system path from str or os.PathLike (TypeError otherwise).
 std::string path_argument(nb::handle path);
-// The Python exception object that an h5::Error maps to, and raising it.
-nb::object exception_object(const h5::Error &error);
-[[noreturn]] void raise_python(const h5::Error &error);
+// A matrix shape argument: a pair (rows, columns) of non-negative integers;
+// `what` names it in the errors.
+h5::Shape2 shape_argument(nb::handle shape, const char *what);
+// HDF5 names and variable-length strings are C strings: a NUL would cut them
+// short. Returns `text`, or raises ValueError naming `what`.
+const std::string &without_nul(const std::string &text, const char *what);
+// The numpy module.
+nb::object numpy();
+// The one table from engine errors to Python exceptions: the kind picks
+// KeyError, ValueError, IndexError or OSError; an OSError with an errno is
+// built as OSError(errno, text[, filename]), which makes it the subclass that
+// errno names (FileNotFoundError, FileExistsError, PermissionError, ...).
+nb::object exception_object(const h5::Error &error, nb::handle filename = nb::handle());
+[[noreturn]] void raise_python(const h5::Error &error, nb::handle filename = nb::handle());
+// A failed system call as os.remove reports one: the errno's own text.
+[[noreturn]] void raise_os_error(int error, nb::handle filename);
 // Registers the translator from h5::Error to Python exceptions.
 void register_error_translation();
 // Lets other Python threads run while a call waits for a factor file that
@@ -116,15 +139,25 @@ void register_wait_hook();
 // before every open (file_locking_setting.cpp).
 void use_file_locking_setting();
 
-// ---- the factor file handle (factor_files.cpp) ---------------------------
+// ---- the factor file handle (file_handles.cpp) ----------------------------
 // The Python object that get_h5 and create_new_factor_h5 return.
 struct FactorFile {
     h5::File file;
 };
-// rewrite_factor itself, for the command-line tool's progress bar.
-void rewrite_factor_file(nb::handle path);
 // The h5::File behind a handle argument (TypeError for anything else).
 h5::File &file_of(nb::handle h5_handle);
+
+// ---- attribute values (attributes.cpp) ------------------------------------
+// A stored attribute as Python sees it: str or an object array for text, a
+// NumPy scalar or array of the stored type for numbers.
+nb::object attribute_to_python(const h5::AttrValue &value);
+// A Python value as an attribute: str, int (a signed 64-bit scalar), or
+// anything numpy.asarray makes numbers, booleans or text of.
+h5::AttrValue attribute_from_python(nb::handle object);
+
+// ---- rewriting (file_maintenance.cpp) -------------------------------------
+// rewrite_factor itself, for the command-line tool's progress bar.
+void rewrite_factor_file(nb::handle path);
 
 // ---- the rules a range read follows (range_reads.cpp) ---------------------
 // Columns [first, end) of the matrix, before clipping to its column count.

@@ -2,6 +2,7 @@
 #include <Python.h>
 
 #include <cstring>
+#include <string>
 
 #include "detail.hpp"
 #include "storage/journal.hpp"
@@ -46,20 +47,17 @@ std::optional<Integer> integer_of(nb::handle value) {
     return result;
 }
 
-int64_t int_setting(const char *name) {
-    nb::object value = module_attr(name);
+int64_t int64_of(nb::handle value, const std::string &what) {
     const std::optional<Integer> number = integer_of(value);
-    if (!number) {
-        throw nb::type_error(
-            ("quorbel.detail." + std::string(name) + " must be an integer, not " + python_type_name(value)).c_str());
-    }
+    if (!number) throw nb::type_error((what + " must be an integer, not " + python_type_name(value)).c_str());
     if (number->overflow != 0) {
-        PyErr_SetString(PyExc_OverflowError,
-                        ("quorbel.detail." + std::string(name) + " does not fit in a 64-bit integer").c_str());
+        PyErr_SetString(PyExc_OverflowError, (what + " does not fit in a 64-bit integer").c_str());
         throw nb::python_error();
     }
     return number->value;
 }
+
+int64_t int_setting(const char *name) { return int64_of(module_attr(name), "quorbel.detail." + std::string(name)); }
 
 uint64_t grown_length(uint64_t length, const char *setting) {
     const int64_t step = int_setting(setting);
@@ -118,6 +116,48 @@ FloatArray new_float_array(const std::vector<size_t> &shape, double **data) {
     return FloatArray(buffer, shape.size(), shape.data(), owner);
 }
 
+nb::object numpy() { return nb::module_::import_("numpy"); }
+
+// HDF5 names and variable-length strings are C strings: a NUL would cut them
+// short, so that "data\0x" would open "data" and "a\0b" overwrite "a".
+const std::string &without_nul(const std::string &text, const char *what) {
+    if (text.find('\0') != std::string::npos) {
+        throw nb::value_error((std::string(what) + " cannot contain a NUL character").c_str());
+    }
+    return text;
+}
+
+h5::Shape2 shape_argument(nb::handle shape, const char *what) {
+    if (!PyTuple_Check(shape.ptr()) && !PyList_Check(shape.ptr())) {
+        throw nb::type_error((std::string(what) + " must be a pair (rows, columns) of integers, not " +
+                              python_type_name(shape))
+                                 .c_str());
+    }
+    nb::sequence items = nb::borrow<nb::sequence>(shape);
+    if (nb::len(items) != 2) {
+        throw nb::value_error((std::string(what) + " must have exactly two entries (rows, columns), not " +
+                               std::to_string(nb::len(items)))
+                                  .c_str());
+    }
+    uint64_t sizes[2];
+    for (size_t i = 0; i < 2; ++i) {
+        nb::object item = items[i];
+        const std::optional<Integer> number = integer_of(item);
+        if (!number) {
+            throw nb::type_error((std::string(what) + " entries must be integers, not " + python_type_name(item)).c_str());
+        }
+        if (number->overflow > 0) throw nb::value_error((std::string(what) + " entries must be below 2**63").c_str());
+        if (number->overflow < 0) throw nb::value_error((std::string(what) + " entries must not be negative").c_str());
+        if (number->value < 0) {
+            throw nb::value_error((std::string(what) + " entries must not be negative, got " +
+                                   std::to_string(number->value))
+                                      .c_str());
+        }
+        sizes[i] = static_cast<uint64_t>(number->value);
+    }
+    return {sizes[0], sizes[1]};
+}
+
 std::string path_argument(nb::handle path) {
     if (!PyUnicode_Check(path.ptr()) && !PyObject_HasAttrString(path.ptr(), "__fspath__") &&
         !PyBytes_Check(path.ptr())) {
@@ -132,7 +172,7 @@ std::string path_argument(nb::handle path) {
     return std::string(utf8, static_cast<size_t>(size));
 }
 
-nb::object exception_object(const h5::Error &error) {
+nb::object exception_object(const h5::Error &error, nb::handle filename) {
     PyObject *kind = PyExc_OSError;
     switch (error.kind()) {
         case h5::ErrorKind::Key: kind = PyExc_KeyError; break;
@@ -143,7 +183,9 @@ nb::object exception_object(const h5::Error &error) {
     PyObject *exc = nullptr;
     if (kind == PyExc_OSError && error.error_number() != 0) {
         // OSError(errno, text) picks the matching subclass, FileExistsError for 17.
-        exc = PyObject_CallFunction(PyExc_OSError, "is", error.error_number(), error.what());
+        exc = filename.is_valid()
+                  ? PyObject_CallFunction(PyExc_OSError, "isO", error.error_number(), error.what(), filename.ptr())
+                  : PyObject_CallFunction(PyExc_OSError, "is", error.error_number(), error.what());
     } else {
         exc = PyObject_CallFunction(kind, "s", error.what());
     }
@@ -151,10 +193,14 @@ nb::object exception_object(const h5::Error &error) {
     return nb::steal(exc);
 }
 
-void raise_python(const h5::Error &error) {
-    nb::object exc = exception_object(error);
+void raise_python(const h5::Error &error, nb::handle filename) {
+    nb::object exc = exception_object(error, filename);
     PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr())), exc.ptr());
     throw nb::python_error();
+}
+
+void raise_os_error(int error, nb::handle filename) {
+    raise_python(h5::Error(h5::ErrorKind::OS, std::strerror(error), error), filename);
 }
 
 void register_wait_hook() {

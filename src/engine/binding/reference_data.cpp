@@ -78,11 +78,13 @@ nb::object sequence_item(nb::handle sequence, Py_ssize_t i) {
     return item;
 }
 
+// Exact ints only: a subclass or a NumPy integer may compare in its own way.
 bool small_int(PyObject *value, long long &out) {
     if (!PyLong_CheckExact(value)) return false;
-    int overflow = 0;
-    out = PyLong_AsLongLongAndOverflow(value, &overflow);
-    return overflow == 0 && !(out == -1 && PyErr_Occurred());
+    const std::optional<Integer> number = integer_of(value);
+    if (!number || number->overflow != 0) return false;
+    out = number->value;
+    return true;
 }
 
 // a < b, with the same outcome as Python's `a < b`.

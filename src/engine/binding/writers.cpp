@@ -218,7 +218,7 @@ void put_factor_value(nb::handle h5_handle, nb::handle date, nb::handle values) 
         log_info("put factor %s with wrong date %s", file.name(), date);
         return;
     }
-    const int64_t column_index = nb::cast<int64_t>(column);
+    const int64_t column_index = int64_of(column, "the column of _get_date_index");
     nb::object index = module_attr("_get_all_instrument_index")();
     grow_for(file, data, column_index, nb::len(index));
 
@@ -335,7 +335,7 @@ void put_factor_packs(nb::handle h5_handle, nb::handle packs) {
     std::optional<int64_t> last_column;
     for (const auto &date : dates) {
         nb::object column = module_attr("_get_date_index")(date);
-        columns.push_back(column.is_none() ? std::nullopt : std::optional<int64_t>(nb::cast<int64_t>(column)));
+        columns.push_back(column.is_none() ? std::nullopt : std::optional<int64_t>(int64_of(column, "the column of _get_date_index")));
         if (columns.back() && (!last_column || *columns.back() > *last_column)) last_column = columns.back();
     }
     if (!last_column) {

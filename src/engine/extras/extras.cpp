@@ -17,7 +17,9 @@ NB_MODULE(_extras, m) {
     define_library_reads(m);
     define_command_scans(m);
     // The command itself is quorbel.cli.main; this name stays for callers of old.
-    m.def("main", [] { return nb::cast<int>(nb::module_::import_("quorbel.cli").attr("main")()); },
+    m.def("main", [] {
+              return int64_of(nb::module_::import_("quorbel.cli").attr("main")(), "quorbel.cli.main()'s exit status");
+          },
           "The `quorbel` command line tool (quorbel.cli.main): runs the command in sys.argv and returns the exit "
           "status.");
 }

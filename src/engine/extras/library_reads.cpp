@@ -300,6 +300,24 @@ private:
     size_t width_, instruments_;
 };
 
+// A section as _cube_sections gives it: a pair (first, end) of columns.
+std::pair<uint64_t, uint64_t> section_bounds(nb::handle section) {
+    const Py_ssize_t size = PySequence_Check(section.ptr()) ? PySequence_Size(section.ptr()) : -1;
+    if (size < 0) PyErr_Clear();
+    if (size != 2) {
+        throw nb::type_error(("a section must be a pair (first, end) of columns, not " + python_type_name(section)).c_str());
+    }
+    uint64_t columns[2];
+    for (Py_ssize_t i = 0; i < 2; ++i) {
+        nb::object item = nb::steal(PySequence_GetItem(section.ptr(), i));
+        if (!item.is_valid()) throw nb::python_error();
+        const int64_t column = int64_of(item, "a section's column");
+        if (column < 0) throw nb::value_error("a section's columns must not be negative");
+        columns[i] = static_cast<uint64_t>(column);
+    }
+    return {columns[0], columns[1]};
+}
+
 // Fills cube[offset + i] for the i-th handle: columns [first_column,
 // first_column + cube.shape[1]) by `rows` (one per instrument, -1 for none),
 // each file read over its own section only.
@@ -308,7 +326,7 @@ void fill_cube(nb::handle handles, nb::handle sections, RowsArgument rows, uint6
     std::vector<h5::File> files = files_of(handles);
     std::vector<std::pair<uint64_t, uint64_t>> bounds;
     for (nb::handle section : nb::iter(sections)) {
-        bounds.push_back(nb::cast<std::pair<uint64_t, uint64_t>>(section));
+        bounds.push_back(section_bounds(section));
     }
     if (bounds.size() != files.size()) throw nb::value_error("one section per file is needed");
     if (cube.shape(2) != rows.shape(0)) throw nb::value_error("the cube needs one column per instrument");

@@ -98,7 +98,7 @@ std::vector<int64_t> section_dates(uint64_t first, uint64_t end) {
     for (uint64_t c = first; c < end; ++c) {
         nb::object item = nb::steal(PySequence_GetItem(snapshot.ptr(), static_cast<Py_ssize_t>(c)));
         if (!item) throw nb::python_error();
-        dates.push_back(nb::cast<int64_t>(item));
+        dates.push_back(int64_of(item, "a date code of quorbel.detail.TRADING_DATES"));
     }
     return dates;
 }
@@ -220,9 +220,7 @@ nb::object read_panel(nb::object h5_or_path, nb::object order_book_ids, nb::obje
     const std::string path = path_argument(h5_or_path);
     nb::object h5 = module_attr("get_h5")(h5_or_path);
     if (h5.is_none()) {
-        PyErr_SetObject(PyExc_FileNotFoundError,
-                        nb::make_tuple(ENOENT, "no factor file at " + path).ptr());
-        throw nb::python_error();
+        raise_python(h5::Error(h5::ErrorKind::OS, "no factor file at " + path, ENOENT));
     }
     nb::object result;
     try {
