@@ -188,6 +188,7 @@ def test_a_dead_writers_journal_is_neither_read_past_nor_undone_without_locks(de
     code, _, _ = write_dates(factor, [(CALENDAR[1], 2.0)], "off",
                              ["-o", os.devnull, "-e", "trace=fdatasync", "-e", f"inject=fdatasync:signal=SIGKILL:when={n}"])
     assert code != 0 and os.path.exists(journal_of(factor))
+    assert (h5py_matrix(factor)[: len(INSTRUMENTS), 1] == 2.0).all()  # what a reader must not be given
     monkeypatch.setenv("QUORBEL_FILE_LOCKING", "off")
     assert_refused_for_the_journal(lambda: detail.get_h5.__wrapped__(factor, False, 0, 1), factor)
     assert_refused_for_the_journal(lambda: detail.get_h5.__wrapped__(factor, True), factor)
