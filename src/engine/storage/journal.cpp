@@ -250,7 +250,9 @@ bool born_before(const Identity &a, const Identity &b) {
 // Why the journal was not written for the open file `data_fd`; empty when it
 // was. Every identifier the journal recorded must match, and the file's
 // sampled bytes, with the saved ones put back, must be those it had then.
-std::string mismatch(const Journal &journal, int journal_fd, int data_fd) {
+// `content`: also compare the file's content with what the journal recorded,
+// which only holds once the journal's writer is gone (a live one is changing it).
+std::string mismatch(const Journal &journal, int journal_fd, int data_fd, bool content = true) {
     Identity file;
     if (!read_identity(data_fd, file)) return "the file cannot be examined (" + std::string(std::strerror(errno)) + ")";
     const Header &h = journal.header;
@@ -272,6 +274,7 @@ std::string mismatch(const Journal &journal, int journal_fd, int data_fd) {
         (!file.has_birth || file.birth_sec != h.birth_sec || file.birth_nsec != h.birth_nsec)) {
         return "it was written for an earlier file with the same inode (the birth time differs)";
     }
+    if (!content) return {};
     uint32_t head = 0, tail = 0;
     if (!sample_crc(data_fd, head_range(h.base_size), journal.records, head) ||
         !sample_crc(data_fd, tail_range(h.base_size), journal.records, tail)) {
@@ -796,9 +799,10 @@ Recovery recover(const std::string &data_path, SetAside *set_aside_event, bool w
                 if (lock_error != 0) fail("unable to lock file", lock_error);
                 // A journal written for another file is no live writer's
                 // concern here, and must not keep this file from opening.
+                // Only the file's identity tells: its content may be mid-write.
                 Journal parsed;
                 if (read_journal(journal_fd, parsed) == Parsed::Ok) {
-                    const std::string reason = mismatch(parsed, journal_fd, data_fd);
+                    const std::string reason = mismatch(parsed, journal_fd, data_fd, false);
                     if (!reason.empty()) return put_aside(reason);
                 }
                 return Recovery::Unproven;
