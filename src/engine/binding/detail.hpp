@@ -20,9 +20,11 @@
 //     posix_files.*     hidden sibling names beside a path (journal and
 //                       temporaries), publishing a finished file whole,
 //                       directory syncs, owned fds
-//   Within storage, includes run one way too: journal uses error and
-//   posix_files only; hdf5_store uses error, factor_layout and journal;
-//   chunk_io uses hdf5_store.
+//     file_locking.*    QUORBEL_FILE_LOCKING's modes on HDF5 and the driver,
+//                       and what keeps a reader whole without locks
+//   Within storage, includes run one way too: file_locking uses error and
+//   posix_files; journal uses those three; hdf5_store uses error,
+//   factor_layout, file_locking and journal; chunk_io uses hdf5_store.
 //   binding/            quorbel.detail; these units hold the GIL
 //     module.cpp        module entry: start-up order, settings, function table
 //     python_support.cpp  reading the module namespace, root-logger logging,
@@ -35,6 +37,7 @@
 //     attributes.cpp    attribute values between Python and h5::AttrValue
 //     factor_files.cpp  creation built aside and published whole; opening
 //                       with waits and retries (get_h5)
+//     file_locking_setting.cpp  QUORBEL_FILE_LOCKING read before each open
 //     file_maintenance.cpp  rewrite_factor and remove_factor: a fresh copy
 //                       published over the old file, removal with its journal
 //     factor_files.hpp  what creation and rewriting share: the file built aside
@@ -142,6 +145,10 @@ void register_error_translation();
 // Lets other Python threads run while a call waits for a factor file that
 // another thread is using (h5::set_wait_hook).
 void register_wait_hook();
+
+// Sets the storage side's file locking from QUORBEL_FILE_LOCKING; called
+// before every open (file_locking_setting.cpp).
+void use_file_locking_setting();
 
 // ---- the factor file handle (file_handles.cpp) ----------------------------
 // The Python object that get_h5 and create_new_factor_h5 return.

@@ -141,6 +141,7 @@ void publish_created(AsideFile &aside, const std::string &path, bool &lost_race)
 nb::object create_new_factor_h5(nb::handle path, nb::handle shape) {
     const std::string file_path = path_argument(path);
     const h5::Shape2 matrix_shape = shape_argument(shape, "shape");
+    use_file_locking_setting();
     log_info("create factor %s", path);
     AsideRequest *request = pending_aside();
     if (request && (request->taken || request->path != file_path)) request = nullptr;
@@ -274,6 +275,7 @@ nb::object open_for_reading(const std::string &file_path, nb::handle read_wait, 
 
 nb::object get_h5(nb::handle path, nb::handle write, nb::handle read_wait, nb::handle rate) {
     const std::string file_path = path_argument(path);
+    use_file_locking_setting();
     int wants_write = PyObject_IsTrue(write.ptr());
     if (wants_write < 0) throw nb::python_error();
     if (wants_write) return open_for_writing(path, file_path);

@@ -16,6 +16,7 @@
 
 #include "factor_files.hpp"
 #include "storage/chunk_io.hpp"
+#include "storage/file_locking.hpp"
 #include "storage/journal.hpp"
 
 namespace quorbel {
@@ -131,6 +132,7 @@ void publish_rewritten(const std::string &path, OldFactor &old, AsideFile &aside
 
 void rewrite_factor_file(nb::handle path) {
     const std::string file_path = path_argument(path);
+    use_file_locking_setting();
     log_info("rewrite factor, %s", path);
     OldFactor old;
     AsideRequest request;
@@ -183,8 +185,9 @@ Removal remove_file_and_own_journal(const std::string &file_path) {
     const posix::Fd data(::open(file_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     bool own_journal = false;
     struct stat st;
+    // Without locks a live writer cannot be told from a dead one: its journal stays.
     if (data && ::fstat(data.get(), &st) == 0 && S_ISREG(st.st_mode) &&
-        ::flock(data.get(), LOCK_SH | LOCK_NB) == 0) {
+        h5::locking::mode() != h5::locking::Mode::Off && ::flock(data.get(), LOCK_SH | LOCK_NB) == 0) {
         own_journal = h5::journal::journal_is_own(file_path, data.get());
     }
     // The file stays open until the journal is gone, so its inode cannot be
@@ -198,6 +201,7 @@ Removal remove_file_and_own_journal(const std::string &file_path) {
 
 void remove_factor(nb::handle path) {
     const std::string file_path = path_argument(path);
+    use_file_locking_setting();
     Removal removal;
     {
         nb::gil_scoped_release release;

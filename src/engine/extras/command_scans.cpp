@@ -64,6 +64,7 @@ using OpenMatrix = std::unique_ptr<FactorMatrix, CloseWithoutGil>;
 
 OpenMatrix open_matrix(const std::string &path) {
     OpenMatrix m(new FactorMatrix);
+    use_file_locking_setting();
     try {
         nb::gil_scoped_release release;
         m->file = h5::File::open(path, false);

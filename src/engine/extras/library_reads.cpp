@@ -16,6 +16,7 @@
 
 #include "storage/chunk_io.hpp"
 #include "extras.hpp"
+#include "storage/file_locking.hpp"
 
 namespace quorbel {
 
@@ -359,41 +360,54 @@ void fill_cube(nb::handle handles, nb::handle sections, RowsArgument rows, uint6
     std::vector<int64_t> row_of(rows.data(), rows.data() + instruments);
     double *cells = cube.data();
     nb::gil_scoped_release release;
-    std::vector<Slab> slabs(files.size());
-    for (size_t i = 0; i < files.size(); ++i) {
-        Slab &slab = slabs[i];
-        slab.file = files[i];
-        slab.out = cells + (offset + i) * width * instruments;
-        slab.data = factor_matrix(slab.file);
-        h5::Shape2 shape;
-        try {
-            slab.grid = chunks::chunk_grid(slab.data);
-            shape = slab.data.shape();
-        } catch (const h5::Error &error) {
-            raise_for_file(slab.file.name(), error);
-        }
-        // The section as planned, inside the matrix as it is now and inside
-        // the cube's dates.
-        slab.first = std::max(std::min(bounds[i].first, shape.cols), first_column);
-        slab.end = std::min({bounds[i].second, shape.cols, first_column + width});
-        if (slab.end < slab.first) slab.end = slab.first;
-        if (!slab.grid.direct) {
-            // HDF5 inflates these itself, through the reader's chunk cache;
-            // the reader's open of `data` must be the only one.
-            slab.data = h5::Dataset();
+    // Without file locks a file may change between its slabs' reads (each
+    // read stands alone): the whole cube is read again so that no date shows
+    // in some instruments only.
+    for (int attempt = 0;; ++attempt) {
+        std::vector<uint64_t> generations;
+        for (const h5::File &file : files) generations.push_back(file.generation());
+        std::vector<Slab> slabs(files.size());
+        for (size_t i = 0; i < files.size(); ++i) {
+            Slab &slab = slabs[i];
+            slab.file = files[i];
+            slab.out = cells + (offset + i) * width * instruments;
+            slab.data = factor_matrix(slab.file);
+            h5::Shape2 shape;
             try {
-                slab.rows.emplace(slab.file, "data", slab.first, slab.end);
+                slab.grid = chunks::chunk_grid(slab.data);
+                shape = slab.data.shape();
             } catch (const h5::Error &error) {
                 raise_for_file(slab.file.name(), error);
             }
+            // The section as planned, inside the matrix as it is now and inside
+            // the cube's dates.
+            slab.first = std::max(std::min(bounds[i].first, shape.cols), first_column);
+            slab.end = std::min({bounds[i].second, shape.cols, first_column + width});
+            if (slab.end < slab.first) slab.end = slab.first;
+            if (!slab.grid.direct) {
+                // HDF5 inflates these itself, through the reader's chunk cache;
+                // the reader's open of `data` must be the only one.
+                slab.data = h5::Dataset();
+                try {
+                    slab.rows.emplace(slab.file, "data", slab.first, slab.end);
+                } catch (const h5::Error &error) {
+                    raise_for_file(slab.file.name(), error);
+                }
+            }
+            for (size_t p = 0; p < instruments; ++p) {
+                if (row_of[p] >= 0 && uint64_t(row_of[p]) < shape.rows) slab.wanted.push_back({uint64_t(row_of[p]), p});
+            }
+            std::stable_sort(slab.wanted.begin(), slab.wanted.end(),
+                             [](const Wanted &a, const Wanted &b) { return a.row < b.row; });
         }
-        for (size_t p = 0; p < instruments; ++p) {
-            if (row_of[p] >= 0 && uint64_t(row_of[p]) < shape.rows) slab.wanted.push_back({uint64_t(row_of[p]), p});
+        CubeFill(slabs, first_column, width, instruments).run();
+        size_t moved = 0;
+        while (moved < files.size() && files[moved].generation() == generations[moved]) ++moved;
+        if (moved == files.size()) break;
+        if (attempt + 1 >= h5::locking::kReadAttempts) {
+            raise_for_file(files[moved].name(), h5::locking::kept_changing(files[moved].name(), "Unable to read data"));
         }
-        std::stable_sort(slab.wanted.begin(), slab.wanted.end(),
-                         [](const Wanted &a, const Wanted &b) { return a.row < b.row; });
     }
-    CubeFill(slabs, first_column, width, instruments).run();
 }
 
 // ---- one file's summary -------------------------------------------------------

@@ -12,6 +12,7 @@
 
 #include "storage/chunk_io.hpp"
 #include "extras.hpp"
+#include "storage/file_locking.hpp"
 
 namespace quorbel {
 
@@ -189,7 +190,14 @@ nb::object read_from_handle(nb::handle h5, nb::handle order_book_ids, nb::handle
             double *out = cells + w.position * dates.size();
             std::fill(out, out + dates.size(), std::numeric_limits<double>::quiet_NaN());
         }
-        read_rows(file, section, request.wanted, cells);
+        // Without file locks, rows read before and after another process's
+        // write would show its date in some rows only: read them all again.
+        for (int attempt = 0;; ++attempt) {
+            const uint64_t generation = file.generation();
+            read_rows(file, section, request.wanted, cells);
+            if (file.generation() == generation) break;
+            if (attempt + 1 >= h5::locking::kReadAttempts) throw h5::locking::kept_changing(file.name(), "Unable to read data");
+        }
     }
     return panel_result(dates, request.ids, nb::cast(by_instrument), as_numpy);
 }

@@ -1,6 +1,7 @@
 // HDF5 calls of the engine, each checked, each handle owned by one RAII type.
 #include "hdf5_store.hpp"
 
+#include "file_locking.hpp"
 #include "journal.hpp"
 
 #include <hdf5.h>
@@ -111,6 +112,10 @@ struct FileState {
     std::string path;
     uint64_t generation = 0;            // bumped when a rollback reopens the file
     std::atomic<uint64_t> changes{0};   // changes of cells made through this handle, for chunk caches
+    locking::Mode locking = locking::Mode::On;  // as opened; a reopen keeps it
+    bool unlocked = false;              // opened without a file lock
+    bool checked_reads = false;         // unlocked and read-only: reads check `marker` (see read_settled)
+    locking::Marker marker;             // the file as it was opened
 
     // Who is inside a call on this file (see FileUse).
     std::mutex gate;
@@ -238,6 +243,10 @@ private:
 
     bool enter(FileState *state, Access access) {
         if (!state) return true;
+        // A handle read without a file lock may be reopened in the middle of
+        // any reading call (read_settled), which closes the identifiers other
+        // readers of it would be using: its calls take turns.
+        if (state->checked_reads) access = Access::Change;
         if (const HeldUse *held = held_by_this_thread(state)) {
             if (access == Access::Change && held->access == Access::Read) {
                 // Would wait for this very thread's own reading call.
@@ -319,12 +328,13 @@ T changed(FileState &file, T result, const char *what) {
     return result;
 }
 
-PropList file_access_list() {
+PropList file_access_list(locking::Mode mode = locking::mode()) {
     auto fapl = make_plist(H5P_FILE_ACCESS);
     // Closing the file closes every object opened from it, so a handle that
     // the caller closes also releases the file lock for other processes.
     checked(H5Pset_fclose_degree(fapl.get(), H5F_CLOSE_STRONG), "Unable to set file close degree");
     checked(H5Pset_driver(fapl.get(), journal::driver_id(), nullptr), "Unable to set the file driver");
+    locking::apply(fapl.get(), mode);
     return fapl;
 }
 
@@ -336,9 +346,14 @@ void require_open(const std::shared_ptr<FileState> &state) {
 // then opens the file there. With `same_file_only`, a journal that had to be
 // set aside means the path now holds another file: it is not opened, and
 // the result is an invalid identifier.
-hid_t recover_and_open(const std::string &path, bool writable, bool same_file_only) {
-    if (journal::recover(path) == journal::Recovery::SetAside && same_file_only) return H5I_INVALID_HID;
-    auto fapl = file_access_list();
+// `mode` is the locking the file is opened with; `writer_gone` says that this
+// process's own write made the journal, so no live writer can own it.
+hid_t recover_and_open(const std::string &path, bool writable, bool same_file_only,
+                       locking::Mode mode = locking::mode(), bool writer_gone = false) {
+    if (journal::recover(path, nullptr, writer_gone) == journal::Recovery::SetAside && same_file_only) {
+        return H5I_INVALID_HID;
+    }
+    auto fapl = file_access_list(mode);
     return checked(H5Fopen(path.c_str(), writable ? H5F_ACC_RDWR : H5F_ACC_RDONLY, fapl.get()),
                    "Unable to open file");
 }
@@ -363,7 +378,7 @@ void roll_back(FileState &state) noexcept {
     close_without_writing(state);
     ++state.generation;
     try {
-        const hid_t id = recover_and_open(state.path, true, true);
+        const hid_t id = recover_and_open(state.path, true, true, state.locking, state.unlocked);
         if (id >= 0) {
             state.id = id;
             state.change_failed = false;  // the journal has put the file back
@@ -383,11 +398,14 @@ File File::create_in_empty(const std::string &path) {
     file.state_->id = id;
     file.state_->writable = true;
     file.state_->path = path;
+    file.state_->locking = locking::mode();
+    file.state_->unlocked = file.state_->locking != locking::Mode::On && !journal::Driver::holds_lock(id);
     return file;
 }
 
 File File::open(const std::string &path, bool writable) {
     LibraryGuard guard;
+    if (locking::mode() != locking::Mode::On) return open_without_locks(path, writable);
     const hid_t id = recover_and_open(path, writable, false);
     File file;
     file.state_ = std::make_shared<FileState>();
@@ -395,6 +413,100 @@ File File::open(const std::string &path, bool writable) {
     file.state_->writable = writable;
     file.state_->path = path;
     return file;
+}
+
+namespace {
+
+// Opens the file once if no write is in progress and none comes in between:
+// the marker it had before the open still holds after it. Sets `state.id`
+// and `state.marker` on success; false to try again. Throws a failure of the
+// open itself when the file stood still during it.
+bool open_settled_once(FileState &state, bool writable, bool last_attempt) {
+    const locking::Marker before = locking::marker_of(state.path);
+    if (before.exists && before.journal) return false;
+    auto fapl = file_access_list(state.locking);
+    hid_t id = H5Fopen(state.path.c_str(), writable ? H5F_ACC_RDWR : H5F_ACC_RDONLY, fapl.get());
+    if (id < 0) {
+        // Metadata read half-way through another process's write can fail
+        // the open; a file that stood still failed it for a reason of its own.
+        if (locking::marker_of(state.path) != before && !last_attempt) {
+            H5Eclear2(H5E_DEFAULT);
+            return false;
+        }
+        raise_from_stack("Unable to open file");
+    }
+    const bool holds_lock = journal::Driver::holds_lock(id);
+    // A writer is the file's one writer, and opening for writing may itself
+    // touch the file; only a reader must see it stand still.
+    if (!holds_lock && !writable && locking::marker_of(state.path) != before) {
+        H5Fclose(id);
+        H5Eclear2(H5E_DEFAULT);
+        return false;
+    }
+    state.id = id;
+    state.unlocked = !holds_lock;
+    state.checked_reads = !holds_lock && !writable;
+    state.marker = before;
+    return true;
+}
+
+// Runs `read` so that what it reads comes from one committed state of the
+// file: with no file lock held, the file must be as it was opened before and
+// after the read, with no write in progress; a file that another process has
+// written since is opened again (every dataset follows it, chunk caches are
+// dropped) and the read repeated. Called holding a use of the file and the
+// library guard.
+template <typename Read>
+void read_settled(FileState *state, Read &&read) {
+    if (!state || !state->checked_reads) {
+        read();
+        return;
+    }
+    FileState &s = *state;
+    for (int attempt = 0; attempt < locking::kReadAttempts; ++attempt) {
+        locking::pause_before(attempt);
+        const bool last = attempt + 1 == locking::kReadAttempts;
+        const locking::Marker now = locking::marker_of(s.path);
+        if (now.exists && now.journal) continue;
+        if (now != s.marker || !s.open()) {
+            s.close();
+            ++s.generation;
+            ++s.changes;
+            if (!open_settled_once(s, false, last)) continue;
+        }
+        try {
+            read();
+        } catch (const Error &) {
+            if (last || locking::marker_of(s.path) == s.marker) throw;
+            continue;
+        }
+        if (locking::marker_of(s.path) == s.marker) return;
+    }
+    throw locking::kept_changing(s.path, "Unable to read data");
+}
+
+}  // namespace
+
+File File::open_without_locks(const std::string &path, bool writable) {
+    LibraryGuard guard;
+    File file;
+    file.state_ = std::make_shared<FileState>();
+    file.state_->writable = writable;
+    file.state_->path = path;
+    file.state_->locking = locking::mode();
+    for (int attempt = 0; attempt < locking::kReadAttempts; ++attempt) {
+        locking::pause_before(attempt);
+        // A journal whose writer may still run is left alone, and the file
+        // is not read past it: the open waits for the write to end.
+        if (journal::recover(path) == journal::Recovery::Unproven) continue;
+        if (open_settled_once(*file.state_, writable, attempt + 1 == locking::kReadAttempts)) return file;
+    }
+    throw locking::kept_changing(path, "Unable to open file");
+}
+
+uint64_t File::generation() const {
+    LibraryGuard guard;  // read_settled moves it under the guard
+    return state_ ? state_->generation : 0;
 }
 
 bool File::is_open() const {
@@ -599,6 +711,11 @@ void Dataset::check_open() const {
     if (id_ < 0 || !file_ || !file_->open()) {
         throw Error(ErrorKind::Value, kDatasetClosed);
     }
+    if (file_->generation != generation_ && file_->checked_reads) {
+        // Reopened because another process wrote the file: follow it.
+        id_ = checked(H5Dopen2(file_->id, name_.c_str(), H5P_DEFAULT), "Unable to open dataset");
+        generation_ = file_->generation;
+    }
     if (file_->generation != generation_) {
         throw Error(ErrorKind::Value, "Invalid dataset handle: the factor file was reopened after a failed write");
     }
@@ -754,15 +871,17 @@ void Dataset::check_inside(const Block &block) const {
 void Dataset::read(const Block &block, double *out) const {
     FileUse use(file_.get(), Access::Read, kDatasetClosed);
     LibraryGuard guard;
-    check_open();
-    check_block(shape(), block);
-    if (block.rows == 0 || block.cols == 0) return;
-    check_unfiltered_chunks(id_, block);
-    Space file_space = select_block(id_, block);
-    const hsize_t mem_dims[2] = {block.rows, block.cols};
-    Space mem_space(checked(H5Screate_simple(2, mem_dims, nullptr), "Unable to create dataspace"));
-    checked(H5Dread(id_, H5T_NATIVE_DOUBLE, mem_space.get(), file_space.get(), H5P_DEFAULT, out),
-            "Unable to read data");
+    read_settled(file_.get(), [&] {
+        check_open();
+        check_block(shape(), block);
+        if (block.rows == 0 || block.cols == 0) return;
+        check_unfiltered_chunks(id_, block);
+        Space file_space = select_block(id_, block);
+        const hsize_t mem_dims[2] = {block.rows, block.cols};
+        Space mem_space(checked(H5Screate_simple(2, mem_dims, nullptr), "Unable to create dataspace"));
+        checked(H5Dread(id_, H5T_NATIVE_DOUBLE, mem_space.get(), file_space.get(), H5P_DEFAULT, out),
+                "Unable to read data");
+    });
 }
 
 void Dataset::write(const Block &block, const double *in) {
@@ -783,6 +902,12 @@ void Dataset::write(const Block &block, const double *in) {
 Dataset::RawChunk Dataset::read_raw_chunk(uint64_t row, uint64_t col) const {
     FileUse use(file_.get(), Access::Read, kDatasetClosed);
     LibraryGuard guard;
+    RawChunk chunk;
+    read_settled(file_.get(), [&] { chunk = read_raw_chunk_once(row, col); });
+    return chunk;
+}
+
+Dataset::RawChunk Dataset::read_raw_chunk_once(uint64_t row, uint64_t col) const {
     check_open();
     const hsize_t offset[2] = {row, col};
     RawChunk chunk;

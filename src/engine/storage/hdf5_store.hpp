@@ -108,6 +108,9 @@ public:
     void published_as(const std::string &path);
     DiskIdentity disk_identity() const;
     std::string mode() const { return writable() ? "r+" : "r"; }
+    // Moves whenever the handle is opened again; a read made of several calls
+    // that sees it move met another process's write and is repeated.
+    uint64_t generation() const;
 
     bool has_dataset(const std::string &name) const;
     std::vector<std::string> member_names() const;
@@ -118,6 +121,9 @@ public:
     // A little-endian float64 matrix stored as `storage` says (factor files
     // take factor_storage()).
     Dataset create_matrix(const std::string &name, Shape2 shape, const MatrixStorage &storage);
+    // Without a file lock another process may write the file while it is
+    // read: the open waits for a write in progress to end (see file_locking.hpp).
+    static File open_without_locks(const std::string &path, bool writable);
 
     // Closes a file whose writing failed without writing anything more, so
     // that the close itself cannot fail (HDF5 1.10.8 cannot recover from a
@@ -233,9 +239,11 @@ private:
     void check_open() const;
     void check_writable() const;
     void close_identifier() noexcept;
+    RawChunk read_raw_chunk_once(uint64_t row, uint64_t col) const;
     std::shared_ptr<FileState> file_;
-    int64_t id_ = -1;
-    uint64_t generation_ = 0;  // of the file's open; a rollback reopens it
+    // Mutable: a read follows a file that another process changed (reopened).
+    mutable int64_t id_ = -1;
+    mutable uint64_t generation_ = 0;  // of the file's open; a rollback reopens it
     std::string name_;
 };
 

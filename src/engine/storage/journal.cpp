@@ -20,6 +20,7 @@
 #include <random>
 
 #include "error.hpp"
+#include "file_locking.hpp"
 #include "posix_files.hpp"
 
 namespace quorbel::h5::journal {
@@ -250,7 +251,9 @@ bool born_before(const Identity &a, const Identity &b) {
 // Why the journal was not written for the open file `data_fd`; empty when it
 // was. Every identifier the journal recorded must match, and the file's
 // sampled bytes, with the saved ones put back, must be those it had then.
-std::string mismatch(const Journal &journal, int journal_fd, int data_fd) {
+// `content`: also compare the file's content with what the journal recorded,
+// which only holds once the journal's writer is gone (a live one is changing it).
+std::string mismatch(const Journal &journal, int journal_fd, int data_fd, bool content = true) {
     Identity file;
     if (!read_identity(data_fd, file)) return "the file cannot be examined (" + std::string(std::strerror(errno)) + ")";
     const Header &h = journal.header;
@@ -272,6 +275,7 @@ std::string mismatch(const Journal &journal, int journal_fd, int data_fd) {
         (!file.has_birth || file.birth_sec != h.birth_sec || file.birth_nsec != h.birth_nsec)) {
         return "it was written for an earlier file with the same inode (the birth time differs)";
     }
+    if (!content) return {};
     uint32_t head = 0, tail = 0;
     if (!sample_crc(data_fd, head_range(h.base_size), journal.records, head) ||
         !sample_crc(data_fd, tail_range(h.base_size), journal.records, tail)) {
@@ -346,6 +350,7 @@ struct Transaction {
     std::string journal;
     posix::Fd journal_fd;  // open once the journal is made
     uint64_t base_size = 0;
+    int64_t base_mtime_ns = 0;
     std::map<uint64_t, uint64_t> saved;  // start -> end of regions already saved
 
     // The parts of [lo, hi) not yet saved.
@@ -394,6 +399,8 @@ struct DriverFile {
     uint64_t inode = 0;
     std::string name;
     bool discarding = false;
+    bool ignore_lock_refusal = false;  // best-effort: a file system without locks is used unlocked
+    bool locked = false;
     std::unique_ptr<Transaction> tx;  // an unfinished write keeps its journal on disk
 };
 
@@ -495,7 +502,7 @@ void save_regions(DriverFile &file, const std::vector<std::pair<uint64_t, uint64
     if (wrote && ::fdatasync(tx.journal_fd.get()) != 0) fail("unable to sync the journal", errno);
 }
 
-H5FD_t *driver_open(const char *name, unsigned flags, hid_t, haddr_t maxaddr) {
+H5FD_t *driver_open(const char *name, unsigned flags, hid_t fapl, haddr_t maxaddr) {
     int o_flags = (flags & H5F_ACC_RDWR) ? O_RDWR : O_RDONLY;
     if (flags & H5F_ACC_TRUNC) o_flags |= O_TRUNC;
     if (flags & H5F_ACC_CREAT) o_flags |= O_CREAT;
@@ -529,6 +536,12 @@ H5FD_t *driver_open(const char *name, unsigned flags, hid_t, haddr_t maxaddr) {
     file->device = static_cast<uint64_t>(st.st_dev);
     file->inode = static_cast<uint64_t>(st.st_ino);
     file->name = name;
+    hbool_t use_locks = true, ignore_refusal = false;
+    if (H5Pget_file_locking(fapl, &use_locks, &ignore_refusal) < 0) {
+        H5Eclear2(H5E_DEFAULT);
+        ignore_refusal = false;
+    }
+    file->ignore_lock_refusal = ignore_refusal;
     return &file.release()->pub;  // HDF5 holds it until driver_close
 }
 
@@ -639,15 +652,19 @@ herr_t driver_lock(H5FD_t *f, hbool_t rw) {
     if (::flock(file->fd.get(), (rw ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
         int error = errno;
         if (error == ENOSYS) return 0;  // a file system without locks
+        if (file->ignore_lock_refusal && locking::is_refusal(error)) return 0;
         push_error(H5E_CANTLOCKFILE, "driver_lock", error, "unable to lock file, errno = %d, error message = '%s'", error,
                    std::strerror(error));
         return -1;
     }
+    file->locked = true;
     return 0;
 }
 
 herr_t driver_unlock(H5FD_t *f) {
     DriverFile *file = as_file(f);
+    if (!file->locked) return 0;
+    file->locked = false;
     if (::flock(file->fd.get(), LOCK_UN) != 0 && errno != ENOSYS) {
         int error = errno;
         push_error(H5E_CANTUNLOCKFILE, "driver_unlock", error, "unable to unlock file, errno = %d, error message = '%s'",
@@ -730,9 +747,7 @@ int64_t driver_id() {
     return id;
 }
 
-std::string journal_path(const std::string &data_path) { return posix::hidden_sibling(data_path, posix::kJournalSuffix); }
-
-Recovery recover(const std::string &data_path, SetAside *set_aside_event) {
+Recovery recover(const std::string &data_path, SetAside *set_aside_event, bool writer_gone) {
     const std::string journal = journal_path(data_path);
     const posix::Fd journal_fd(::open(journal.c_str(), O_RDONLY | O_CLOEXEC));
     if (!journal_fd) return Recovery::Nothing;
@@ -760,9 +775,24 @@ Recovery recover(const std::string &data_path, SetAside *set_aside_event) {
     };
     if (!data_fd) no_write_access();
     // A live writer holds the lock, and the journal is its own.
-    if (::flock(data_fd.get(), LOCK_EX | LOCK_NB) != 0) {
-        if (errno == EWOULDBLOCK) return Recovery::Busy;
-        if (errno != ENOSYS) fail("unable to lock file", errno);
+    if (!writer_gone) {
+        int lock_error = 0;
+        switch (locking::probe_writer(data_fd.get(), lock_error)) {
+            case locking::Writer::Gone: break;
+            case locking::Writer::Alive: return Recovery::Busy;
+            case locking::Writer::Unknown: {
+                if (lock_error != 0) fail("unable to lock file", lock_error);
+                // A journal written for another file is no live writer's
+                // concern here, and must not keep this file from opening.
+                // Only the file's identity tells: its content may be mid-write.
+                Journal parsed;
+                if (read_journal(journal_fd.get(), parsed) == Parsed::Ok) {
+                    const std::string reason = mismatch(parsed, journal_fd.get(), data_fd.get(), false);
+                    if (!reason.empty()) return put_aside(reason);
+                }
+                return Recovery::Unproven;
+            }
+        }
     }
     Journal parsed;
     switch (read_journal(journal_fd.get(), parsed)) {
@@ -804,6 +834,7 @@ void Driver::begin(int64_t file_id, const std::string &data_path) {
     file.tx = std::make_unique<Transaction>();
     file.tx->journal = journal_path(data_path);
     file.tx->base_size = static_cast<uint64_t>(st.st_size);
+    file.tx->base_mtime_ns = int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
     // Made now rather than at the first overwrite: a journal that cannot be
     // made then fails the write before HDF5 has changed anything, whereas
     // HDF5 1.10.8 cannot close a file after a failed flush.
@@ -825,6 +856,7 @@ void Driver::commit(int64_t file_id) {
     if (!file.tx) return;
     Transaction *tx = file.tx.get();
     // The new content must be durable before its undo information goes.
+    if (!file.locked) locking::advance_mtime(file.fd.get(), tx->base_mtime_ns);
     if (::fdatasync(file.fd.get()) != 0) fail("unable to sync file", errno);
     if (tx->journal_fd) {
         tx->journal_fd.reset();
@@ -841,6 +873,8 @@ void Driver::discard_writes(int64_t file_id) {
 }
 
 bool Driver::in_transaction(int64_t file_id) { return driver_file(file_id).tx != nullptr; }
+
+bool Driver::holds_lock(int64_t file_id) { return driver_file(file_id).locked; }
 
 std::pair<uint64_t, uint64_t> Driver::identity(int64_t file_id) {
     const DriverFile &file = driver_file(file_id);

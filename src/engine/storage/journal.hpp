@@ -16,13 +16,15 @@
 #include <utility>
 #include <vector>
 
+#include "posix_files.hpp"
+
 namespace quorbel::h5::journal {
 
 // The HDF5 identifier of the driver, registered on first use.
 int64_t driver_id();
 
 // The journal's path for a factor file's path.
-std::string journal_path(const std::string &data_path);
+using posix::journal_path;
 
 // A journal that recover() or a new write found at a file's journal path
 // but that was not written for the file there now. Never applied, never
@@ -34,13 +36,16 @@ struct SetAside {
     std::string reason;
 };
 
-enum class Recovery { Nothing, Replayed, Busy, SetAside };
+enum class Recovery { Nothing, Replayed, Busy, SetAside, Unproven };
 // Replays an unfinished write's journal left at `data_path`, unless a live
-// process holds the file (Busy: it is that process's journal). A journal
+// process holds the file (Busy: it is that process's journal) or, without
+// file locks, nothing can tell whether its writer still runs (Unproven; the
+// journal is left alone). `writer_gone`: the caller is that writer, undoing
+// its own failed write. A journal
 // written for another file (one that stood at the path before, say) is set
 // aside instead and described in `set_aside` when given. Throws an h5::Error
 // when the file's own journal is present but cannot be applied.
-Recovery recover(const std::string &data_path, SetAside *set_aside = nullptr);
+Recovery recover(const std::string &data_path, SetAside *set_aside = nullptr, bool writer_gone = false);
 
 // Every journal set aside in this process since the last call, for the
 // Python side to log: the storage side has no logger.
@@ -68,6 +73,9 @@ public:
     // fail; the journal then undoes what was written.
     static void discard_writes(int64_t file_id);
     static bool in_transaction(int64_t file_id);
+    // Whether the open holds a file lock (it does not with locking off, or
+    // best-effort on a file system that refuses locks).
+    static bool holds_lock(int64_t file_id);
     // Device and inode of the open file.
     static std::pair<uint64_t, uint64_t> identity(int64_t file_id);
     // The open file was renamed: its error texts name `path` from now on.

@@ -153,7 +153,7 @@ void remove_dead_temporaries(const std::string &path) {
     if (dead.empty()) return;
     for (const auto &name : dead) {
         const std::string temporary = directory_prefix(path) + name;
-        ::unlink(hidden_sibling(temporary, kJournalSuffix).c_str());
+        ::unlink(journal_path(temporary).c_str());
         ::unlink(temporary.c_str());
     }
     sync_directory_of(path);

@@ -51,6 +51,8 @@ std::string hidden_sibling(const std::string &path, const std::string &suffix,
 // The suffix of the undo journal beside a file (see journal.hpp), which goes
 // with a dead temporary too.
 constexpr const char *kJournalSuffix = "journal";
+// The undo journal's path for a file's path: ".<name>.journal" beside it.
+inline std::string journal_path(const std::string &data_path) { return hidden_sibling(data_path, kJournalSuffix); }
 
 // A name beside `path` that no other process or call uses:
 // ".<name>.<pid>-<start>-<boot>-<random>.tmp". The pid, its start time and
