@@ -23,13 +23,15 @@ from dataclasses import dataclass
 import numpy as np
 
 from common import REPO, RESULTS, child_environment, use_source_tree
-from market import DATA_VERSION, SCATTERED_NAN_SHARE, SEED, Market, inject, xshg_calendar
+from market import DATA_VERSION, SCATTERED_NAN_SHARE, SEED, Item, Market, Pack, inject, xshg_calendar
 import report
 
 SCENARIOS = ("L1", "L2", "L3", "L4", "L5")
 CLUSTER_WORKERS = 2
 # Headroom the cube read may take beyond the cube itself (interpreter and modules included).
 MEMORY_HEADROOM = 256 << 20
+# Raise when the way the library is filled changes, so that it is made anew.
+LIBRARY_VERSION = 2
 
 
 @dataclass(frozen=True)
@@ -88,7 +90,7 @@ def file_format():
 
 def library_root(scale):
     return RESULTS / (f"factor-library-{scale.factors}x{scale.instruments}x{scale.dates}"
-                      f"-v{DATA_VERSION}-{file_format()}")
+                      f"-v{DATA_VERSION}.{LIBRARY_VERSION}-{file_format()}")
 
 
 def factor_name(k):
@@ -124,14 +126,27 @@ def build_library(scale, market):
     started = time.perf_counter()
     shape = (market.instruments + detail.EXPAND_INSTRUMENT_LENGTH, market.dates + detail.EXPAND_TRADING_DATE_LENGTH)
     for k in range(scale.factors):
-        f = detail.create_new_factor_h5(str(root / f"{factor_name(k)}.h5"), shape)
+        path = str(root / f"{factor_name(k)}.h5")
+        f = detail.create_new_factor_h5(path, shape)
         try:
-            for first in range(0, market.new_col, 250):
-                stop = min(first + 250, market.new_col)
+            # The chunk column holding the new date is written date by date, as
+            # daily writes leave it (its chunks have room for the dates to come).
+            split = (market.new_col - 1) // f["data"].chunks[1] * f["data"].chunks[1]
+            for first in range(0, split, 250):
+                stop = min(first + 250, split)
                 f["data"][:market.instruments, first:stop] = block_values(market, k, first, stop)
-            f["data"].attrs["cursor_col"] = market.new_col - 1
+            f["data"].attrs["cursor_col"] = split - 1
         finally:
             f.close()
+        if split < market.new_col:
+            block = block_values(market, k, split, market.new_col)
+            packs = [Pack(market.calendar[split + j], [Item(oid, v) for oid, v in zip(market.ids, block[:, j].tolist())])
+                     for j in range(block.shape[1])]
+            h5 = detail.get_h5(path, True)
+            try:
+                detail.put_factor_packs(h5, packs)
+            finally:
+                h5.close()
         log(f"  filled {k + 1}/{scale.factors} factors, {time.perf_counter() - started:.0f} s")
     seconds = time.perf_counter() - started
     (root / "complete").write_text(json.dumps({"seconds": seconds}))
@@ -610,8 +625,8 @@ def main():
                     f"{market.dates:,} XSHG trading dates ({market.calendar[0]} to {market.calendar[-1]}), "
                     f"matrix {shape[0]:,} x {shape[1]:,}, chunks {chunks[0]} x {chunks[1]}, "
                     f"{size / 2**20:,.0f} MiB on disk; N(0,1) values rounded to 4 places, NaN before each listing "
-                    f"date and about 3% NaN after it; every date but the last written in blocks of 250 dates "
-                    f"(made once, then cached). The new date is the last one."),
+                    f"date and about 3% NaN after it; every date but the last written: in blocks of 250 dates through the matrix view, the chunk "
+                    f"column holding the new date through put_factor_packs (made once, then cached). The new date is the last one."),
         "rows": rows,
         "notes": [
             f"Times are medians of up to {args.runs or scale.runs} runs, each side in a process of its own. "
