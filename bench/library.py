@@ -54,7 +54,9 @@ TEXT = {
     "L2": "cube: {f} factors x all instruments x all {d:,} dates (lib.read)",
     "L3": "lib.cross_section: {f} factors x all instruments x 1 date",
     "L4": "lib.write: 1 new date into {f} factors",
-    "L5": "L2 and L4 on a LocalCluster of 2 worker processes vs in process",
+    "L5 read": "L2 through lib.read(chunks=\"auto\").compute(): cluster of 2 worker processes vs in process",
+    "L5 reduce": "the same reads summed over dates on the workers (only the sums come back)",
+    "L5 write": "L4 through lib.write(client=client) vs lib.write in process",
 }
 
 
@@ -388,7 +390,8 @@ def worker_setup(bench, src, instruments, dates):
 
 
 def l5_side(side, part, scale, market, root, scratch, runs, budget):
-    """L2 (part "read") or L4 (part "write") through the Dask calls, on the
+    """L2 (part "read", or "reduce": summed over dates where it is read) or L4
+    (part "write") through the Dask calls, on the
     cluster (side "cluster") or in this process (side "inprocess")."""
     import quorbel
     import quorbel.detail as detail
@@ -418,6 +421,11 @@ def l5_side(side, part, scale, market, root, scratch, runs, budget):
             if client is not None:
                 client.run(touch, size // CLUSTER_WORKERS)
 
+        if part == "reduce":  # the same reads, but only a per-(factor, instrument) sum comes back
+            times, peak, total = time_runs(
+                lambda: None, lambda: lib.read(names, None, first, last, chunks="auto").sum("date").compute(),
+                runs, budget)
+            return times, peak, digest(total.values)
         times, peak, cube = time_runs(before, lambda: lib.read(names, None, first, last, chunks="auto").compute(),
                                       runs, budget)
         return times, peak, digest(cube.values)
@@ -477,7 +485,7 @@ def measure(args, scale):
     rows = []
     for scenario in args.scenarios:
         if scenario == "L5":
-            for part in ("read", "write"):
+            for part in ("read", "reduce", "write"):
                 row = {"name": f"L5 {part}", "part": part}
                 for side in ("inprocess", "cluster"):
                     row[side] = run_worker({"side": side, "part": part, "scenario": "L5", "scale": args.scale,
@@ -601,7 +609,7 @@ def main():
     root = build_library(scale, market)
     rows = measure(args, scale)
     for row in rows:
-        row["text"] = TEXT[row["name"][:2]].format(f=scale.factors, d=market.dates)
+        row["text"] = TEXT[row["name"]].format(f=scale.factors, d=market.dates)
     load_at_end = os.getloadavg()
     cores = os.cpu_count()
     h5 = detail.get_h5(paths_of(root, scale)[0])
