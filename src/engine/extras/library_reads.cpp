@@ -258,6 +258,11 @@ private:
         Slab &slab = slabs_[s];
         std::vector<bool> read(instruments_, false);
         for (const Wanted &w : slab.wanted) read[w.position] = true;
+        // Listed once: this runs before the threads start, over every date.
+        std::vector<size_t> unread;
+        for (size_t p = 0; p < instruments_; ++p) {
+            if (!read[p]) unread.push_back(p);
+        }
         for (size_t d = 0; d < width_; ++d) {
             double *line = slab.out + d * instruments_;
             const uint64_t column = first_column_ + d;
@@ -265,9 +270,7 @@ private:
                 std::fill(line, line + instruments_, kNaN);
                 continue;
             }
-            for (size_t p = 0; p < instruments_; ++p) {
-                if (!read[p]) line[p] = kNaN;
-            }
+            for (size_t p : unread) line[p] = kNaN;
         }
         if (slab.wanted.empty() || slab.end <= slab.first) return;
         if (!slab.grid.direct) {
