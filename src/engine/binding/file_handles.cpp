@@ -26,12 +26,7 @@ struct DatasetView {
     h5::File file;
     std::string name;
     h5::Dataset open() const { return file.open_dataset(name); }
-    // A cache too small for any chunk: HDF5 then stores each chunk as the
-    // write reaches it and stops at the first that fails. Chunks held back
-    // for the close would be written in one go, where one failure frees a
-    // chunk's old place for the next chunk while the index still points
-    // there, and where the close cannot even report the failure.
-    h5::Dataset open_for_writing() const { return file.open_dataset(name, h5::ChunkCache{1, 1}); }
+    h5::Dataset open_for_writing() const { return file.open_dataset(name, h5::kBlockWriterCache); }
 };
 
 struct AttributeView {

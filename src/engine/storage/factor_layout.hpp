@@ -89,6 +89,14 @@ constexpr size_t kMaxColumnCacheBytes = size_t(256) << 20;
 // `shape`, plus room for the rows a growth step may add in the same call.
 ChunkCache column_writer_cache(Shape2 shape, Shape2 chunks);
 
+// The cache of a block write through the dataset view: too small for any
+// chunk, so HDF5 stores each chunk as the write reaches it and stops at the
+// first that fails. Chunks held back for the close would be written in one
+// go, where one failure frees a chunk's old place for the next chunk while
+// the index still points there, and where the close cannot even report the
+// failure.
+constexpr ChunkCache kBlockWriterCache{1, 1};
+
 // Memory bound of the chunk cache that a row-reading stream asks for. A full
 // history row of a factor matrix crosses a few dozen chunks of at most 1 MiB,
 // well below it; a section of pathological chunks is read through a cache of
