@@ -830,6 +830,17 @@ Space select_block(hid_t dataset, const Block &b) {
     return space;
 }
 
+// A block's cells in the file and the same cells packed in memory.
+struct BlockSpaces {
+    Space file, memory;
+};
+
+BlockSpaces block_spaces(hid_t dataset, const Block &b) {
+    const hsize_t mem_dims[2] = {b.rows, b.cols};
+    Space memory(checked(H5Screate_simple(2, mem_dims, nullptr), "Unable to create dataspace"));
+    return {select_block(dataset, b), std::move(memory)};
+}
+
 // HDF5 1.10.8 moves an unfiltered chunk by the size its index records; a
 // malformed file whose record disagrees with the chunk shape makes it run
 // past its buffers. Such chunks are refused before HDF5 touches them.
@@ -876,10 +887,8 @@ void Dataset::read(const Block &block, double *out) const {
         check_block(shape(), block);
         if (block.rows == 0 || block.cols == 0) return;
         check_unfiltered_chunks(id_, block);
-        Space file_space = select_block(id_, block);
-        const hsize_t mem_dims[2] = {block.rows, block.cols};
-        Space mem_space(checked(H5Screate_simple(2, mem_dims, nullptr), "Unable to create dataspace"));
-        checked(H5Dread(id_, H5T_NATIVE_DOUBLE, mem_space.get(), file_space.get(), H5P_DEFAULT, out),
+        const BlockSpaces spaces = block_spaces(id_, block);
+        checked(H5Dread(id_, H5T_NATIVE_DOUBLE, spaces.memory.get(), spaces.file.get(), H5P_DEFAULT, out),
                 "Unable to read data");
     });
 }
@@ -891,11 +900,9 @@ void Dataset::write(const Block &block, const double *in) {
     check_block(shape(), block);
     if (block.rows == 0 || block.cols == 0) return;
     check_unfiltered_chunks(id_, block);
-    Space file_space = select_block(id_, block);
-    const hsize_t mem_dims[2] = {block.rows, block.cols};
-    Space mem_space(checked(H5Screate_simple(2, mem_dims, nullptr), "Unable to create dataspace"));
+    const BlockSpaces spaces = block_spaces(id_, block);
     ++file_->changes;
-    changed(*file_, H5Dwrite(id_, H5T_NATIVE_DOUBLE, mem_space.get(), file_space.get(), H5P_DEFAULT, in),
+    changed(*file_, H5Dwrite(id_, H5T_NATIVE_DOUBLE, spaces.memory.get(), spaces.file.get(), H5P_DEFAULT, in),
             "Unable to write data");
 }
 
