@@ -567,7 +567,6 @@ def _auto_block(widths: list, instruments: int) -> int:
     chunked = sorted({int(w) for w in widths if w > 0})
     step = 1
     if chunked:
-        step = 1
         for width in chunked:
             step = step * width // math.gcd(step, width)
         if step * per_date > BLOCK_BYTES_MAX:
