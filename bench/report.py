@@ -143,10 +143,11 @@ def cpu_model():
 
 
 def loaded_hdf5_version():
-    """Version of the HDF5 library this process has loaded (the engine's)."""
+    """Version of the HDF5 library this process has loaded for the engine (not
+    the copy bundled with h5py, when the baseline's h5py is loaded too)."""
     with open("/proc/self/maps") as f:
         paths = {line.split()[-1] for line in f if "libhdf5" in line and "/" in line}
-    for path in sorted(paths):
+    for path in sorted(paths, key=lambda p: ("h5py" in p, p)):
         try:
             lib = ctypes.CDLL(path)
             major, minor, release = ctypes.c_uint(), ctypes.c_uint(), ctypes.c_uint()
@@ -157,12 +158,14 @@ def loaded_hdf5_version():
     return "unknown"
 
 
-def debian_version(package):
+def engine_libdeflate_version():
+    """The libdeflate the engine is built with, from its sources."""
+    header = REPO / "third_party" / "libdeflate" / "libdeflate.h"
     try:
-        out = subprocess.run(["dpkg-query", "-W", "-f=${Version}", package], capture_output=True, text=True)
-        return out.stdout.strip() or None
+        match = re.search(r'LIBDEFLATE_VERSION_STRING\s+"([^"]+)"', header.read_text())
     except OSError:
-        return None
+        return "unknown"
+    return match.group(1) if match else "unknown"
 
 
 def git_commit():
@@ -176,14 +179,13 @@ def git_commit():
 def machine_info(engine_tag, baseline_notes, floor_notes):
     import numpy
 
-    libdeflate = debian_version("libdeflate0")
     return {
         "Date": datetime.datetime.now().astimezone().strftime("%Y-%m-%d %H:%M %Z"),
         "CPU": f"{cpu_model()}, {os.cpu_count()} cores",
         "Engine": f"commit {git_commit()}, module build {engine_tag}, HDF5 {loaded_hdf5_version()}",
         "Baseline": f"h5py {baseline_notes.get('h5py', '?')} with its bundled HDF5 {baseline_notes.get('hdf5', '?')}",
         "Floor codec": floor_notes.get("codec", "?"),
-        "libdeflate (Debian)": libdeflate or "not installed",
+        "Engine codec": f"libdeflate {engine_libdeflate_version()} (built in)",
         "zlib": zlib.ZLIB_RUNTIME_VERSION,
         "Python / NumPy": f"{platform.python_version()} / {numpy.__version__}",
     }
