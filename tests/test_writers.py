@@ -146,6 +146,33 @@ def test_all_nan_keeps_the_column_and_moves_the_cursor(detail, market, factor, l
     assert not any("not listed" in r[1] for r in logs())  # the shortcut looks at no instrument
 
 
+def stored_chunks(path):
+    """{chunk origin: (byte offset, size)} of the stored chunks of `data`."""
+    with h5py.File(path, "r", locking=False) as f:  # read beside the engine's open handle
+        d = f["data"]
+        infos = (d.id.get_chunk_info(i) for i in range(d.id.get_num_chunks()))
+        return {info.chunk_offset: (info.byte_offset, info.size) for info in infos}
+
+
+def test_a_date_write_stores_only_the_chunks_it_changes(detail, market, factor):
+    market.set_instruments({"A": 0, "Z": 4299})
+    h5, path = factor((4300, 2500))
+    stripe = h5["data"].chunks[0]
+    detail.put_factor_value(h5, 20180103, items([("A", 1.0)]))
+    first = stored_chunks(path)
+    assert list(first) == [(0, 0)]  # the other stripes hold NaN as before: nothing stored
+    detail.put_factor_value(h5, 20180104, items([("Z", 2.0)]))  # A's new cell stays NaN: its chunk is left be
+    second = stored_chunks(path)
+    last_stripe = 4299 // stripe * stripe
+    assert set(second) == {(0, 0), (last_stripe, 0)} and second[(0, 0)] == first[(0, 0)]
+    detail.put_factor_value(h5, 20180104, items([("Z", 2.0)]))  # the same values again
+    assert stored_chunks(path) == second
+    h5.close()
+    values, cursor = read_back(path)
+    assert cursor == 2 and values[0, 1] == 1.0 and values[4299, 2] == 2.0
+    assert np.count_nonzero(~np.isnan(values)) == 2
+
+
 def test_cursor_never_falls(detail, market, factor):
     market.set_instruments({"A": 0})
     h5, path = factor()

@@ -69,11 +69,18 @@ void parallel_for(size_t n, Task task) {
 std::vector<unsigned char> compress(const std::vector<double> &chunk) {
     libdeflate_compressor *compressor = thread_compressor();
     const size_t in_size = chunk.size() * sizeof(double);
-    std::vector<unsigned char> out(libdeflate_zlib_compress_bound(compressor, in_size));
-    const size_t size = libdeflate_zlib_compress(compressor, chunk.data(), in_size, out.data(), out.size());
+    // Room for the worst case, kept by the thread: the stream itself is
+    // usually a fraction of it.
+    thread_local std::unique_ptr<unsigned char[]> room;
+    thread_local size_t room_size = 0;
+    const size_t bound = libdeflate_zlib_compress_bound(compressor, in_size);
+    if (room_size < bound) {
+        room.reset(new unsigned char[bound]);
+        room_size = bound;
+    }
+    const size_t size = libdeflate_zlib_compress(compressor, chunk.data(), in_size, room.get(), bound);
     if (size == 0) throw h5::Error(h5::ErrorKind::OS, "Unable to compress a chunk");
-    out.resize(size);
-    return out;
+    return std::vector<unsigned char>(room.get(), room.get() + size);
 }
 
 void inflate_into(const h5::Dataset::RawChunk &raw, std::vector<double> &chunk, uint64_t row, uint64_t col) {
@@ -209,32 +216,43 @@ void ColumnStore::write_column(uint64_t column, const std::vector<double> &value
     load_chunk_column(chunk_column);
     const uint64_t local = column % chunk_.cols;
     // Only cells inside the matrix change; the rest of an edge chunk keeps
-    // its fill value for the day the matrix grows over it.
+    // its fill value for the day the matrix grows over it. A chunk whose
+    // cells all keep their bytes (rows beyond the listed instruments, most
+    // often) is stored already and is not written again.
+    std::vector<bool> changed(chunks_.size(), false);
     for (uint64_t r = 0; r < shape_.rows; ++r) {
-        chunks_[r / chunk_.rows][(r % chunk_.rows) * chunk_.cols + local] = values[r];
+        double &cell = chunks_[r / chunk_.rows][(r % chunk_.rows) * chunk_.cols + local];
+        if (std::memcmp(&cell, &values[r], sizeof cell) == 0) continue;
+        cell = values[r];
+        changed[r / chunk_.rows] = true;
+    }
+    std::vector<uint64_t> stripes;
+    for (uint64_t s = 0; s < changed.size(); ++s) {
+        if (changed[s]) stripes.push_back(s);
     }
     const uint64_t col = chunk_column * chunk_.cols;
-    std::vector<std::optional<std::pair<uint64_t, uint64_t>>> places(chunks_.size());
-    for (uint64_t s = 0; s < places.size(); ++s) places[s] = data_.chunk_place(s * chunk_.rows, col);
+    std::vector<std::optional<std::pair<uint64_t, uint64_t>>> places(stripes.size());
+    for (size_t i = 0; i < stripes.size(); ++i) places[i] = data_.chunk_place(stripes[i] * chunk_.rows, col);
     // How many columns of this chunk column writes have reached.
     const uint64_t reached = frontier < col ? 0 : std::min<uint64_t>(frontier - col + 1, chunk_.cols);
 
-    std::vector<std::vector<unsigned char>> compressed(chunks_.size());
-    parallel_for(chunks_.size(), [&](size_t s) {
-        compressed[s] = compress(chunks_[s]);
-        const auto &place = places[s];
-        const size_t slot = place && compressed[s].size() <= place->second
+    std::vector<std::vector<unsigned char>> compressed(stripes.size());
+    parallel_for(stripes.size(), [&](size_t i) {
+        const std::vector<double> &chunk = chunks_[stripes[i]];
+        compressed[i] = compress(chunk);
+        const auto &place = places[i];
+        const size_t slot = place && compressed[i].size() <= place->second
                                 ? static_cast<size_t>(place->second)  // fits: rewritten in place
-                                : slot_size(chunks_[s], chunk_, compressed[s].size(), reached);
-        compressed[s].resize(slot, 0);
+                                : slot_size(chunk, chunk_, compressed[i].size(), reached);
+        compressed[i].resize(slot, 0);
     });
     std::vector<std::pair<uint64_t, uint64_t>> old_slots;
     for (const auto &place : places) {
         if (place) old_slots.emplace_back(place->first, place->first + place->second);
     }
     data_.save_ahead(old_slots);  // one journal sync for the whole column
-    for (uint64_t s = 0; s < compressed.size(); ++s) {
-        data_.write_raw_chunk(s * chunk_.rows, col, compressed[s].data(), compressed[s].size());
+    for (size_t i = 0; i < stripes.size(); ++i) {
+        data_.write_raw_chunk(stripes[i] * chunk_.rows, col, compressed[i].data(), compressed[i].size());
     }
     // These changes are the loaded chunks themselves (the caller holds the
     // file alone from read to write).
@@ -378,8 +396,13 @@ ChunkGrid chunk_grid(h5::Dataset &data) {
 
 void inflate_chunk(const h5::Dataset::RawChunk &raw, const ChunkGrid &grid, uint64_t row, uint64_t col,
                    std::vector<double> &cells) {
-    cells.assign(grid.chunk.rows * grid.chunk.cols, grid.fill);
-    if (raw.exists) inflate_into(raw, cells, row, col);
+    const size_t size = grid.chunk.rows * grid.chunk.cols;
+    if (!raw.exists) {
+        cells.assign(size, grid.fill);
+        return;
+    }
+    cells.resize(size);  // every cell is inflated into, or the chunk is refused
+    inflate_into(raw, cells, row, col);
 }
 
 RowReader::RowReader(const h5::File &file, const std::string &name, uint64_t first_column, uint64_t end_column) {
