@@ -14,6 +14,10 @@
 #include <mutex>
 #include <thread>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "storage/chunk_io.hpp"
 #include "extras.hpp"
 #include "storage/file_locking.hpp"
@@ -209,7 +213,36 @@ struct Slab {
 struct Task {
     size_t slab;
     size_t begin, end;  // of slab.wanted: one stripe's rows (all rows when not direct)
+    bool consecutive = false;  // those rows, one after another, go to positions one after another
 };
+
+// out[i] = in[i * stride] for i < n. The cube is far larger than any cache
+// and this pass only writes it: streaming stores skip reading each line of it
+// from memory before overwriting it. store_fence() makes them visible to
+// other threads.
+void stream_column(const double *in, size_t stride, double *out, size_t n) {
+    size_t i = 0;
+#if defined(__SSE2__)
+    while (i < n && reinterpret_cast<uintptr_t>(out + i) % 64 != 0) {
+        out[i] = in[i * stride];
+        ++i;
+    }
+    for (; i + 8 <= n; i += 8) {
+        const double *p = in + i * stride;
+        _mm_stream_pd(out + i, _mm_set_pd(p[stride], p[0]));
+        _mm_stream_pd(out + i + 2, _mm_set_pd(p[3 * stride], p[2 * stride]));
+        _mm_stream_pd(out + i + 4, _mm_set_pd(p[5 * stride], p[4 * stride]));
+        _mm_stream_pd(out + i + 6, _mm_set_pd(p[7 * stride], p[6 * stride]));
+    }
+#endif
+    for (; i < n; ++i) out[i] = in[i * stride];
+}
+
+void store_fence() {
+#if defined(__SSE2__)
+    _mm_sfence();
+#endif
+}
 
 class CubeFill {
 public:
@@ -239,6 +272,7 @@ public:
                 }
                 next = tasks.size();
             }
+            store_fence();  // this thread's streamed cells, before join() hands the cube on
         };
         std::vector<std::thread> threads;
         for (size_t w = 1; w < workers; ++w) threads.emplace_back(work);
@@ -305,8 +339,13 @@ private:
         for (size_t begin = 0; begin < slab.wanted.size();) {
             const uint64_t stripe = slab.wanted[begin].row / slab.grid.chunk.rows;
             size_t end = begin;
-            while (end < slab.wanted.size() && slab.wanted[end].row / slab.grid.chunk.rows == stripe) ++end;
-            tasks.push_back({s, begin, end});
+            bool consecutive = true;
+            while (end < slab.wanted.size() && slab.wanted[end].row / slab.grid.chunk.rows == stripe) {
+                const Wanted &w = slab.wanted[end], &first = slab.wanted[begin];
+                consecutive = consecutive && w.row - first.row == end - begin && w.position - first.position == end - begin;
+                ++end;
+            }
+            tasks.push_back({s, begin, end, consecutive});
             begin = end;
         }
     }
@@ -338,6 +377,12 @@ private:
             for (uint64_t c = from; c < to; ++c) {
                 double *line = slab.out + (c - first_column_) * instruments_;
                 const double *source = cells.data() + (c - chunk_col);
+                if (task.consecutive) {
+                    const Wanted &w = slab.wanted[task.begin];
+                    stream_column(source + (w.row - stripe_row) * chunk.cols, chunk.cols, line + w.position,
+                                  task.end - task.begin);
+                    continue;
+                }
                 for (size_t i = task.begin; i < task.end; ++i) {
                     const Wanted &w = slab.wanted[i];
                     line[w.position] = source[(w.row - stripe_row) * chunk.cols];
