@@ -3,11 +3,13 @@
 
 #include "file_locking.hpp"
 #include "journal.hpp"
+#include "posix_files.hpp"
 
 #include <hdf5.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -908,14 +910,37 @@ void Dataset::write(const Block &block, const double *in) {
 
 Dataset::RawChunk Dataset::read_raw_chunk(uint64_t row, uint64_t col) const {
     FileUse use(file_.get(), Access::Read, kDatasetClosed);
+    // A file open read-only under a lock cannot change while it is read, and
+    // HDF5 holds none of its chunks unwritten: the chunk is found under the
+    // library lock and its bytes are read outside it, so that other threads'
+    // HDF5 calls go on meanwhile.
+    if (!file_->writable && !file_->checked_reads) {
+        RawChunk chunk;
+        int fd = -1;
+        {
+            LibraryGuard guard;
+            check_open();
+            fd = journal::Driver::raw_descriptor(file_->id);
+            if (fd < 0) return read_raw_chunk_once(row, col);
+            chunk = stored_chunk(row, col);
+        }
+        if (!chunk.exists) return chunk;
+        if (!posix::read_all(fd, chunk.bytes.data(), chunk.bytes.size(), chunk.address)) {
+            const int error = errno;
+            throw Error(ErrorKind::OS,
+                        "Unable to read chunk (file read failed: filename = '" + file_->path + "', errno = " +
+                            std::to_string(error) + ", error message = '" + std::strerror(error) + "')",
+                        error);
+        }
+        return chunk;
+    }
     LibraryGuard guard;
     RawChunk chunk;
     read_settled(file_.get(), [&] { chunk = read_raw_chunk_once(row, col); });
     return chunk;
 }
 
-Dataset::RawChunk Dataset::read_raw_chunk_once(uint64_t row, uint64_t col) const {
-    check_open();
+Dataset::RawChunk Dataset::stored_chunk(uint64_t row, uint64_t col) const {
     const hsize_t offset[2] = {row, col};
     RawChunk chunk;
     unsigned mask = 0;
@@ -923,20 +948,32 @@ Dataset::RawChunk Dataset::read_raw_chunk_once(uint64_t row, uint64_t col) const
     hsize_t size = 0;
     checked(H5Dget_chunk_info_by_coord(id_, offset, &mask, &address, &size), "Unable to locate chunk");
     if (address == HADDR_UNDEF || size == 0) return chunk;
+    hsize_t file_size = 0;
+    checked(H5Fget_filesize(file_->id, &file_size), "Unable to get file size");
+    if (size > file_size || address > file_size - size) throw corrupt_chunk_index(row, col);
+    chunk.exists = true;
+    chunk.address = address;
+    chunk.filter_mask = mask;
+    chunk.bytes.resize(static_cast<size_t>(size));
+    return chunk;
+}
+
+Error Dataset::corrupt_chunk_index(uint64_t row, uint64_t col) const {
+    return Error(ErrorKind::OS, "Unable to read chunk (the chunk index of '" + name_ + "' is corrupt at (" +
+                                    std::to_string(row) + ", " + std::to_string(col) + "))");
+}
+
+Dataset::RawChunk Dataset::read_raw_chunk_once(uint64_t row, uint64_t col) const {
+    check_open();
+    RawChunk chunk = stored_chunk(row, col);
+    if (!chunk.exists) return chunk;
     // H5Dread_chunk reads as many bytes as its own index lookup finds, which a
     // malformed chunk index can make differ from the size found above; a
     // buffer of the wrong size would then be overrun.
+    const hsize_t offset[2] = {row, col};
     hsize_t read_size = 0;
     checked(H5Dget_chunk_storage_size(id_, offset, &read_size), "Unable to size chunk");
-    hsize_t file_size = 0;
-    checked(H5Fget_filesize(file_->id, &file_size), "Unable to get file size");
-    if (read_size != size || size > file_size || address > file_size - size) {
-        throw Error(ErrorKind::OS, "Unable to read chunk (the chunk index of '" + name_ +
-                                       "' is corrupt at (" + std::to_string(row) + ", " + std::to_string(col) + "))");
-    }
-    chunk.exists = true;
-    chunk.address = address;
-    chunk.bytes.resize(static_cast<size_t>(size));
+    if (read_size != chunk.bytes.size()) throw corrupt_chunk_index(row, col);
     uint32_t filters = 0;
     checked(H5Dread_chunk(id_, H5P_DEFAULT, offset, &filters, chunk.bytes.data()), "Unable to read chunk");
     chunk.filter_mask = filters;

@@ -240,6 +240,10 @@ private:
     void check_writable() const;
     void close_identifier() noexcept;
     RawChunk read_raw_chunk_once(uint64_t row, uint64_t col) const;
+    // The chunk's place, size and filter mask, checked to lie inside the
+    // file, with room for its bytes (not read yet); absent if never written.
+    RawChunk stored_chunk(uint64_t row, uint64_t col) const;
+    Error corrupt_chunk_index(uint64_t row, uint64_t col) const;
     std::shared_ptr<FileState> file_;
     // Mutable: a read follows a file that another process changed (reopened).
     mutable int64_t id_ = -1;

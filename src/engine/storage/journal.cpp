@@ -47,24 +47,6 @@ bool write_all(int fd, const void *data, size_t size, uint64_t offset) {
     return true;
 }
 
-// Reads what the file holds; bytes past its end read as zero.
-bool read_all(int fd, void *data, size_t size, uint64_t offset) {
-    auto *p = static_cast<unsigned char *>(data);
-    while (size > 0) {
-        ssize_t n = ::pread(fd, p, size, static_cast<off_t>(offset));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return false;
-        if (n == 0) {
-            std::memset(p, 0, size);
-            return true;
-        }
-        p += n;
-        size -= static_cast<size_t>(n);
-        offset += static_cast<uint64_t>(n);
-    }
-    return true;
-}
-
 uint32_t crc_of(const void *data, size_t size, uint32_t crc = 0) { return libdeflate_crc32(crc, data, size); }
 
 // ---------------------------------------------------------------------------
@@ -182,7 +164,7 @@ std::pair<uint64_t, uint64_t> tail_range(uint64_t base_size) {
 bool sample_crc(int fd, std::pair<uint64_t, uint64_t> range, const std::vector<Record> &records, uint32_t &crc) {
     const auto [lo, hi] = range;
     std::vector<unsigned char> bytes(static_cast<size_t>(hi - lo));
-    if (!read_all(fd, bytes.data(), bytes.size(), lo)) return false;
+    if (!posix::read_all(fd, bytes.data(), bytes.size(), lo)) return false;
     for (auto it = records.rbegin(); it != records.rend(); ++it) {
         const uint64_t from = std::max(lo, it->offset), to = std::min(hi, it->offset + it->bytes.size());
         if (from < to) std::memcpy(bytes.data() + (from - lo), it->bytes.data() + (from - it->offset), to - from);
@@ -207,7 +189,7 @@ Parsed read_journal(int fd, Journal &journal) {
     if (::fstat(fd, &st) != 0) return Parsed::Unknown;
     const uint64_t end = static_cast<uint64_t>(st.st_size);
     char magic[8] = {};
-    if (!read_all(fd, magic, sizeof magic, 0)) return Parsed::Unknown;
+    if (!posix::read_all(fd, magic, sizeof magic, 0)) return Parsed::Unknown;
     const size_t present = static_cast<size_t>(std::min<uint64_t>(end, sizeof magic));
     const bool v1 = std::memcmp(magic, kMagicV1, present) == 0, v2 = std::memcmp(magic, kMagic, present) == 0;
     if (!v1 && !v2) return Parsed::Unknown;
@@ -216,7 +198,7 @@ Parsed read_journal(int fd, Journal &journal) {
     if (v1) {
         HeaderV1 h{};
         if (end < sizeof h) return Parsed::CutShort;
-        if (!read_all(fd, &h, sizeof h, 0) || h.checksum != header_checksum(h)) return Parsed::Unknown;
+        if (!posix::read_all(fd, &h, sizeof h, 0) || h.checksum != header_checksum(h)) return Parsed::Unknown;
         journal.version = 1;
         journal.header.device = h.device;
         journal.header.inode = h.inode;
@@ -224,7 +206,7 @@ Parsed read_journal(int fd, Journal &journal) {
         at = sizeof h;
     } else {
         if (end < sizeof journal.header) return Parsed::CutShort;
-        if (!read_all(fd, &journal.header, sizeof journal.header, 0) ||
+        if (!posix::read_all(fd, &journal.header, sizeof journal.header, 0) ||
             journal.header.checksum != header_checksum(journal.header)) {
             return Parsed::Unknown;
         }
@@ -233,10 +215,10 @@ Parsed read_journal(int fd, Journal &journal) {
     }
     while (at + sizeof(RecordHead) <= end) {
         RecordHead head;
-        if (!read_all(fd, &head, sizeof head, at)) break;
+        if (!posix::read_all(fd, &head, sizeof head, at)) break;
         if (head.length > end - at - sizeof head) break;  // cut short by the kill
         Record record{head.offset, std::vector<unsigned char>(static_cast<size_t>(head.length))};
-        if (!read_all(fd, record.bytes.data(), record.bytes.size(), at + sizeof head)) break;
+        if (!posix::read_all(fd, record.bytes.data(), record.bytes.size(), at + sizeof head)) break;
         if (record_checksum(head, record.bytes.data()) != head.checksum) break;
         journal.records.push_back(std::move(record));
         at += sizeof head + head.length;
@@ -485,7 +467,7 @@ void save_regions(DriverFile &file, const std::vector<std::pair<uint64_t, uint64
             open_journal(file);
             std::vector<unsigned char> record(sizeof(RecordHead) + (to - from));
             unsigned char *bytes = record.data() + sizeof(RecordHead);
-            if (!read_all(file.fd.get(), bytes, to - from, from)) fail("unable to read bytes to journal", errno);
+            if (!posix::read_all(file.fd.get(), bytes, to - from, from)) fail("unable to read bytes to journal", errno);
             RecordHead head{from, to - from, 0, 0};
             head.checksum = record_checksum(head, bytes);
             std::memcpy(record.data(), &head, sizeof head);
@@ -589,7 +571,7 @@ herr_t driver_get_handle(H5FD_t *f, hid_t, void **handle) {
 
 herr_t driver_read(H5FD_t *f, H5FD_mem_t, hid_t, haddr_t addr, size_t size, void *buffer) {
     DriverFile *file = as_file(f);
-    if (!read_all(file->fd.get(), buffer, size, addr)) {
+    if (!posix::read_all(file->fd.get(), buffer, size, addr)) {
         int error = errno;
         push_error(H5E_READERROR, "driver_read", error,
                    "file read failed: filename = '%s', errno = %d, error message = '%s', offset = %llu, size = %llu",
@@ -882,5 +864,12 @@ std::pair<uint64_t, uint64_t> Driver::identity(int64_t file_id) {
 }
 
 void Driver::rename(int64_t file_id, const std::string &path) { driver_file(file_id).name = path; }
+
+int Driver::raw_descriptor(int64_t file_id) {
+    DriverFile &file = driver_file(file_id);
+    // HDF5 hands the driver addresses shifted by the base address; the
+    // addresses it reports to callers do not agree on that across versions.
+    return file.pub.base_addr == 0 ? file.fd.get() : -1;
+}
 
 }  // namespace quorbel::h5::journal

@@ -80,6 +80,11 @@ public:
     static std::pair<uint64_t, uint64_t> identity(int64_t file_id);
     // The open file was renamed: its error texts name `path` from now on.
     static void rename(int64_t file_id, const std::string &path);
+    // The descriptor the open file is read through, for reading stored bytes
+    // at an address HDF5 gives without going through HDF5; -1 when such
+    // addresses are not offsets in the file (the file starts with a user
+    // block). Valid while the file stays open.
+    static int raw_descriptor(int64_t file_id);
 };
 
 }  // namespace quorbel::h5::journal

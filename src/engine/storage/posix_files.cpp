@@ -217,4 +217,22 @@ int sync_directory_of(const std::string &path) {
     return 0;
 }
 
+// Reads what the file holds; bytes past its end read as zero.
+bool read_all(int fd, void *data, size_t size, uint64_t offset) {
+    auto *p = static_cast<unsigned char *>(data);
+    while (size > 0) {
+        ssize_t n = ::pread(fd, p, size, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) {
+            std::memset(p, 0, size);
+            return true;
+        }
+        p += n;
+        size -= static_cast<size_t>(n);
+        offset += static_cast<uint64_t>(n);
+    }
+    return true;
+}
+
 }  // namespace quorbel::posix

@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <string>
 #include <utility>
 
@@ -85,5 +86,9 @@ std::string directory_of(const std::string &path);
 // Makes the directory holding `path` durable: its entries created, renamed
 // or removed before survive a power loss. 0 or an errno.
 int sync_directory_of(const std::string &path);
+
+// pread until `size` bytes are in; bytes past the end of the file read as
+// zero. False with errno set on failure.
+bool read_all(int fd, void *data, size_t size, uint64_t offset);
 
 }  // namespace quorbel::posix
