@@ -253,8 +253,7 @@ public:
         fault_in();
         std::vector<Task> tasks;
         for (size_t s = 0; s < slabs_.size(); ++s) plan(s, tasks);
-        const size_t workers =
-            std::min<size_t>(tasks.size(), std::max(1u, std::min(std::thread::hardware_concurrency(), 8u)));
+        const size_t workers = chunks::worker_count(tasks.size());
         std::atomic<size_t> next{0};
         std::exception_ptr failure;
         std::string failed_file;
@@ -295,20 +294,11 @@ private:
         constexpr size_t kPage = 4096 / sizeof(double), kPiece = (size_t(8) << 20) / sizeof(double);
         const size_t slab_cells = width_ * instruments_;
         const size_t pieces_per_slab = (slab_cells + kPiece - 1) / kPiece;
-        const size_t pieces = slabs_.size() * pieces_per_slab;
-        std::atomic<size_t> next{0};
-        auto work = [&] {
-            for (size_t i; (i = next.fetch_add(1)) < pieces;) {
-                double *slab = slabs_[i / pieces_per_slab].out;
-                const size_t begin = (i % pieces_per_slab) * kPiece, end = std::min(slab_cells, begin + kPiece);
-                for (size_t c = begin; c < end; c += kPage) slab[c] = kNaN;
-            }
-        };
-        const size_t workers = std::min<size_t>(pieces, std::max(1u, std::min(std::thread::hardware_concurrency(), 8u)));
-        std::vector<std::thread> threads;
-        for (size_t w = 1; w < workers; ++w) threads.emplace_back(work);
-        work();
-        for (auto &t : threads) t.join();
+        chunks::parallel_for(slabs_.size() * pieces_per_slab, [&](size_t i) {
+            double *slab = slabs_[i / pieces_per_slab].out;
+            const size_t begin = (i % pieces_per_slab) * kPiece, end = std::min(slab_cells, begin + kPiece);
+            for (size_t c = begin; c < end; c += kPage) slab[c] = kNaN;
+        });
     }
 
     // NaN where nothing is read (dates outside the file's section, rows

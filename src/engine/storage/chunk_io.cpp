@@ -38,34 +38,6 @@ libdeflate_decompressor *thread_decompressor() {
     return decompressor.get();
 }
 
-// Runs task(i) for i in [0, n) on up to all cores; the first failure is
-// rethrown on the calling thread after every worker has stopped.
-template <typename Task>
-void parallel_for(size_t n, Task task) {
-    const size_t workers = std::min<size_t>(n, std::max(1u, std::min(std::thread::hardware_concurrency(), 8u)));
-    if (workers <= 1) {
-        for (size_t i = 0; i < n; ++i) task(i);
-        return;
-    }
-    std::atomic<size_t> next{0};
-    std::exception_ptr failure;
-    std::mutex failure_mutex;
-    auto run = [&] {
-        try {
-            for (size_t i; (i = next.fetch_add(1)) < n;) task(i);
-        } catch (...) {
-            std::lock_guard<std::mutex> lock(failure_mutex);
-            if (!failure) failure = std::current_exception();
-            next = n;
-        }
-    };
-    std::vector<std::thread> threads;
-    for (size_t w = 1; w < workers; ++w) threads.emplace_back(run);
-    run();
-    for (auto &t : threads) t.join();
-    if (failure) std::rethrow_exception(failure);
-}
-
 std::vector<unsigned char> compress(const std::vector<double> &chunk) {
     libdeflate_compressor *compressor = thread_compressor();
     const size_t in_size = chunk.size() * sizeof(double);

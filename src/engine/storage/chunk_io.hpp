@@ -16,15 +16,54 @@
 // and the undo journal (journal.hpp) only has to keep the old slots.
 #pragma once
 
+#include <algorithm>
+#include <atomic>
 #include <cstdint>
+#include <exception>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "hdf5_store.hpp"
 
 namespace quorbel::chunks {
+
+// How many threads work through `tasks` independent pieces: one per core, at
+// most 8, never more than the pieces.
+inline size_t worker_count(size_t tasks) {
+    return std::min<size_t>(tasks, std::max(1u, std::min(std::thread::hardware_concurrency(), 8u)));
+}
+
+// Runs task(i) for i in [0, n) on up to all cores; the first failure is
+// rethrown on the calling thread after every worker has stopped.
+template <typename Task>
+void parallel_for(size_t n, Task task) {
+    const size_t workers = worker_count(n);
+    if (workers <= 1) {
+        for (size_t i = 0; i < n; ++i) task(i);
+        return;
+    }
+    std::atomic<size_t> next{0};
+    std::exception_ptr failure;
+    std::mutex failure_mutex;
+    auto run = [&] {
+        try {
+            for (size_t i; (i = next.fetch_add(1)) < n;) task(i);
+        } catch (...) {
+            std::lock_guard<std::mutex> lock(failure_mutex);
+            if (!failure) failure = std::current_exception();
+            next = n;
+        }
+    };
+    std::vector<std::thread> threads;
+    for (size_t w = 1; w < workers; ++w) threads.emplace_back(run);
+    run();
+    for (auto &t : threads) t.join();
+    if (failure) std::rethrow_exception(failure);
+}
 
 class ColumnStore {
 public:
