@@ -73,6 +73,19 @@ void inflate_into(const h5::Dataset::RawChunk &raw, std::vector<double> &chunk, 
     if (result != LIBDEFLATE_SUCCESS || produced != expected) throw corrupt("inflate failed");
 }
 
+// `raw` as `size` cells: inflated, or the fill value for a chunk never
+// written. An existing chunk is not filled first: every cell is inflated
+// into, or the chunk is refused.
+void inflate_or_fill(const h5::Dataset::RawChunk &raw, size_t size, double fill, uint64_t row, uint64_t col,
+                     std::vector<double> &cells) {
+    if (!raw.exists) {
+        cells.assign(size, fill);
+        return;
+    }
+    cells.resize(size);
+    inflate_into(raw, cells, row, col);
+}
+
 uint64_t mix(uint64_t x) {  // splitmix64's finaliser
     x += 0x9E3779B97F4A7C15ull;
     x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
@@ -132,8 +145,8 @@ void read_chunks(const h5::Dataset &data, h5::Shape2 chunk, double fill, const s
     std::vector<h5::Dataset::RawChunk> raw(origins.size());
     for (size_t i = 0; i < raw.size(); ++i) raw[i] = data.read_raw_chunk(origins[i].row, origins[i].col);
     parallel_for(raw.size(), [&](size_t i) {
-        std::vector<double> cells(chunk.rows * chunk.cols, fill);
-        if (raw[i].exists) inflate_into(raw[i], cells, origins[i].row, origins[i].col);
+        std::vector<double> cells;
+        inflate_or_fill(raw[i], chunk.rows * chunk.cols, fill, origins[i].row, origins[i].col, cells);
         use(i, cells);
     });
 }
@@ -368,13 +381,7 @@ ChunkGrid chunk_grid(h5::Dataset &data) {
 
 void inflate_chunk(const h5::Dataset::RawChunk &raw, const ChunkGrid &grid, uint64_t row, uint64_t col,
                    std::vector<double> &cells) {
-    const size_t size = grid.chunk.rows * grid.chunk.cols;
-    if (!raw.exists) {
-        cells.assign(size, grid.fill);
-        return;
-    }
-    cells.resize(size);  // every cell is inflated into, or the chunk is refused
-    inflate_into(raw, cells, row, col);
+    inflate_or_fill(raw, grid.chunk.rows * grid.chunk.cols, grid.fill, row, col, cells);
 }
 
 RowReader::RowReader(const h5::File &file, const std::string &name, uint64_t first_column, uint64_t end_column) {
