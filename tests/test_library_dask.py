@@ -8,6 +8,7 @@ import pickle
 import shutil
 import signal
 import threading
+import time
 import types
 
 import h5py
@@ -236,6 +237,18 @@ def test_writes_through_the_cluster_equal_writes_in_process(client, tmp_path):
         assert len(tasks_named(stream, "quorbel-write")) == 2
     assert_same_files(roots["cluster"][0], roots["local"][0])
     assert roots["cluster"][1].cross_section(dates[10], ["alias"]).loc["S006", "alias"] == 4.0
+    # The writes' claims and outcomes do not stay behind on the scheduler.
+    deadline = time.monotonic() + 30
+    while client.run_on_scheduler(_write_state_left) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert client.run_on_scheduler(_write_state_left) == []
+
+
+def _write_state_left(dask_scheduler):
+    locks = dask_scheduler.extensions["multi_locks"].locks
+    variables = dask_scheduler.extensions["variables"].variables
+    held = [name for name, holders in locks.items() if holders]
+    return sorted(name for name in [*held, *variables] if str(name).startswith("quorbel-write"))
 
 
 def test_failures_on_workers_are_reported_per_factor(lib, client):
@@ -328,6 +341,9 @@ def test_a_worker_killed_mid_write_fails_only_its_factor_and_leaves_it_whole(lib
     finally:
         client.run(_restore_writes)
     assert list(report.failed) == ["victim"]
+    # Dask ran the task again; that run found the write started and did not redo it.
+    assert isinstance(report.failed["victim"], RuntimeError)
+    assert "lost during the write; it was not retried" in str(report.failed["victim"])
     client.wait_for_workers(2, timeout=60)
 
     expected = {name: lib.read([name], start=dates[0], end=dates[-1]) for name in names}  # opens: undoes a journal

@@ -728,29 +728,34 @@ def _portable_error(error):
     return error
 
 
-def _cluster_write(key: str, blob: bytes) -> dict:
-    """A write task on a worker: {name: None or the exception} for the
-    factors of one file. Calendar and instrument index come from the
+def _cluster_write(key: str, blob: bytes) -> tuple:
+    """A write task on a worker: (its claim, {name: None or the exception})
+    for the factors of one file. Calendar and instrument index come from the
     worker's own settings. Dask runs a task again when the worker that ran it
-    is lost; the flag `key` tells that run that a write had started, and the
-    variable `key` holds the outcome once it finished, so a finished write
-    is reported as it went and an interrupted one as failed, never redone."""
-    from distributed import Event, Variable
+    is lost. The first run takes the claim `key` on the scheduler before it
+    writes and stores its outcome in the variable `key` once done; a later
+    run finds the claim taken, so a finished write is reported as it went and
+    an interrupted one as failed, never redone: no two runs ever write one
+    file, even when the lost worker is only cut off and still writing."""
+    from distributed import MultiLock, Variable
 
     kind, code, create, work = pickle.loads(blob)
-    started, finished = Event(key), Variable(key)
-    if started.is_set():
-        try:
-            return pickle.loads(finished.get(timeout=2))
-        except TimeoutError:
-            lost = RuntimeError("the Dask worker writing this factor was lost during the write; it was not "
-                                "retried (each date of the write is in the file whole, or not at all)")
-            return {name: lost for name, _, _ in work}
-    started.set()
+    claim = MultiLock([key])
+    if not claim.acquire(blocking=False):  # one round trip, taken or refused at once
+        return None, _earlier_outcome(Variable(key), work)
     outcome = {name: _portable_error(_attempt(_write_one, path, kind, code, _rebuilt(kind, payload), create))
                for name, path, payload in work}
-    finished.set(pickle.dumps(outcome))
-    return outcome
+    Variable(key).set(pickle.dumps(outcome))
+    return claim.id, outcome
+
+
+def _earlier_outcome(finished, work) -> dict:
+    try:
+        return pickle.loads(finished.get(timeout=2))
+    except TimeoutError:
+        lost = RuntimeError("the Dask worker writing this factor was lost during the write; it was not "
+                            "retried (each date of the write is in the file whole, or not at all)")
+        return {name: lost for name, _, _ in work}
 
 
 def _run_on_cluster(client, tasks: dict, jobs: dict, kind: str, code, create: bool, progress: bool) -> dict:
@@ -766,7 +771,7 @@ def _run_on_cluster(client, tasks: dict, jobs: dict, kind: str, code, create: bo
         except Exception as e:
             raise TypeError(f"factor {names[0]!r}: its values cannot be sent to the cluster: {e}") from e
     run = uuid.uuid4().hex
-    submitted = []
+    submitted, claims = [], []
     try:
         for number, (names, blob) in enumerate(blobs):
             key = f"quorbel-write-{run}-{number}"
@@ -776,17 +781,34 @@ def _run_on_cluster(client, tasks: dict, jobs: dict, kind: str, code, create: bo
         outcome = {}
         for key, names, future in submitted:
             try:
-                outcome.update(future.result())
+                claim, written = future.result()
+                claims.append(claim)
+                outcome.update(written)
             except Exception as error:  # the task itself failed: a worker lost too often, a cancel
                 outcome.update({name: error for name in names})
         return outcome
     finally:
-        for key, _, _ in submitted:
-            try:
-                distributed.Event(key, client=client).clear()
-                distributed.Variable(key, client=client).delete()
-            except Exception:  # a closed client: the scheduler's flags go with it
-                pass
+        _forget_on_scheduler(client, [key for key, _, _ in submitted], [c for c in claims if c is not None])
+
+
+def _forget_on_scheduler(client, keys: list, claims: list) -> None:
+    """Drops the calls' outcomes and claims from the scheduler, all at once.
+    A claim whose run was lost with its worker is unknown here and stays: a
+    few bytes on the scheduler for each worker lost mid-write."""
+    import asyncio
+
+    import distributed
+
+    async def release():
+        await asyncio.gather(*(client.scheduler.multi_lock_release(id=claim) for claim in claims),
+                             return_exceptions=True)
+
+    try:
+        for key in keys:
+            distributed.Variable(key, client=client).delete()  # sent without waiting for an answer
+        client.sync(release)
+    except Exception:  # a closed client: the scheduler's state goes with it
+        pass
 
 
 def _is_terminal(stream) -> bool:
