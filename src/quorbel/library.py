@@ -669,7 +669,7 @@ class FactorBlocks:
             else:
                 raise TypeError(f"a factor cube block is read by integers and slices, not {type(index).__name__}")
         (f_lo, f_hi), (d_lo, d_hi), (i_lo, i_hi) = spans
-        out = np.full((f_hi - f_lo, d_hi - d_lo, i_hi - i_lo), np.nan)
+        out = np.empty((f_hi - f_lo, d_hi - d_lo, i_hi - i_lo))  # the fill writes every cell, NaN where none
         if out.size:
             rows = np.ascontiguousarray(self.rows[i_lo:i_hi])
             for f in range(f_lo, f_hi):

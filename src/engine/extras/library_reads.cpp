@@ -261,7 +261,8 @@ public:
         auto work = [&] {
             size_t i = 0;
             try {
-                std::vector<double> cells, row;
+                chunks::Cells cells;
+                std::vector<double> row;
                 while ((i = next.fetch_add(1)) < tasks.size()) run_task(tasks[i], cells, row);
             } catch (...) {
                 std::lock_guard<std::mutex> lock(failure_mutex);
@@ -340,7 +341,7 @@ private:
         }
     }
 
-    void run_task(const Task &task, std::vector<double> &cells, std::vector<double> &row) {
+    void run_task(const Task &task, chunks::Cells &cells, std::vector<double> &row) {
         Slab &slab = slabs_[task.slab];
         if (!slab.grid.direct) {
             // Through HDF5's pipeline, row by row, under the library lock.
@@ -482,7 +483,7 @@ std::optional<uint64_t> last_value_column(h5::Dataset &data) {
     const h5::Shape2 shape = grid.shape;
     if (shape.rows == 0 || shape.cols == 0) return std::nullopt;
     const uint64_t step = grid.direct ? grid.chunk.cols : 64;
-    std::vector<double> cells;
+    chunks::Cells cells;
     for (uint64_t block = (shape.cols - 1) / step + 1; block-- > 0;) {
         const uint64_t col = block * step;
         const uint64_t cols = std::min(step, shape.cols - col);

@@ -38,7 +38,7 @@ libdeflate_decompressor *thread_decompressor() {
     return decompressor.get();
 }
 
-std::vector<unsigned char> compress(const std::vector<double> &chunk) {
+std::vector<unsigned char> compress(const Cells &chunk) {
     libdeflate_compressor *compressor = thread_compressor();
     const size_t in_size = chunk.size() * sizeof(double);
     // Room for the worst case, kept by the thread: the stream itself is
@@ -55,7 +55,7 @@ std::vector<unsigned char> compress(const std::vector<double> &chunk) {
     return std::vector<unsigned char>(room.get(), room.get() + size);
 }
 
-void inflate_into(const h5::Dataset::RawChunk &raw, std::vector<double> &chunk, uint64_t row, uint64_t col) {
+void inflate_into(const h5::Dataset::RawChunk &raw, Cells &chunk, uint64_t row, uint64_t col) {
     const size_t expected = chunk.size() * sizeof(double);
     auto corrupt = [&](const char *why) {
         return h5::Error(h5::ErrorKind::OS, "Unable to read chunk at (" + std::to_string(row) + ", " +
@@ -77,7 +77,7 @@ void inflate_into(const h5::Dataset::RawChunk &raw, std::vector<double> &chunk, 
 // written. An existing chunk is not filled first: every cell is inflated
 // into, or the chunk is refused.
 void inflate_or_fill(const h5::Dataset::RawChunk &raw, size_t size, double fill, uint64_t row, uint64_t col,
-                     std::vector<double> &cells) {
+                     Cells &cells) {
     if (!raw.exists) {
         cells.assign(size, fill);
         return;
@@ -106,7 +106,7 @@ double like(double v, uint64_t seed) {
     return out;
 }
 
-size_t slot_size(const std::vector<double> &chunk, h5::Shape2 shape, size_t size, uint64_t reached);
+size_t slot_size(const Cells &chunk, h5::Shape2 shape, size_t size, uint64_t reached);
 
 // How a matrix is cut into chunks, and whether this unit handles them itself.
 struct Grid {
@@ -136,19 +136,24 @@ struct Origin {
 };
 
 // Reads the chunks at `origins` one after another, each read under the HDF5
-// library lock, then inflates them on every core outside it. use(i, cells)
-// gets chunk i (chunk rows x chunk columns, the fill value where never
-// written) on the inflating thread and may move from it.
+// library lock, then inflates them on every core outside it: chunk i into
+// cells[i] (the fill value where never written), reusing the buffers cells
+// already holds, and hands it to use(i, cells[i]) on the inflating thread.
 template <typename Use>
 void read_chunks(const h5::Dataset &data, h5::Shape2 chunk, double fill, const std::vector<Origin> &origins,
-                 Use use) {
+                 std::vector<Cells> &cells, Use use) {
     std::vector<h5::Dataset::RawChunk> raw(origins.size());
     for (size_t i = 0; i < raw.size(); ++i) raw[i] = data.read_raw_chunk(origins[i].row, origins[i].col);
+    cells.resize(origins.size());
     parallel_for(raw.size(), [&](size_t i) {
-        std::vector<double> cells;
-        inflate_or_fill(raw[i], chunk.rows * chunk.cols, fill, origins[i].row, origins[i].col, cells);
-        use(i, cells);
+        inflate_or_fill(raw[i], chunk.rows * chunk.cols, fill, origins[i].row, origins[i].col, cells[i]);
+        use(i, cells[i]);
     });
+}
+
+void read_chunks(const h5::Dataset &data, h5::Shape2 chunk, double fill, const std::vector<Origin> &origins,
+                 std::vector<Cells> &cells) {
+    read_chunks(data, chunk, fill, origins, cells, [](size_t, const Cells &) {});
 }
 
 }  // namespace
@@ -169,8 +174,7 @@ void ColumnStore::load_chunk_column(uint64_t chunk_column) {
     const uint64_t col = chunk_column * chunk_.cols;
     std::vector<Origin> origins(stripes());
     for (uint64_t s = 0; s < origins.size(); ++s) origins[s] = {s * chunk_.rows, col};
-    chunks_.assign(origins.size(), Chunk());
-    read_chunks(data_, chunk_, fill_, origins, [&](size_t s, Chunk &cells) { chunks_[s] = std::move(cells); });
+    read_chunks(data_, chunk_, fill_, origins, chunks_);
     loaded_ = true;
     loaded_column_ = chunk_column;
 }
@@ -223,7 +227,7 @@ void ColumnStore::write_column(uint64_t column, const std::vector<double> &value
 
     std::vector<std::vector<unsigned char>> compressed(stripes.size());
     parallel_for(stripes.size(), [&](size_t i) {
-        const std::vector<double> &chunk = chunks_[stripes[i]];
+        const Cells &chunk = chunks_[stripes[i]];
         compressed[i] = compress(chunk);
         const auto &place = places[i];
         const size_t slot = place && compressed[i].size() <= place->second
@@ -255,7 +259,7 @@ namespace {
 // listed later), since a chunk that outgrows its slot moves and its old slot
 // is lost to the file. No slot needs more than the largest size DEFLATE can
 // produce for a chunk.
-size_t slot_size(const std::vector<double> &chunk, h5::Shape2 shape, size_t size, uint64_t reached) {
+size_t slot_size(const Cells &chunk, h5::Shape2 shape, size_t size, uint64_t reached) {
     const size_t largest = libdeflate_zlib_compress_bound(thread_compressor(), chunk.size() * sizeof(double));
     double expected = double(size);
     if (reached > 0 && reached < shape.cols) {
@@ -268,7 +272,7 @@ size_t slot_size(const std::vector<double> &chunk, h5::Shape2 shape, size_t size
                 if (!std::isnan(v)) seen.push_back(v);
             }
         }
-        std::vector<double> projected(chunk);
+        Cells projected(chunk);
         uint64_t empty_rows = 0;
         for (uint64_t r = 0; r < shape.rows; ++r) {
             // A row with a value among its last few reached columns is taken
@@ -301,7 +305,7 @@ ChunkWindow window_of(h5::Shape2 shape, h5::Shape2 chunk, uint64_t stripe, uint6
     return {row, col, std::min(chunk.rows, shape.rows - row), std::min(chunk.cols, shape.cols - col)};
 }
 
-bool all_fill(const std::vector<double> &chunk, double fill) {
+bool all_fill(const Cells &chunk, double fill) {
     const bool nan_fill = std::isnan(fill);
     for (double v : chunk) {
         if (nan_fill ? !std::isnan(v) : v != fill) return false;
@@ -328,10 +332,11 @@ void read_matrix(h5::Dataset &data, double *out) {
         data.read(h5::Block{0, g.shape.rows, 0, g.shape.cols}, out);
         return;
     }
+    std::vector<Cells> stripe;
     for (uint64_t s = 0; s < g.stripes(); ++s) {
         std::vector<Origin> origins(g.chunk_columns());
         for (uint64_t c = 0; c < origins.size(); ++c) origins[c] = {s * g.chunk.rows, c * g.chunk.cols};
-        read_chunks(data, g.chunk, g.fill, origins, [&](size_t c, const std::vector<double> &cells) {
+        read_chunks(data, g.chunk, g.fill, origins, stripe, [&](size_t c, const Cells &cells) {
             const ChunkWindow w = window_of(g.shape, g.chunk, s, c);
             for (uint64_t r = 0; r < w.rows; ++r) {
                 const double *from = cells.data() + r * g.chunk.cols;
@@ -351,7 +356,7 @@ void write_matrix(h5::Dataset &data, const double *in, std::optional<uint64_t> f
     for (uint64_t s = 0; s < g.stripes(); ++s) {
         std::vector<std::vector<unsigned char>> compressed(g.chunk_columns());
         parallel_for(compressed.size(), [&](size_t c) {
-            std::vector<double> cells(g.chunk.rows * g.chunk.cols, g.fill);
+            Cells cells(g.chunk.rows * g.chunk.cols, g.fill);
             const ChunkWindow w = window_of(g.shape, g.chunk, s, c);
             for (uint64_t r = 0; r < w.rows; ++r) {
                 const double *from = in + (w.row + r) * g.shape.cols + w.col;
@@ -380,7 +385,7 @@ ChunkGrid chunk_grid(h5::Dataset &data) {
 }
 
 void inflate_chunk(const h5::Dataset::RawChunk &raw, const ChunkGrid &grid, uint64_t row, uint64_t col,
-                   std::vector<double> &cells) {
+                   Cells &cells) {
     inflate_or_fill(raw, grid.chunk.rows * grid.chunk.cols, grid.fill, row, col, cells);
 }
 
@@ -420,16 +425,17 @@ const RowReader::Stripe &RowReader::stripe_of(uint64_t row) {
             return stripes_.back();
         }
     }
-    if (stripes_.size() >= max_stripes_) stripes_.erase(stripes_.begin());
     Stripe stripe;
+    if (stripes_.size() >= max_stripes_) {
+        stripe = std::move(stripes_.front());  // its buffers take the new stripe's chunks
+        stripes_.erase(stripes_.begin());
+    }
     stripe.index = index;
     stripe.first_chunk_column = first_ / chunk_.cols;
     const uint64_t count = (end_ - 1) / chunk_.cols - stripe.first_chunk_column + 1;
     std::vector<Origin> origins(count);
     for (uint64_t c = 0; c < count; ++c) origins[c] = {index * chunk_.rows, (stripe.first_chunk_column + c) * chunk_.cols};
-    stripe.chunks.resize(count);
-    read_chunks(data_, chunk_, fill_, origins,
-                [&](size_t c, std::vector<double> &cells) { stripe.chunks[c] = std::move(cells); });
+    read_chunks(data_, chunk_, fill_, origins, stripe.chunks);
     stripes_.push_back(std::move(stripe));
     return stripes_.back();
 }
