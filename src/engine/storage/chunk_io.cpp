@@ -135,10 +135,13 @@ struct Origin {
     uint64_t row, col;
 };
 
-// Reads the chunks at `origins` one after another, each read under the HDF5
-// library lock, then inflates them on every core outside it: chunk i into
-// cells[i] (the fill value where never written), reusing the buffers cells
-// already holds, and hands it to use(i, cells[i]) on the inflating thread.
+// Reads the chunks at `origins` one after another on the calling thread,
+// each read under the HDF5 library lock, then inflates them on every core
+// outside it: chunk i into cells[i] (the fill value where never written),
+// reusing the buffers cells already holds, and hands it to use(i, cells[i])
+// on the inflating thread. The reads stay on this thread: a caller inside a
+// write transaction holds the library lock, which worker threads would wait
+// for while it waits for them.
 template <typename Use>
 void read_chunks(const h5::Dataset &data, h5::Shape2 chunk, double fill, const std::vector<Origin> &origins,
                  std::vector<Cells> &cells, Use use) {
