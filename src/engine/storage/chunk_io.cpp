@@ -135,28 +135,41 @@ struct Origin {
     uint64_t row, col;
 };
 
-// Reads the chunks at `origins` one after another on the calling thread,
-// each read under the HDF5 library lock, then inflates them on every core
-// outside it: chunk i into cells[i] (the fill value where never written),
-// reusing the buffers cells already holds, and hands it to use(i, cells[i])
-// on the inflating thread. The reads stay on this thread: a caller inside a
-// write transaction holds the library lock, which worker threads would wait
-// for while it waits for them.
+// Where read_chunks reads the raw chunks.
+enum class RawReads {
+    // One after another on the calling thread, which may hold the HDF5
+    // library lock (a write transaction does): worker threads would wait for
+    // it while it waits for them.
+    OnCaller,
+    // On the inflating threads, each read taking the library lock for as
+    // long as it needs it, so that one thread's inflating overlaps another's
+    // read. Only for a caller that holds no library lock.
+    OnWorkers,
+};
+
+// Reads the chunks at `origins` and inflates them on every core, outside the
+// library lock: chunk i into cells[i] (the fill value where never written),
+// reusing the buffers cells already holds, then hands it to use(i, cells[i])
+// on the inflating thread.
 template <typename Use>
 void read_chunks(const h5::Dataset &data, h5::Shape2 chunk, double fill, const std::vector<Origin> &origins,
-                 std::vector<Cells> &cells, Use use) {
+                 RawReads reads, std::vector<Cells> &cells, Use use) {
     std::vector<h5::Dataset::RawChunk> raw(origins.size());
-    for (size_t i = 0; i < raw.size(); ++i) raw[i] = data.read_raw_chunk(origins[i].row, origins[i].col);
+    if (reads == RawReads::OnCaller) {
+        for (size_t i = 0; i < raw.size(); ++i) raw[i] = data.read_raw_chunk(origins[i].row, origins[i].col);
+    }
     cells.resize(origins.size());
     parallel_for(raw.size(), [&](size_t i) {
+        if (reads == RawReads::OnWorkers) raw[i] = data.read_raw_chunk(origins[i].row, origins[i].col);
         inflate_or_fill(raw[i], chunk.rows * chunk.cols, fill, origins[i].row, origins[i].col, cells[i]);
+        raw[i] = {};  // its bytes are not needed any more
         use(i, cells[i]);
     });
 }
 
 void read_chunks(const h5::Dataset &data, h5::Shape2 chunk, double fill, const std::vector<Origin> &origins,
-                 std::vector<Cells> &cells) {
-    read_chunks(data, chunk, fill, origins, cells, [](size_t, const Cells &) {});
+                 RawReads reads, std::vector<Cells> &cells) {
+    read_chunks(data, chunk, fill, origins, reads, cells, [](size_t, const Cells &) {});
 }
 
 }  // namespace
@@ -177,7 +190,7 @@ void ColumnStore::load_chunk_column(uint64_t chunk_column) {
     const uint64_t col = chunk_column * chunk_.cols;
     std::vector<Origin> origins(stripes());
     for (uint64_t s = 0; s < origins.size(); ++s) origins[s] = {s * chunk_.rows, col};
-    read_chunks(data_, chunk_, fill_, origins, chunks_);
+    read_chunks(data_, chunk_, fill_, origins, RawReads::OnCaller, chunks_);
     loaded_ = true;
     loaded_column_ = chunk_column;
 }
@@ -339,7 +352,7 @@ void read_matrix(h5::Dataset &data, double *out) {
     for (uint64_t s = 0; s < g.stripes(); ++s) {
         std::vector<Origin> origins(g.chunk_columns());
         for (uint64_t c = 0; c < origins.size(); ++c) origins[c] = {s * g.chunk.rows, c * g.chunk.cols};
-        read_chunks(data, g.chunk, g.fill, origins, stripe, [&](size_t c, const Cells &cells) {
+        read_chunks(data, g.chunk, g.fill, origins, RawReads::OnCaller, stripe, [&](size_t c, const Cells &cells) {
             const ChunkWindow w = window_of(g.shape, g.chunk, s, c);
             for (uint64_t r = 0; r < w.rows; ++r) {
                 const double *from = cells.data() + r * g.chunk.cols;
@@ -438,7 +451,8 @@ const RowReader::Stripe &RowReader::stripe_of(uint64_t row) {
     const uint64_t count = (end_ - 1) / chunk_.cols - stripe.first_chunk_column + 1;
     std::vector<Origin> origins(count);
     for (uint64_t c = 0; c < count; ++c) origins[c] = {index * chunk_.rows, (stripe.first_chunk_column + c) * chunk_.cols};
-    read_chunks(data_, chunk_, fill_, origins, stripe.chunks);
+    // A row stream runs outside any write transaction.
+    read_chunks(data_, chunk_, fill_, origins, RawReads::OnWorkers, stripe.chunks);
     stripes_.push_back(std::move(stripe));
     return stripes_.back();
 }

@@ -131,6 +131,8 @@ private:
 // kRowStripeCacheBytes. Opens the dataset `name` of `file` itself, with the
 // chunk cache that suits the section; no other open of that dataset may be
 // alive meanwhile (the library would hand this one the other's cache).
+// Worker threads read the stripe's raw chunks, each under the HDF5 library
+// lock: never call it while this thread holds that lock.
 class RowReader {
 public:
     RowReader(const h5::File &file, const std::string &name, uint64_t first_column, uint64_t end_column);
