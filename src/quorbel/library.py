@@ -302,14 +302,7 @@ class FactorLibrary:
             _import_dask(f"chunks={chunks!r}")
         import xarray
 
-        names = self._selection(names)
-        if ids is not None and (isinstance(ids, (str, bytes)) or not isinstance(ids, Iterable)):
-            raise TypeError(f"ids must be a list of order_book_id, not {type(ids).__name__}")
-        start, end = self._date_range(start, end)
-        paths = [self._existing(n) for n in names]
-        for path in paths:
-            check_hdf5_signature(path)
-        id_list, rows = _extras._cube_instruments(None if ids is None else list(ids))
+        names, paths, id_list, rows, start, end = self._read_arguments(names, ids, start, end)
         if per_block is None:
             dates, cube = self._read_cube(paths, rows, start, end, bool(check), bool(progress))
         else:
@@ -326,13 +319,28 @@ class FactorLibrary:
         code = date_code(date)
         if detail._get_date_index(code) is None:
             raise ValueError(f"{code} is not a trading date")
-        cube = self.read(names, ids, code, code, check=check)
-        if cube.sizes["date"]:
-            values = cube.values[:, 0, :].T
+        # The cube itself, without the labelled array read() wraps it in.
+        names, paths, id_list, rows, start, end = self._read_arguments(names, ids, code, code)
+        dates, cube = self._read_cube(paths, rows, start, end, bool(check))
+        if len(dates):
+            values = cube[:, 0, :].T
         else:  # no factor's matrix reaches the date (or, with check, its cursor)
-            values = np.full((cube.sizes["instrument"], cube.sizes["factor"]), np.nan)
-        return pd.DataFrame(values, index=pd.Index(cube["instrument"].values, name="instrument", dtype=object),
-                            columns=pd.Index(cube["factor"].values, name="factor", dtype=object))
+            values = np.full((len(id_list), len(names)), np.nan)
+        return pd.DataFrame(values, index=pd.Index(np.asarray(id_list, dtype=object), name="instrument", dtype=object),
+                            columns=pd.Index(list(names), name="factor", dtype=object))
+
+    def _read_arguments(self, names, ids, start, end) -> tuple:
+        """(names, their paths, instrument ids, their matrix rows, first and
+        last date code) of a read, every argument checked."""
+        names = self._selection(names)
+        if ids is not None and (isinstance(ids, (str, bytes)) or not isinstance(ids, Iterable)):
+            raise TypeError(f"ids must be a list of order_book_id, not {type(ids).__name__}")
+        start, end = self._date_range(start, end)
+        paths = [self._existing(n) for n in names]
+        for path in paths:
+            check_hdf5_signature(path)
+        id_list, rows = _extras._cube_instruments(None if ids is None else list(ids))
+        return names, paths, id_list, rows, start, end
 
     def _read_cube(self, paths: list, rows, start: int, end: int, check: bool, progress: bool = False):
         groups = [paths[i:i + OPEN_AT_ONCE] for i in range(0, len(paths), OPEN_AT_ONCE)]
