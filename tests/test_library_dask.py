@@ -3,6 +3,7 @@ by its workers. One cluster of two worker processes serves the whole module;
 its workers find the calendar and the instrument index through their own
 settings (the environment), as a real cluster's would."""
 
+import gc
 import os
 import pickle
 import shutil
@@ -242,6 +243,8 @@ def test_writes_through_the_cluster_equal_writes_in_process(client, tmp_path):
     while client.run_on_scheduler(_write_state_left) and time.monotonic() < deadline:
         time.sleep(0.05)
     assert client.run_on_scheduler(_write_state_left) == []
+    # The tasks pause the workers' garbage collector while they write: it is on again after.
+    assert set(client.run(gc.isenabled).values()) == {True}
 
 
 def _write_state_left(dask_scheduler):
