@@ -419,9 +419,14 @@ def l5_side(side, part, scale, market, root, scratch, runs, budget):
         size = cube_bytes(scale, cols)
 
         def before():
-            touch(size)
-            if client is not None:
-                client.run(touch, size // CLUSTER_WORKERS)
+            # What the read will allocate. In process: the blocks, then the
+            # cube Dask joins them into. On the cluster: the cube in the caller;
+            # one worker receives the other's blocks and joins them all.
+            if client is None:
+                touch(2 * size)
+            else:
+                touch(size)
+                client.run(touch, size * 5 // 4)
 
         if part == "reduce":  # the same reads, but only a per-(factor, instrument) sum comes back
             times, peak, total = time_runs(
@@ -655,7 +660,9 @@ def main():
             "inflating each chunk of the new date's column and deflating it at level 9 with the new values), on "
             "raw chunks held in memory; the all-core floor is that time divided by the cores.",
             "Large reads: the cube's size is faulted in and freed, untimed, just before each run on every side "
-            "(memory freed for a few seconds goes back to the host here). Peak memory is VmHWM of the process "
+            "(memory freed for a few seconds goes back to the host here); for L5 read, what the read allocates "
+            "beyond it too: the blocks Dask joins into the cube (in process twice the cube, on the cluster the "
+            "cube in the caller and 1.25 times the cube on each worker). Peak memory is VmHWM of the process "
             "doing the read, restarted before each run; it includes the interpreter and the modules.",
             "L4 and L5 write run on a fresh copy of the library each time (copy not timed). L5 runs "
             "lib.read(..., chunks=\"auto\").compute() and lib.write(..., client=client) on a LocalCluster of "
