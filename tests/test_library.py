@@ -1,5 +1,6 @@
 """FactorLibrary: a folder of factor files read as one cube and written many at once."""
 
+import gc
 import hashlib
 import os
 import shutil
@@ -372,3 +373,24 @@ def test_a_damaged_chunk_fails_the_read_naming_its_file(lib, root):
     with pytest.raises(OSError, match=r"gamma\.h5: Unable to read chunk"):
         lib.read()
     assert lib.read(["alpha"]).shape == (1, len(CALENDAR), len(INDEX))  # the engine goes on serving others
+
+
+def test_overlapping_write_tasks_keep_the_collector_off_until_the_last_ends():
+    # Tasks on two threads of one Dask worker enter and leave in any order.
+    pause = library_module._collector_paused
+    assert gc.isenabled()
+    first, second = pause(), pause()
+    first.__enter__()
+    second.__enter__()
+    first.__exit__(None, None, None)
+    assert not gc.isenabled()
+    second.__exit__(None, None, None)
+    assert gc.isenabled()
+    # A collector that was off before stays off.
+    gc.disable()
+    try:
+        with pause():
+            pass
+        assert not gc.isenabled()
+    finally:
+        gc.enable()

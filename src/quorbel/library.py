@@ -19,6 +19,7 @@ import math
 import os
 import pickle
 import sys
+import threading
 import types
 import uuid
 from collections.abc import Iterable, Mapping
@@ -760,19 +761,37 @@ def _cluster_write(key: str, blob: bytes) -> tuple:
     return claim.id, outcome
 
 
-@contextlib.contextmanager
-def _collector_paused():
-    """Python's cyclic garbage collector off for a while. A write task
-    rebuilds thousands of small value items per factor; on a Dask worker,
-    whose heap is large, their allocations set off full collections that
-    cost as much as a tenth of the write. The items hold no cycles."""
-    enabled = gc.isenabled()
-    gc.disable()
-    try:
-        yield
-    finally:
-        if enabled:
-            gc.enable()
+class _CollectorPause:
+    """Python's cyclic garbage collector off while any write task of this
+    process runs. A write task rebuilds thousands of small value items per
+    factor; on a Dask worker, whose heap is large, their allocations set off
+    full collections that cost as much as a tenth of the write. The items
+    hold no cycles. Tasks on several threads of one worker overlap: the
+    first one in turns the collector off, the last one out turns it back on
+    (when it was on before the first came in)."""
+
+    def __init__(self):
+        self._lock = threading.Lock()
+        self._running = 0
+        self._was_enabled = False
+
+    @contextlib.contextmanager
+    def __call__(self):
+        with self._lock:
+            if self._running == 0:
+                self._was_enabled = gc.isenabled()
+                gc.disable()
+            self._running += 1
+        try:
+            yield
+        finally:
+            with self._lock:
+                self._running -= 1
+                if self._running == 0 and self._was_enabled:
+                    gc.enable()
+
+
+_collector_paused = _CollectorPause()
 
 
 def _earlier_outcome(finished, work) -> dict:
