@@ -288,13 +288,25 @@ def test_write_equals_put_factor_value_file_by_file(lib, root, twin, detail):
         "gamma": {"B": 3.25, "A": "4"},
         "style/delta": pd.Series([], dtype=float),  # nothing to store: only the cursor moves
     }
-    report = lib.write(20180109, values)
-    assert report == {name: None for name in values} and report.ok
-    for name, items in values.items():
-        with detail.get_h5(str(twin / (name + ".h5")), write=True) as h5:
-            detail.put_factor_value(h5, 20180109, library_module._value_items(items, name))
+    later = {  # mappings and Series of every kind of label and value put_factor_value takes
+        "alpha": pd.Series({"C": 1.25, "A": np.nan, "UNLISTED": 3.0, "B": 2}),
+        "gamma": pd.Series([0.5, -1], index=pd.Index(["D", "B"], dtype="string"), dtype="Float64"),
+        "style/beta": {"A": np.float32(0.1), "C": 4},
+    }
+    for date, by_name in [(20180109, values), (20180110, later)]:
+        report = lib.write(date, by_name)
+        assert report == {name: None for name in by_name} and report.ok
+        for name, given in by_name.items():
+            # Items made here, one by one, the way a caller of put_factor_value makes them.
+            items = [item(k, v) for k, v in given.items()] if hasattr(given, "items") else given
+            with detail.get_h5(str(twin / (name + ".h5")), write=True) as h5:
+                detail.put_factor_value(h5, date, items)
     assert_same_files(root, twin)
     assert lib.read(["style/beta"], ["D"], 20180109, 20180109).item() == 7.0
+    written = lib.cross_section(20180110, ["alpha", "gamma"], ["A", "B", "C", "D"])
+    assert np.isnan(written.loc["A", "alpha"])
+    assert written.loc[["B", "C"], "alpha"].tolist() == [2.0, 1.25]
+    assert written.loc[["B", "D"], "gamma"].tolist() == [-1.0, 0.5]
 
 
 def test_write_packs_equals_put_factor_packs_file_by_file(lib, root, twin, detail):
@@ -352,6 +364,7 @@ def test_bad_write_arguments_write_nothing(lib, root):
         with pytest.raises(kind, match=text):
             call()
     assert fingerprint(root) == before
+    assert gc.isenabled()  # paused while the arguments were converted, on again after each refusal
 
 
 def test_create_makes_missing_factors_as_get_h5_does(lib, root, detail, market):

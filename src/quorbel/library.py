@@ -11,9 +11,11 @@ of dates, and writes can run on a dask.distributed cluster.
 
 from __future__ import annotations
 
+import collections
 import contextlib
 import dataclasses
 import datetime
+import functools
 import gc
 import math
 import os
@@ -151,12 +153,20 @@ def check_hdf5_signature(path: str) -> None:
     raise OSError(f"not a factor file (no HDF5 signature): {path}")
 
 
+# A value item made from a mapping's pair (order_book_id, value): a tuple, made
+# straight from the pair, since a date of every instrument is thousands.
+_ValueItem = collections.namedtuple("_ValueItem", ["order_book_id", "value"])
+_value_item_of_pair = functools.partial(tuple.__new__, _ValueItem)
+
+
 def _value_items(values: Any, where: str) -> list:
     """The value items of one date as a list: items with `order_book_id` and
     `value`, or a mapping / pandas Series {order_book_id: value}."""
     pandas = sys.modules.get("pandas")
-    if isinstance(values, Mapping) or pandas is not None and isinstance(values, pandas.Series):
-        return [types.SimpleNamespace(order_book_id=k, value=v) for k, v in values.items()]
+    if pandas is not None and isinstance(values, pandas.Series):
+        return list(map(_value_item_of_pair, zip(_python_scalars(values.index), _python_scalars(values))))
+    if isinstance(values, Mapping):
+        return list(map(_value_item_of_pair, values.items()))
     if isinstance(values, (str, bytes)) or not isinstance(values, Iterable):
         raise TypeError(f"{where}: values must be a collection of items with order_book_id and value, "
                         f"or a mapping {{order_book_id: value}}, not {type(values).__name__}")
@@ -170,6 +180,14 @@ def _value_items(values: Any, where: str) -> list:
             raise TypeError(f"{where}: item {position} has an unhashable order_book_id "
                             f"({type(item.order_book_id).__name__})") from None
     return items
+
+
+def _python_scalars(labels_or_values) -> list:
+    """What iterating a pandas Index or Series yields (Python scalars for
+    NumPy data), in one pass: element by element it costs ten times as much."""
+    if isinstance(labels_or_values.dtype, np.dtype):
+        return labels_or_values.tolist()
+    return list(labels_or_values)
 
 
 def _packs(packs: Any, where: str) -> list:
@@ -420,9 +438,7 @@ class FactorLibrary:
         {order_book_id: value}). See `write_packs` for errors and options."""
         _client_argument(client)
         code = date_code(date)
-        jobs = {}
-        for name, items in self._jobs(values, create):
-            jobs[name] = _value_items(items, f"factor {name!r}")
+        jobs = self._converted(values, create, _value_items)
         return self._run(jobs, "value", code, create, raise_errors, client, progress, max_workers)
 
     def write_packs(self, packs, *, raise_errors=True, create=False, client=None, progress=False,
@@ -439,10 +455,18 @@ class FactorLibrary:
         workers; `progress=True` shows factors done (on a cluster, Dask's
         own progress display)."""
         _client_argument(client)
-        jobs = {}
-        for name, factor_packs in self._jobs(packs, create):
-            jobs[name] = _packs(factor_packs, f"factor {name!r}")
+        jobs = self._converted(packs, create, _packs)
         return self._run(jobs, "packs", None, create, raise_errors, client, progress, max_workers)
+
+    def _converted(self, by_name: Any, create: bool, convert) -> dict:
+        """{name: convert(its values or packs)}, every factor's checked before
+        anything is written. Conversion makes a value item per instrument and
+        date: the collector is paused meanwhile (see _CollectorPause)."""
+        jobs = {}
+        with _collector_paused():
+            for name, payload in self._jobs(by_name, create):
+                jobs[name] = convert(payload, f"factor {name!r}")
+        return jobs
 
     def _jobs(self, by_name: Any, create: bool):
         if not isinstance(by_name, Mapping):
@@ -722,7 +746,7 @@ def _portable(kind: str, payload):
 
 def _rebuilt(kind: str, portable):
     def items(ids, values):
-        return [types.SimpleNamespace(order_book_id=i, value=v) for i, v in zip(ids, values)]
+        return list(map(_value_item_of_pair, zip(ids, values)))
 
     if kind == "value":
         return items(*portable)
@@ -762,13 +786,15 @@ def _cluster_write(key: str, blob: bytes) -> tuple:
 
 
 class _CollectorPause:
-    """Python's cyclic garbage collector off while any write task of this
-    process runs. A write task rebuilds thousands of small value items per
-    factor; on a Dask worker, whose heap is large, their allocations set off
-    full collections that cost as much as a tenth of the write. The items
-    hold no cycles. Tasks on several threads of one worker overlap: the
-    first one in turns the collector off, the last one out turns it back on
-    (when it was on before the first came in)."""
+    """Python's cyclic garbage collector off while value items are made.
+    A write makes a small item per instrument and date, thousands per factor
+    (the caller converting mappings and Series, a Dask worker rebuilding what
+    it was sent); in a process whose heap is large, as a worker's or a
+    research session's is, their allocations set off full collections that
+    cost two to four times the making itself, or about a tenth of a write on
+    a worker. The items hold no cycles. Pauses on several threads overlap:
+    the first one in turns the collector off, the last one out turns it back
+    on (when it was on before the first came in)."""
 
     def __init__(self):
         self._lock = threading.Lock()
