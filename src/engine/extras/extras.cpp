@@ -16,6 +16,7 @@ NB_MODULE(_extras, m) {
           "check"_a = false, "as_numpy"_a = false, kReadPanelDoc);
     define_library_reads(m);
     define_command_scans(m);
+    define_journal_tools(m);
     // The command itself is quorbel.cli.main; this name stays for callers of old.
     m.def("main", [] {
               return int64_of(nb::module_::import_("quorbel.cli").attr("main")(), "quorbel.cli.main()'s exit status");

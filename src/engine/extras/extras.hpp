@@ -8,6 +8,7 @@
 //                      layout, scans, chunk checks, the coverage picture, rewrite
 //   library_reads.cpp  many factor files at once into one cube (FactorLibrary)
 //   png_writer.cpp     a minimal RGB PNG encoder on libdeflate
+//   journal_tools.cpp  which file an undo journal names, for crash-state tools
 #pragma once
 
 #include <cstdint>
@@ -35,6 +36,9 @@ struct CommandError : std::runtime_error {
 };
 // Publishes CommandError and the functions behind the command line.
 void define_command_scans(nb::module_ &m);
+
+// _journal_written_for and _retarget_journal, for the crash-state tools.
+void define_journal_tools(nb::module_ &m);
 
 // Writes an 8-bit RGB image (rows top to bottom, 3 bytes a pixel) as a PNG.
 // std::runtime_error when the file cannot be written.

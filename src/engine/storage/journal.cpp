@@ -808,6 +808,47 @@ bool journal_is_own(const std::string &data_path, int data_fd) {
     return read_journal(journal_fd.get(), parsed) == Parsed::Ok && mismatch(parsed, journal_fd.get(), data_fd).empty();
 }
 
+std::optional<std::pair<uint64_t, uint64_t>> written_for(const std::string &journal) {
+    const posix::Fd fd(::open(journal.c_str(), O_RDONLY | O_CLOEXEC));
+    Journal parsed;
+    if (!fd || read_journal(fd.get(), parsed) != Parsed::Ok) return std::nullopt;
+    return std::make_pair(parsed.header.device, parsed.header.inode);
+}
+
+bool retarget(const std::string &journal, const std::string &data_path) {
+    const posix::Fd fd(::open(journal.c_str(), O_RDWR | O_CLOEXEC));
+    const posix::Fd data(::open(data_path.c_str(), O_RDONLY | O_CLOEXEC));
+    Journal parsed;
+    Identity id;
+    if (!fd || !data || read_journal(fd.get(), parsed) != Parsed::Ok || !read_identity(data.get(), id)) return false;
+    if (parsed.version == 1) {
+        HeaderV1 h{};
+        if (!posix::read_all(fd.get(), &h, sizeof h, 0)) return false;
+        h.device = id.device;
+        h.inode = id.inode;
+        h.checksum = header_checksum(h);
+        return write_all(fd.get(), &h, sizeof h, 0);
+    }
+    Header &h = parsed.header;
+    h.device = id.device;
+    h.inode = id.inode;
+    h.identifiers = 0;
+    h.generation = 0;
+    h.birth_sec = 0;
+    h.birth_nsec = 0;
+    if (id.has_generation) {
+        h.identifiers |= kHasGeneration;
+        h.generation = id.generation;
+    }
+    if (id.has_birth) {
+        h.identifiers |= kHasBirth;
+        h.birth_sec = id.birth_sec;
+        h.birth_nsec = id.birth_nsec;
+    }
+    h.checksum = header_checksum(h);
+    return write_all(fd.get(), &h, sizeof h, 0);
+}
+
 void Driver::begin(int64_t file_id, const std::string &data_path) {
     DriverFile &file = driver_file(file_id);
     if (file.tx) throw Error(ErrorKind::OS, "A write is already in progress on this factor file");

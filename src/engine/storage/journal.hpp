@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -54,6 +55,16 @@ std::vector<SetAside> take_set_aside();
 // Whether the journal at `data_path`'s journal path was written for the
 // file open as `data_fd`.
 bool journal_is_own(const std::string &data_path, int data_fd);
+
+// For tools that lay crash states out in fresh files. The device and inode
+// the journal at `journal` was written for; nullopt when it is no journal of
+// this engine's (or its header is incomplete).
+std::optional<std::pair<uint64_t, uint64_t>> written_for(const std::string &journal);
+// Makes the journal name the file at `data_path` instead (device, inode and,
+// for this format, inode generation and birth time), its checksum made anew;
+// the saved bytes and the fingerprint stay. False when it is no journal of
+// this engine's or either file cannot be read or written.
+bool retarget(const std::string &journal, const std::string &data_path);
 
 // The driver's per-file state, reached from an open HDF5 file identifier.
 
