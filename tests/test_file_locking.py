@@ -115,7 +115,7 @@ def test_bad_value_fails_every_open_with_value_error_and_is_read_at_each_open(de
 
 # ---- off opens without locks, on with them -------------------------------
 
-def test_off_opens_a_file_that_another_process_holds_locked(detail, factor, monkeypatch):
+def test_a_file_another_process_holds_locked_opens_for_reading_and_off_for_writing(detail, factor, monkeypatch):
     holder = subprocess.Popen(
         [sys.executable, "-c", "import fcntl, sys\nf = open(sys.argv[1], 'rb')\nfcntl.flock(f, fcntl.LOCK_EX)\n"
                                "print('held', flush=True)\nsys.stdin.read()", factor],
@@ -125,7 +125,11 @@ def test_off_opens_a_file_that_another_process_holds_locked(detail, factor, monk
         monkeypatch.setenv("QUORBEL_FILE_LOCKING", "on")
         with pytest.raises(BlockingIOError) as busy:
             detail.get_h5.__wrapped__(factor, True)
+        # The writer says what it waits for; a reader takes no lock, and opens.
         assert busy.value.errno == errno.EAGAIN
+        assert f"process {holder.pid} holds it open for writing" in str(busy.value)
+        with detail.get_h5(factor) as h5:
+            assert list(h5["data"][:3, 0]) == [1.0, 1.0, 1.0]
         monkeypatch.setenv("QUORBEL_FILE_LOCKING", "off")
         with detail.get_h5(factor) as h5:
             assert list(h5["data"][:3, 0]) == [1.0, 1.0, 1.0]
@@ -274,13 +278,24 @@ def test_a_handle_follows_writes_made_since_it_was_opened(detail, factor, monkey
         np.testing.assert_array_equal(frame.to_numpy(), expected[[0, 300, 599], :4].T)
 
 
-@pytest.mark.parametrize("reader", ["panel", "library"])
-def test_readers_racing_a_writer_never_see_a_half_written_date(detail, factor, monkeypatch, reader):
-    monkeypatch.setenv("QUORBEL_FILE_LOCKING", "off")
+def stripes_of(detail, factor):
+    """Rows a row stream reads together: one chunk row of the matrix."""
+    with detail.get_h5(factor) as h5:
+        return h5["data"].chunks[0]
+
+
+@pytest.mark.parametrize("locking", ["off", "on"])
+@pytest.mark.parametrize("reader", ["panel", "library", "stream"])
+def test_readers_racing_a_writer_never_see_a_half_written_date(detail, factor, monkeypatch, reader, locking):
+    # With locks on, readers take none: the writer never waits for them, and
+    # they check what they read as they do without locks.
+    monkeypatch.setenv("QUORBEL_FILE_LOCKING", locking)
     # Each date holds one value in every row: a read that shows a date with
-    # some rows written and others not, or with two values, saw it torn.
+    # some rows written and others not, or with two values, saw it torn. A
+    # stream reads a stripe of rows at a time, each stripe from one state.
     writes = [(date, float(k)) for k in range(2, 6) for date in CALENDAR[1:]]
-    writer = write_dates(factor, writes, "off", wait=False)
+    stripe = stripes_of(detail, factor)
+    writer = write_dates(factor, writes, locking, wait=False)
     ids = list(INSTRUMENTS)
     library = quorbel.FactorLibrary(os.path.dirname(factor))
     whole = 0
@@ -289,14 +304,19 @@ def test_readers_racing_a_writer_never_see_a_half_written_date(detail, factor, m
             try:
                 if reader == "panel":
                     matrix = quorbel.read_panel(h5, ids, CALENDAR[0], CALENDAR[-1]).to_numpy()
-                else:
+                elif reader == "library":
                     matrix = library.read(["f"], ids, CALENDAR[0], CALENDAR[-1]).values[0]
+                else:
+                    rows = dict(detail.get_factor_value(h5, ids, CALENDAR[0], CALENDAR[-1]))
+                    matrix = np.array([rows[i] for i in ids]).T
             except OSError as e:
                 assert e.errno == errno.EBUSY
                 continue
             assert matrix.shape == (len(CALENDAR), len(ids))
-            for date in matrix:
-                assert np.isnan(date).all() or (date == date[0]).all(), date
+            groups = [matrix[:, i:i + stripe] for i in range(0, len(ids), stripe)] if reader == "stream" else [matrix]
+            for group in groups:
+                for date in group:
+                    assert np.isnan(date).all() or (date == date[0]).all(), date
             whole += 1
     _, err = writer.communicate()
     assert writer.returncode == 0, err
@@ -304,12 +324,13 @@ def test_readers_racing_a_writer_never_see_a_half_written_date(detail, factor, m
     assert (final[:, 0] == 1.0).all() and (final[:, 1:] == 5.0).all()
 
 
-def test_threads_sharing_an_unlocked_handle_while_another_process_writes(detail, factor, monkeypatch):
+@pytest.mark.parametrize("locking", ["off", "on"])
+def test_threads_sharing_an_unlocked_handle_while_another_process_writes(detail, factor, monkeypatch, locking):
     # A reader that meets a changed file reopens it under every other reader
     # of the same handle: they must take turns, not read through closed ids.
-    monkeypatch.setenv("QUORBEL_FILE_LOCKING", "off")
+    monkeypatch.setenv("QUORBEL_FILE_LOCKING", locking)
     writes = [(date, float(k)) for k in range(2, 5) for date in CALENDAR[1:]]
-    writer = write_dates(factor, writes, "off", wait=False)
+    writer = write_dates(factor, writes, locking, wait=False)
     ids = list(INSTRUMENTS)
     failures, reads = [], [0, 0]
     with detail.get_h5(factor) as h5:

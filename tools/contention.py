@@ -7,19 +7,21 @@
 
 Each writer process loops: get_h5(path, True), one date written
 (put_factor_value or a one-pack put_factor_packs, per-item or bulk path),
-close. Each reader process loops: get_h5(path), every instrument streamed over
-every date, close. HDF5's file lock makes them exclusive, so they wait for
-each other: writers through get_h5's retry wrapper (5 counted attempts one
-second apart), readers in get_h5's own loop, which logs every failed open at
-ERROR.
+close. Each reader process loops: get_h5(path), every instrument over every
+date, read in turn as one panel (read_panel) and as a stream
+(get_factor_value), close. Writers exclude each other through HDF5's file
+lock and wait in get_h5's retry wrapper (5 counted attempts one second
+apart); readers take no lock and never keep a writer waiting.
 
 Every written column carries a checksum: instrument row i holds
 token * 1000 + i, where the token names the write, and a reserved row holds
-the sum of the others. A reader that sees a column whose rows disagree with
-each other or with the checksum has seen a half-written column. Each date
-belongs to one writer, whose tokens rise, so the final file must hold, for
-every date, the last write its writer reported, and a reader must never see
-a date go back to an older write.
+the sum of the others. A panel is one committed state: a column whose rows
+disagree with each other or with the checksum was seen half-written. A
+stream reads a stripe of rows (one chunk row) at a time, each stripe from one
+committed state: within a stripe the rows of a column must come from one
+write. Each date belongs to one writer, whose tokens rise, so the final file
+must hold, for every date, the last write its writer reported, and a panel
+must never show a date go back to an older write.
 
 The run is consistent when no process crashed or hung, every write either
 landed or failed with the error get_h5's retry gives up with on a locked
@@ -200,16 +202,43 @@ def run_writer(detail, config, counters, deadline):
     return stats
 
 
-def read_matrix(detail, config):
-    """Every instrument over every date, or None when no file was there."""
+def read_matrix(detail, config, stream=False):
+    """Every instrument over every date (rows), or None when no file was
+    there; with `stream`, read by get_factor_value, and also the number of
+    rows the stream reads together."""
+    import quorbel
+
     calendar = config["calendar"]
     ids = instrument_ids(config["instruments"]) + [CHECKSUM_ID]
     h5 = detail.get_h5(config["path"])
     if h5 is None:
         return None
     with h5:
+        if not stream:
+            _, _, by_date = quorbel.read_panel(h5, ids, calendar[0], calendar[config["dates"] - 1], as_numpy=True)
+            return by_date.T.tolist()
+        stripe = h5["data"].chunks[0]
         rows = dict(detail.get_factor_value(h5, ids, calendar[0], calendar[config["dates"] - 1]))
-    return [list(rows[oid]) for oid in ids]
+    return [list(rows[oid]) for oid in ids], stripe
+
+
+def stripe_problems(matrix, stripe, writers):
+    """Problems of a streamed matrix: within one stripe of rows, a column
+    whose rows come from more than one write, or from a writer that does not
+    own it."""
+    problems = []
+    for first in range(0, len(matrix) - 1, stripe):  # the checksum row last, checked by panels
+        rows = matrix[first:min(first + stripe, len(matrix) - 1)]
+        for j in range(len(rows[0])):
+            cells = [row[j] for row in rows]
+            if all(math.isnan(v) for v in cells):
+                continue
+            tokens = {(v - (first + i)) / VALUE_SCALE for i, v in enumerate(cells)}
+            if len(tokens) != 1:
+                problems.append(f"column {j}, rows from {first}: rows come from {len(tokens)} writes")
+            elif int(tokens.pop()) // TOKEN_SPAN != owner_of(j, writers):
+                problems.append(f"column {j}, rows from {first}: a write from a writer that does not own it")
+    return problems
 
 
 def run_reader(detail, config, counters, deadline):
@@ -217,11 +246,17 @@ def run_reader(detail, config, counters, deadline):
     stats = {"reads": 0, "columns_checked": 0, "errors": []}
     last_seen = {}
     while time.time() < deadline:
-        matrix = read_matrix(detail, config)
-        if matrix is None:
+        stream = stats["reads"] % 2 == 1
+        read = read_matrix(detail, config, stream)
+        if read is None:
             stats["errors"].append("the factor file was missing")
             continue
-        problems = column_problems(matrix, config["writers"], last_seen)
+        if stream:
+            matrix, stripe = read
+            problems = stripe_problems(matrix, stripe, config["writers"])
+        else:
+            matrix = read
+            problems = column_problems(matrix, config["writers"], last_seen)
         stats["errors"].extend(problems[:5])
         stats["reads"] += 1
         stats["columns_checked"] += sum(not math.isnan(v) for v in matrix[-1])

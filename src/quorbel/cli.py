@@ -237,9 +237,12 @@ def verify(args):
     path = existing_file(args.file)
     layout = _extras._matrix_layout(path)
     problems = layout_problems(layout)
-    if os.path.exists(layout["journal"]):
+    if layout["journal_is_own"]:
         problems.append(f"an unfinished write left its journal {layout['journal']}; "
                         "opening the file through get_h5 with write access undoes that write")
+    elif os.path.exists(layout["journal"]):
+        say(f"note: {layout['journal']} was written for another file that stood at this path; "
+            "the next write to this file sets it aside")
     with ProgressDisplay("reading chunks") as progress:
         unreadable = _extras._unreadable_chunks(path, progress)
     problems += [f"the chunk at row {row}, column {col} cannot be read: {error}" for row, col, error in unreadable]

@@ -14,6 +14,8 @@
 
 #include "factor_files.hpp"
 #include "storage/factor_layout.hpp"
+#include "storage/file_locking.hpp"
+#include "storage/journal.hpp"
 
 using namespace nb::literals;
 
@@ -124,6 +126,15 @@ void publish_created(AsideFile &aside, const std::string &path, bool &lost_race)
         if (directory_error != 0) {
             throw system_error("Unable to sync the directory of the new file", path, directory_error);
         }
+        // A journal beside the path now was written for a file that stood
+        // there before: the new file's writer sets it aside, as its first
+        // write would.
+        const std::string journal = h5::journal::journal_path(path);
+        struct stat left;
+        if (::lstat(journal.c_str(), &left) == 0) {
+            h5::journal::set_aside(journal, path, "it was written for a file that stood at the path before this one "
+                                                  "was made");
+        }
     } catch (...) {
         if (published) {
             // Withdrawn while this call still holds its lock: nobody has it open.
@@ -169,6 +180,7 @@ nb::object create_new_factor_h5(nb::handle path, nb::handle shape) {
         if (made && !lost_race) log_error("create factor %s failed", path);
         throw;
     }
+    log_set_aside_journals();
     log_info("finish create factor %s", path);
     return nb::cast(FactorFile{std::move(file)});
 }
@@ -245,7 +257,20 @@ nb::object open_for_writing(nb::handle path, const std::string &file_path) {
         const uint64_t cols = grown_length(dates, "EXPAND_TRADING_DATE_LENGTH");
         return module_attr("create_new_factor_h5")(path, nb::make_tuple(rows, cols));
     }
-    return nb::cast(FactorFile{open_logging_set_aside(file_path, true)});
+    try {
+        return nb::cast(FactorFile{open_logging_set_aside(file_path, true)});
+    } catch (const h5::Error &failure) {
+        if (!is_lock_contention(failure)) throw;
+        // Writers exclude each other; a writer that waits says for what. The
+        // retry wrapper waits and tries again.
+        struct stat st;
+        const std::string holders =
+            ::stat(file_path.c_str(), &st) == 0 ? h5::locking::describe_holders(h5::locking::lock_holders(st.st_dev, st.st_ino))
+                                                : std::string();
+        const std::string why = holders.empty() ? "another process holds its lock" : holders;
+        log_info("waiting for %s: %s", path, nb::str(why.c_str()));
+        throw h5::Error(failure.kind(), std::string(failure.what()) + " (" + why + ")", failure.error_number());
+    }
 }
 
 nb::object open_for_reading(const std::string &file_path, nb::handle read_wait, nb::handle rate) {

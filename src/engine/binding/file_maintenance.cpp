@@ -38,7 +38,8 @@ size_t cell_count(h5::Shape2 shape) {
 }
 
 // The old file, kept open read-only until its replacement is published: its
-// shared lock keeps writers out, so no date written meanwhile is lost.
+// shared lock keeps writers out (readers take none), so no date written
+// meanwhile is lost.
 struct OldFactor {
     h5::File file;
     h5::DiskIdentity identity;
@@ -66,7 +67,7 @@ h5::Error path_changed(const std::string &path) {
 }
 
 void read_old_factor(const std::string &path, OldFactor &old) {
-    old.file = h5::File::open(path, false);
+    old.file = h5::File::open_keeping_writers_out(path);
     old.identity = old.file.disk_identity();
     struct stat st;
     if (::stat(path.c_str(), &st) != 0) throw path_changed(path);
@@ -130,10 +131,14 @@ void publish_rewritten(const std::string &path, OldFactor &old, AsideFile &aside
 
 }  // namespace
 
-void rewrite_factor_file(nb::handle path) {
-    const std::string file_path = path_argument(path);
+void rewrite_factor_file(nb::handle given_path) {
+    // Through a symbolic link, the file it reaches is rewritten and the link
+    // stays: replacing the link by a copy would leave the two names on two
+    // files, one of them no longer written.
+    const std::string file_path = posix::link_target(path_argument(given_path));
     use_file_locking_setting();
-    log_info("rewrite factor, %s", path);
+    log_info("rewrite factor, %s", given_path);
+    nb::str path(file_path.c_str(), file_path.size());
     OldFactor old;
     AsideRequest request;
     try {
@@ -166,7 +171,7 @@ void rewrite_factor_file(nb::handle path) {
         old.file.close();
         throw;
     }
-    log_info("rewrite factor success, %s", path);
+    log_info("rewrite factor success, %s", given_path);
 }
 
 namespace {

@@ -5,6 +5,7 @@
 // A long pass takes an optional callable progress(done, total), called with
 // the GIL held between batches; that is also where Ctrl-C ends the pass.
 #include <Python.h>
+#include <fcntl.h>
 
 #include <algorithm>
 #include <cmath>
@@ -196,7 +197,13 @@ nb::dict matrix_layout(nb::handle path_arg) {
         } else {
             out["cursor_col"] = nb::none();
         }
-        out["journal"] = h5::journal::journal_path(path);
+        const std::string journal = h5::journal::journal_path(path);
+        out["journal"] = journal;
+        // A journal still beside the file once it is open is either this
+        // file's unfinished write (without locks, nothing may undo it) or
+        // one written for another file, left for the next write to set aside.
+        const posix::Fd data_fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        out["journal_is_own"] = data_fd && h5::journal::journal_is_own(path, data_fd.get());
         return out;
     });
 }

@@ -427,7 +427,9 @@ void fill_cube(nb::handle handles, nb::handle sections, RowsArgument rows, uint6
     // Without file locks a file may change between its slabs' reads (each
     // read stands alone): the whole cube is read again so that no date shows
     // in some instruments only.
-    for (int attempt = 0;; ++attempt) {
+    h5::locking::Patience patience(files.empty() ? h5::locking::mode() : files.front().locking_mode());
+    for (;;) {
+        const bool last = !patience.next_attempt();
         std::vector<uint64_t> generations;
         for (const h5::File &file : files) generations.push_back(file.generation());
         std::vector<Slab> slabs(files.size());
@@ -468,9 +470,12 @@ void fill_cube(nb::handle handles, nb::handle sections, RowsArgument rows, uint6
         size_t moved = 0;
         while (moved < files.size() && files[moved].generation() == generations[moved]) ++moved;
         if (moved == files.size()) break;
-        if (attempt + 1 >= h5::locking::kReadAttempts) {
-            raise_for_file(files[moved].name(), h5::locking::kept_changing(files[moved].name(), "Unable to read data"));
+        if (last) {
+            const std::string name = files[moved].name();
+            raise_for_file(name, h5::locking::kept_changing(name, files[moved].journal_path(), files[moved].locking_mode(),
+                                                           "Unable to read data"));
         }
+        patience.writer_at_work();
     }
 }
 

@@ -192,11 +192,16 @@ nb::object read_from_handle(nb::handle h5, nb::handle order_book_ids, nb::handle
         }
         // Without file locks, rows read before and after another process's
         // write would show its date in some rows only: read them all again.
-        for (int attempt = 0;; ++attempt) {
+        h5::locking::Patience patience(file.locking_mode());
+        for (;;) {
+            if (!patience.next_attempt()) {
+                throw h5::locking::kept_changing(file.name(), file.journal_path(), file.locking_mode(),
+                                                 "Unable to read data");
+            }
             const uint64_t generation = file.generation();
             read_rows(file, section, request.wanted, cells);
             if (file.generation() == generation) break;
-            if (attempt + 1 >= h5::locking::kReadAttempts) throw h5::locking::kept_changing(file.name(), "Unable to read data");
+            patience.writer_at_work();
         }
     }
     return panel_result(dates, request.ids, nb::cast(by_instrument), as_numpy);

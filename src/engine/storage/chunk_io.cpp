@@ -451,8 +451,18 @@ const RowReader::Stripe &RowReader::stripe_of(uint64_t row) {
     const uint64_t count = (end_ - 1) / chunk_.cols - stripe.first_chunk_column + 1;
     std::vector<Origin> origins(count);
     for (uint64_t c = 0; c < count; ++c) origins[c] = {index * chunk_.rows, (stripe.first_chunk_column + c) * chunk_.cols};
-    // A row stream runs outside any write transaction.
-    read_chunks(data_, chunk_, fill_, origins, RawReads::OnWorkers, stripe.chunks);
+    // A row stream runs outside any write transaction. Each chunk is read
+    // from a committed state of the file; a reader that another process's
+    // write made open the file again between two of them reads the stripe
+    // again, so that its rows show one state, not dates of two.
+    h5::locking::Patience patience(data_.locking_mode());
+    for (;;) {
+        if (!patience.next_attempt()) throw data_.kept_changing("Unable to read data");
+        const uint64_t generation = data_.file_generation();
+        read_chunks(data_, chunk_, fill_, origins, RawReads::OnWorkers, stripe.chunks);
+        if (data_.file_generation() == generation) break;
+        patience.writer_at_work();
+    }
     stripes_.push_back(std::move(stripe));
     return stripes_.back();
 }

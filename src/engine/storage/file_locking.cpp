@@ -3,12 +3,16 @@
 #include <hdf5.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -40,9 +44,8 @@ bool is_refusal(int error_number) {
     return error_number == ENOSYS || error_number == ENOLCK || error_number == EOPNOTSUPP || error_number == ENOTSUP;
 }
 
-Writer probe_writer(int fd, int &error) {
+Writer probe_writer(int fd, Mode m, int &error) {
     error = 0;
-    const Mode m = mode();
     if (m == Mode::Off) return Writer::Unknown;
     if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return Writer::Gone;
     const int e = errno;
@@ -53,7 +56,7 @@ Writer probe_writer(int fd, int &error) {
     return Writer::Unknown;
 }
 
-Marker marker_of(const std::string &path) {
+Marker marker_of(const std::string &path, const std::string &journal) {
     Marker marker;
     struct stat st;
     if (::stat(path.c_str(), &st) == 0) {
@@ -65,22 +68,94 @@ Marker marker_of(const std::string &path) {
         marker.ctime_ns = nanoseconds(st.st_ctim);
     }
     struct stat js;
-    marker.journal = ::lstat(posix::journal_path(path).c_str(), &js) == 0;
+    if (::lstat(journal.c_str(), &js) == 0) {
+        marker.journal = true;
+        marker.journal_inode = static_cast<uint64_t>(js.st_ino);
+        marker.journal_size = static_cast<uint64_t>(js.st_size);
+    }
     return marker;
 }
 
-void pause_before(int attempt) {
-    if (attempt <= 0) return;
-    // 2, 4, 8 ... ms, at most 150 ms: about 1.1 s over kReadAttempts.
-    const int ms = std::min(150, 1 << std::min(attempt, 10));
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+namespace {
+
+int64_t monotonic_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
-Error kept_changing(const std::string &path, const char *what) {
-    const bool journal = locking::marker_of(path).journal;
-    if (journal) {
+}  // namespace
+
+Patience::Patience(Mode mode) : may_wait_for_writer_(mode == Mode::On), start_ns_(monotonic_ns()) {}
+
+bool Patience::more() const {
+    if (attempts_ < kReadAttempts) return true;
+    return may_wait_for_writer_ && writer_seen_ &&
+           monotonic_ns() - start_ns_ < static_cast<int64_t>(kLiveWriterWaitSeconds * 1e9);
+}
+
+bool Patience::next_attempt() {
+    if (!more()) return false;
+    if (attempts_ > 0) {
+        const int ms = std::min(150, 1 << std::min(attempts_, 10));
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    }
+    ++attempts_;
+    return true;
+}
+
+bool Patience::last_attempt() const { return !more(); }
+
+void Patience::writer_at_work() { writer_seen_ = true; }
+
+std::vector<LockHolder> lock_holders(uint64_t device, uint64_t inode) {
+    std::vector<LockHolder> holders;
+    std::ifstream locks("/proc/locks");
+    char wanted[64];
+    std::snprintf(wanted, sizeof wanted, "%02x:%02x:%llu", major(static_cast<dev_t>(device)),
+                  minor(static_cast<dev_t>(device)), static_cast<unsigned long long>(inode));
+    std::string line;
+    while (std::getline(locks, line)) {
+        // "1: FLOCK  ADVISORY  WRITE 1234 fd:01:5678 0 EOF"; waiters show "->".
+        std::istringstream fields(line);
+        std::string number, kind, advisory, access, file;
+        long pid = 0;
+        if (!(fields >> number >> kind) || kind == "->") continue;
+        if (!(fields >> advisory >> access >> pid >> file)) continue;
+        if (kind == "FLOCK" && file == wanted) holders.push_back({pid, access == "WRITE"});
+    }
+    return holders;
+}
+
+std::string describe_holders(const std::vector<LockHolder> &holders) {
+    std::string text;
+    for (const LockHolder &h : holders) {
+        if (!text.empty()) text += ", ";
+        text += "process " + std::to_string(h.pid) +
+                (h.exclusive ? " holds it open for writing" : " holds it open with a shared lock");
+    }
+    return text;
+}
+
+Error kept_changing(const std::string &path, const std::string &journal, Mode mode, const char *what) {
+    struct stat st;
+    std::vector<LockHolder> writers;
+    if (::stat(path.c_str(), &st) == 0) {
+        for (const LockHolder &h : lock_holders(st.st_dev, st.st_ino)) {
+            if (h.exclusive) writers.push_back(h);
+        }
+    }
+    const std::string holder = writers.empty() ? "" : describe_holders(writers) + "; ";
+    struct stat js;
+    if (::lstat(journal.c_str(), &js) == 0) {
+        if (mode == Mode::On) {
+            return Error(ErrorKind::OS,
+                         std::string(what) + " (a write to '" + path + "' is in progress: " + holder +
+                             "its journal '" + journal + "' stood beside the file throughout " +
+                             "the wait, errno = " + std::to_string(EBUSY) + ")",
+                         EBUSY);
+        }
         return Error(ErrorKind::OS,
-                     std::string(what) + " (an unfinished write left the journal '" + posix::journal_path(path) +
+                     std::string(what) + " (an unfinished write left the journal '" + journal +
                          "' beside the file; without file locks nothing tells whether its writer still runs, so it "
                          "is neither read past nor undone. Each factor file may have one writer at a time: once no "
                          "process writes this file, open it for writing once with QUORBEL_FILE_LOCKING=on, which "
@@ -88,9 +163,8 @@ Error kept_changing(const std::string &path, const char *what) {
                      EBUSY);
     }
     return Error(ErrorKind::OS,
-                 std::string(what) + " (the file '" + path + "' kept changing: other processes wrote it " +
-                     "throughout " + std::to_string(locking::kReadAttempts) + " attempts, errno = " +
-                     std::to_string(EBUSY) + ")",
+                 std::string(what) + " (the file '" + path + "' kept changing: " + holder +
+                     "other processes wrote it throughout the wait, errno = " + std::to_string(EBUSY) + ")",
                  EBUSY);
 }
 
@@ -100,11 +174,18 @@ int64_t mtime_ns_of(int fd) {
 }
 
 void advance_mtime(int fd, int64_t mtime_ns_before) {
-    const int64_t now = mtime_ns_of(fd);
-    if (now > mtime_ns_before) return;
+    if (mtime_ns_of(fd) != mtime_ns_before) return;
     const int64_t next = mtime_ns_before + 1;
-    const struct timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(next / 1000000000), static_cast<long>(next % 1000000000)}};
-    (void)::futimens(fd, times);
+    const struct timespec times[2] = {{0, UTIME_OMIT},
+                                      {static_cast<time_t>(next / 1000000000), static_cast<long>(next % 1000000000)}};
+    if (::futimens(fd, times) == 0) return;
+    // Only the owner may set a time of its choosing; anyone who may write the
+    // file may set it to now, which moves once the clock's tick has passed.
+    const struct timespec now[2] = {{0, UTIME_OMIT}, {0, UTIME_NOW}};
+    for (int tick = 0; tick < 100 && mtime_ns_of(fd) == mtime_ns_before; ++tick) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (::futimens(fd, now) != 0) return;
+    }
 }
 
 }  // namespace quorbel::h5::locking

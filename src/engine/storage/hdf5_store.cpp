@@ -6,6 +6,7 @@
 #include "posix_files.hpp"
 
 #include <hdf5.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -112,11 +113,12 @@ struct FileState {
     bool writable = false;
     bool change_failed = false;  // see changed() below
     std::string path;
+    std::string journal;                // its journal's path, beside the file the path reaches
     uint64_t generation = 0;            // bumped when a rollback reopens the file
     std::atomic<uint64_t> changes{0};   // changes of cells made through this handle, for chunk caches
     locking::Mode locking = locking::Mode::On;  // as opened; a reopen keeps it
-    bool unlocked = false;              // opened without a file lock
     bool checked_reads = false;         // unlocked and read-only: reads check `marker` (see read_settled)
+    bool lost = false;                  // closed by a reopen that failed: the next call opens it again
     locking::Marker marker;             // the file as it was opened
 
     // Who is inside a call on this file (see FileUse).
@@ -330,34 +332,87 @@ T changed(FileState &file, T result, const char *what) {
     return result;
 }
 
-PropList file_access_list(locking::Mode mode = locking::mode()) {
+// How an open takes part in the file's locking.
+enum class Locks {
+    Held,       // HDF5's lock, held while open: exclusive for writing, shared for reading
+    Unlocked,   // none: a reader that checks what it read (see read_settled)
+};
+
+PropList file_access_list(locking::Mode mode = locking::mode(), Locks locks = Locks::Held) {
     auto fapl = make_plist(H5P_FILE_ACCESS);
     // Closing the file closes every object opened from it, so a handle that
     // the caller closes also releases the file lock for other processes.
     checked(H5Pset_fclose_degree(fapl.get(), H5F_CLOSE_STRONG), "Unable to set file close degree");
-    checked(H5Pset_driver(fapl.get(), journal::driver_id(), nullptr), "Unable to set the file driver");
+    journal::DriverOptions options;
+    if (locks == Locks::Unlocked) {
+        options.lock_reads = 0;
+        // Opened again to follow another process's write, a reader must read
+        // the file's metadata afresh, not share what another open of the
+        // process has cached.
+        options.private_reads = 1;
+    }
+    journal::use_driver(fapl.get(), options);
     locking::apply(fapl.get(), mode);
     return fapl;
 }
 
+bool open_settled_once(FileState &state, bool writable, locking::Patience &patience);
+
+// A reader's handle that a failed reopen left closed is opened again by the
+// next call on it, rather than staying closed for good.
+void revive(FileState &state) {
+    if (state.open() || !state.lost) return;
+    locking::Patience patience(state.locking);
+    while (patience.next_attempt()) {
+        if (open_settled_once(state, state.writable, patience)) {
+            state.lost = false;
+            return;
+        }
+    }
+    throw locking::kept_changing(state.path, state.journal, state.locking, "Unable to read data");
+}
+
 void require_open(const std::shared_ptr<FileState> &state) {
+    if (state) revive(*state);
     if (!state || !state->open()) throw Error(ErrorKind::Value, kFileClosed);
 }
 
+// A file with several names (hard links) keeps its journal beside one of
+// them, where a reader through another would not find it: writing it could
+// leave a torn date that another name reads.
+void refuse_shared_names(hid_t id, const std::string &path) {
+    const int fd = journal::Driver::raw_descriptor(id);
+    struct stat st;
+    if (fd >= 0 && ::fstat(fd, &st) == 0 && st.st_nlink > 1) {
+        H5Fclose(id);
+        throw Error(ErrorKind::OS,
+                    "Unable to open file for writing (the factor file '" + path + "' has " +
+                        std::to_string(st.st_nlink) +
+                        " names (hard links): a write's undo journal lies beside one name, where a reader through "
+                        "another would not find it. Give this name a file of its own with rewrite_factor, or "
+                        "remove the other names, errno = " + std::to_string(EMLINK) + ")",
+                    EMLINK);
+    }
+}
+
 // Undoes what an unfinished write left at `path` (a write killed half-way),
-// then opens the file there. With `same_file_only`, a journal that had to be
-// set aside means the path now holds another file: it is not opened, and
-// the result is an invalid identifier.
-// `mode` is the locking the file is opened with; `writer_gone` says that this
-// process's own write made the journal, so no live writer can own it.
+// then opens the file there under HDF5's lock. With `same_file_only`, a
+// journal that had to be set aside means the path now holds another file:
+// it is not opened, and the result is an invalid identifier. `role` is the
+// recovery's (a writer's own failed write, for a rollback).
 hid_t recover_and_open(const std::string &path, bool writable, bool same_file_only,
-                       locking::Mode mode = locking::mode(), bool writer_gone = false) {
-    if (journal::recover(path, nullptr, writer_gone) == journal::Recovery::SetAside && same_file_only) {
-        return H5I_INVALID_HID;
+                       locking::Mode mode = locking::mode(), journal::Role role = journal::Role::Writer) {
+    const journal::Recovery found = journal::recover(path, role, mode);
+    if (found == journal::Recovery::SetAside && same_file_only) return H5I_INVALID_HID;
+    // Never opened past a journal whose write may be unfinished.
+    if (found == journal::Recovery::Unproven) {
+        throw locking::kept_changing(path, journal::journal_path(path), mode, "Unable to open file");
     }
     auto fapl = file_access_list(mode);
-    return checked(H5Fopen(path.c_str(), writable ? H5F_ACC_RDWR : H5F_ACC_RDONLY, fapl.get()),
-                   "Unable to open file");
+    const hid_t id = checked(H5Fopen(path.c_str(), writable ? H5F_ACC_RDWR : H5F_ACC_RDONLY, fapl.get()),
+                             "Unable to open file");
+    if (writable) refuse_shared_names(id, path);
+    return id;
 }
 
 // Closes a file whose writing failed without writing anything more, so that
@@ -380,7 +435,7 @@ void roll_back(FileState &state) noexcept {
     close_without_writing(state);
     ++state.generation;
     try {
-        const hid_t id = recover_and_open(state.path, true, true, state.locking, state.unlocked);
+        const hid_t id = recover_and_open(state.path, true, true, state.locking, journal::Role::OwnFailedWrite);
         if (id >= 0) {
             state.id = id;
             state.change_failed = false;  // the journal has put the file back
@@ -400,64 +455,77 @@ File File::create_in_empty(const std::string &path) {
     file.state_->id = id;
     file.state_->writable = true;
     file.state_->path = path;
+    file.state_->journal = journal::journal_path(path);
     file.state_->locking = locking::mode();
-    file.state_->unlocked = file.state_->locking != locking::Mode::On && !journal::Driver::holds_lock(id);
-    return file;
-}
-
-File File::open(const std::string &path, bool writable) {
-    LibraryGuard guard;
-    if (locking::mode() != locking::Mode::On) return open_without_locks(path, writable);
-    const hid_t id = recover_and_open(path, writable, false);
-    File file;
-    file.state_ = std::make_shared<FileState>();
-    file.state_->id = id;
-    file.state_->writable = writable;
-    file.state_->path = path;
     return file;
 }
 
 namespace {
 
+std::shared_ptr<FileState> new_state(const std::string &path, bool writable) {
+    auto state = std::make_shared<FileState>();
+    state->writable = writable;
+    state->path = path;
+    state->journal = journal::journal_path(path);
+    state->locking = locking::mode();
+    return state;
+}
+
+// Whether the journal that `now` shows beside the file stops a reader: it
+// does while a write to this very file may be in progress or left undone,
+// not when it was written for another file or describes no write. A dead
+// writer's journal is undone here, where the locks prove it dead.
+bool journal_stops_reader(const FileState &state, const locking::Marker &now, locking::Patience &patience) {
+    if (!now.journal) return false;
+    switch (journal::recover(state.path, journal::Role::Reader, state.locking)) {
+        case journal::Recovery::LeftInPlace: return false;
+        case journal::Recovery::Busy: patience.writer_at_work(); return true;
+        default: return true;  // undone or gone meanwhile: look again; or cannot be told
+    }
+}
+
 // Opens the file once if no write is in progress and none comes in between:
 // the marker it had before the open still holds after it. Sets `state.id`
 // and `state.marker` on success; false to try again. Throws a failure of the
-// open itself when the file stood still during it.
-bool open_settled_once(FileState &state, bool writable, bool last_attempt) {
-    const locking::Marker before = locking::marker_of(state.path);
-    if (before.exists && before.journal) return false;
-    auto fapl = file_access_list(state.locking);
+// open itself when the file stood still during it, or on the last attempt.
+bool open_settled_once(FileState &state, bool writable, locking::Patience &patience) {
+    state.journal = journal::journal_path(state.path);  // the path may reach another file by now
+    const locking::Marker before = locking::marker_of(state.path, state.journal);
+    if (before.exists && journal_stops_reader(state, before, patience)) return false;
+    // Readers take no lock: they never keep a writer waiting.
+    auto fapl = file_access_list(state.locking, writable ? Locks::Held : Locks::Unlocked);
     hid_t id = H5Fopen(state.path.c_str(), writable ? H5F_ACC_RDWR : H5F_ACC_RDONLY, fapl.get());
     if (id < 0) {
         // Metadata read half-way through another process's write can fail
         // the open; a file that stood still failed it for a reason of its own.
-        if (locking::marker_of(state.path) != before && !last_attempt) {
+        if (locking::marker_of(state.path, state.journal) != before && !patience.last_attempt()) {
             H5Eclear2(H5E_DEFAULT);
+            patience.writer_at_work();
             return false;
         }
         raise_from_stack("Unable to open file");
     }
-    const bool holds_lock = journal::Driver::holds_lock(id);
     // A writer is the file's one writer, and opening for writing may itself
     // touch the file; only a reader must see it stand still.
-    if (!holds_lock && !writable && locking::marker_of(state.path) != before) {
+    if (!writable && locking::marker_of(state.path, state.journal) != before) {
         H5Fclose(id);
         H5Eclear2(H5E_DEFAULT);
+        patience.writer_at_work();
         return false;
     }
+    if (writable) refuse_shared_names(id, state.path);
     state.id = id;
-    state.unlocked = !holds_lock;
-    state.checked_reads = !holds_lock && !writable;
+    state.checked_reads = !writable;
     state.marker = before;
     return true;
 }
 
 // Runs `read` so that what it reads comes from one committed state of the
-// file: with no file lock held, the file must be as it was opened before and
-// after the read, with no write in progress; a file that another process has
-// written since is opened again (every dataset follows it, chunk caches are
-// dropped) and the read repeated. Called holding a use of the file and the
-// library guard.
+// file: a reader holds no lock, so the file must be as it was opened before
+// and after the read, with no write in progress; a file that another
+// process has written since is opened again (every dataset follows it,
+// chunk caches are dropped) and the read repeated. Called holding a use of
+// the file and the library guard.
 template <typename Read>
 void read_settled(FileState *state, Read &&read) {
     if (!state || !state->checked_reads) {
@@ -465,46 +533,80 @@ void read_settled(FileState *state, Read &&read) {
         return;
     }
     FileState &s = *state;
-    for (int attempt = 0; attempt < locking::kReadAttempts; ++attempt) {
-        locking::pause_before(attempt);
-        const bool last = attempt + 1 == locking::kReadAttempts;
-        const locking::Marker now = locking::marker_of(s.path);
-        if (now.exists && now.journal) continue;
+    locking::Patience patience(s.locking);
+    while (patience.next_attempt()) {
+        const locking::Marker now = locking::marker_of(s.path, s.journal);
         if (now != s.marker || !s.open()) {
+            if (now.exists && journal_stops_reader(s, now, patience)) continue;
             s.close();
+            s.lost = true;
             ++s.generation;
             ++s.changes;
-            if (!open_settled_once(s, false, last)) continue;
+            if (!open_settled_once(s, false, patience)) continue;
+            s.lost = false;
         }
         try {
             read();
         } catch (const Error &) {
-            if (last || locking::marker_of(s.path) == s.marker) throw;
+            if (patience.last_attempt() || locking::marker_of(s.path, s.journal) == s.marker) throw;
+            patience.writer_at_work();
             continue;
         }
-        if (locking::marker_of(s.path) == s.marker) return;
+        if (locking::marker_of(s.path, s.journal) == s.marker) return;
+        patience.writer_at_work();
     }
-    throw locking::kept_changing(s.path, "Unable to read data");
+    throw locking::kept_changing(s.path, s.journal, s.locking, "Unable to read data");
 }
 
 }  // namespace
 
+File File::open(const std::string &path, bool writable) {
+    LibraryGuard guard;
+    if (!writable) return open_for_reading(path);
+    if (locking::mode() != locking::Mode::On) return open_without_locks(path, true);
+    File file;
+    file.state_ = new_state(path, true);
+    file.state_->id = recover_and_open(path, true, false);
+    return file;
+}
+
+File File::open_for_reading(const std::string &path) {
+    LibraryGuard guard;
+    File file;
+    file.state_ = new_state(path, false);
+    locking::Patience patience(file.state_->locking);
+    while (patience.next_attempt()) {
+        if (open_settled_once(*file.state_, false, patience)) return file;
+    }
+    throw locking::kept_changing(path, file.state_->journal, file.state_->locking, "Unable to open file");
+}
+
+File File::open_keeping_writers_out(const std::string &path) {
+    LibraryGuard guard;
+    if (locking::mode() != locking::Mode::On) return open_for_reading(path);
+    File file;
+    file.state_ = new_state(path, false);
+    file.state_->id = recover_and_open(path, false, false);
+    return file;
+}
+
 File File::open_without_locks(const std::string &path, bool writable) {
     LibraryGuard guard;
     File file;
-    file.state_ = std::make_shared<FileState>();
-    file.state_->writable = writable;
-    file.state_->path = path;
-    file.state_->locking = locking::mode();
-    for (int attempt = 0; attempt < locking::kReadAttempts; ++attempt) {
-        locking::pause_before(attempt);
+    file.state_ = new_state(path, writable);
+    locking::Patience patience(file.state_->locking);
+    while (patience.next_attempt()) {
         // A journal whose writer may still run is left alone, and the file
-        // is not read past it: the open waits for the write to end.
-        if (journal::recover(path) == journal::Recovery::Unproven) continue;
-        if (open_settled_once(*file.state_, writable, attempt + 1 == locking::kReadAttempts)) return file;
+        // is not opened past it: the open waits for the write to end.
+        if (journal::recover(path, journal::Role::Writer, file.state_->locking) == journal::Recovery::Unproven) continue;
+        if (open_settled_once(*file.state_, writable, patience)) return file;
     }
-    throw locking::kept_changing(path, "Unable to open file");
+    throw locking::kept_changing(path, file.state_->journal, file.state_->locking, "Unable to open file");
 }
+
+locking::Mode File::locking_mode() const { return state_ ? state_->locking : locking::mode(); }
+
+std::string File::journal_path() const { return state_ ? state_->journal : std::string(); }
 
 uint64_t File::generation() const {
     LibraryGuard guard;  // read_settled moves it under the guard
@@ -514,7 +616,7 @@ uint64_t File::generation() const {
 bool File::is_open() const {
     if (!state_) return false;
     FileUse use(state_.get(), Access::Read, std::nothrow);
-    return use.admitted() && state_->open();
+    return use.admitted() && (state_->open() || state_->lost);
 }
 
 void File::close_discarding() noexcept {
@@ -528,6 +630,7 @@ void File::close_discarding() noexcept {
         LibraryGuard guard;
         close_without_writing(*state_);
     }
+    state_->lost = false;
     unseal(*state_);
 }
 
@@ -539,6 +642,7 @@ void File::close() {
     {
         LibraryGuard guard;
         state_->close();
+        state_->lost = false;
     }
     unseal(*state_);
 }
@@ -578,6 +682,7 @@ void File::published_as(const std::string &path) {
     require_open(state_);
     journal::Driver::rename(state_->id, path);
     state_->path = path;
+    state_->journal = journal::journal_path(path);
 }
 
 DiskIdentity File::disk_identity() const {
@@ -710,6 +815,7 @@ void Dataset::close_identifier() noexcept {
 }
 
 void Dataset::check_open() const {
+    if (file_) revive(*file_);
     if (id_ < 0 || !file_ || !file_->open()) {
         throw Error(ErrorKind::Value, kDatasetClosed);
     }
@@ -735,6 +841,18 @@ void Dataset::check_writable() const {
 }
 
 uint64_t Dataset::change_count() const { return file_ ? file_->changes.load() : 0; }
+
+uint64_t Dataset::file_generation() const {
+    LibraryGuard guard;  // read_settled moves it under the guard
+    return file_ ? file_->generation : 0;
+}
+
+locking::Mode Dataset::locking_mode() const { return file_ ? file_->locking : locking::mode(); }
+
+Error Dataset::kept_changing(const char *what) const {
+    if (!file_) return Error(ErrorKind::Value, kDatasetClosed);
+    return locking::kept_changing(file_->path, file_->journal, file_->locking, what);
+}
 
 DatasetLayout Dataset::layout() const {
     FileUse use(file_.get(), Access::Read, kDatasetClosed);
@@ -1052,7 +1170,7 @@ WriteTransaction::WriteTransaction(File &file)
     LibraryGuard guard;
     require_open(file.state_);
     if (!file.state_->writable) throw Error(ErrorKind::OS, "Unable to write data (no write intent on file)");
-    journal::Driver::begin(file.state_->id, file.state_->path);
+    journal::Driver::begin(file.state_->id, file.state_->journal);
 }
 
 void WriteTransaction::commit() {

@@ -12,6 +12,7 @@
 
 #include "error.hpp"
 #include "factor_layout.hpp"
+#include "file_locking.hpp"
 
 namespace quorbel::h5 {
 
@@ -90,7 +91,15 @@ public:
     // under its final name when complete).
     static File create_in_empty(const std::string &path);
     // Mode "r" (writable false) or "r+" (writable true). Never truncates.
+    // For writing, under HDF5's exclusive lock (where locks are used), so
+    // writers exclude each other. For reading, without any lock: a reader
+    // never keeps a writer waiting, and checks instead that what it reads
+    // comes from one committed state (see read_settled in hdf5_store.cpp).
     static File open(const std::string &path, bool writable);
+    static File open_for_reading(const std::string &path);
+    // Read-only under HDF5's shared lock, which keeps writers out while the
+    // file is open (a rewrite's source); without locks, as open_for_reading.
+    static File open_keeping_writers_out(const std::string &path);
 
     bool is_open() const;
     bool writable() const;
@@ -111,6 +120,9 @@ public:
     // Moves whenever the handle is opened again; a read made of several calls
     // that sees it move met another process's write and is repeated.
     uint64_t generation() const;
+    // The locking the file was opened with, and its journal's path.
+    locking::Mode locking_mode() const;
+    std::string journal_path() const;
 
     bool has_dataset(const std::string &name) const;
     std::vector<std::string> member_names() const;
@@ -121,8 +133,8 @@ public:
     // A little-endian float64 matrix stored as `storage` says (factor files
     // take factor_storage()).
     Dataset create_matrix(const std::string &name, Shape2 shape, const MatrixStorage &storage);
-    // Without a file lock another process may write the file while it is
-    // read: the open waits for a write in progress to end (see file_locking.hpp).
+    // For writing without locks: the rule of one writer per file stands in
+    // for them; a journal whose writer may still run keeps the open waiting.
     static File open_without_locks(const std::string &path, bool writable);
 
     // Closes a file whose writing failed without writing anything more, so
@@ -193,6 +205,12 @@ public:
     // handle, from any thread: a reader or writer that keeps inflated chunks
     // drops them when it moves.
     uint64_t change_count() const;
+    // The file's generation (File::generation): a read of several calls that
+    // sees it move met another process's write.
+    uint64_t file_generation() const;
+    locking::Mode locking_mode() const;
+    // The error of a read that met writes throughout its attempts.
+    Error kept_changing(const char *what) const;
     void read(const Block &block, double *out) const;
     void write(const Block &block, const double *in);
 

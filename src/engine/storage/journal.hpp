@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "file_locking.hpp"
 #include "posix_files.hpp"
 
 namespace quorbel::h5::journal {
@@ -27,9 +28,10 @@ int64_t driver_id();
 // The journal's path for a factor file's path.
 using posix::journal_path;
 
-// A journal that recover() or a new write found at a file's journal path
-// but that was not written for the file there now. Never applied, never
-// deleted: moved to `moved_to` (empty when even that failed).
+// A journal that recovery or a new write found at a file's journal path but
+// that was not written for the file there now. Never applied, never deleted:
+// moved to `moved_to` by a writer, or left in place (`moved_to` empty) by a
+// reader, which never moves a journal.
 struct SetAside {
     std::string journal;
     std::string moved_to;
@@ -37,24 +39,53 @@ struct SetAside {
     std::string reason;
 };
 
-enum class Recovery { Nothing, Replayed, Busy, SetAside, Unproven };
-// Replays an unfinished write's journal left at `data_path`, unless a live
-// process holds the file (Busy: it is that process's journal) or, without
-// file locks, nothing can tell whether its writer still runs (Unproven; the
-// journal is left alone). `writer_gone`: the caller is that writer, undoing
-// its own failed write. A journal
-// written for another file (one that stood at the path before, say) is set
-// aside instead and described in `set_aside` when given. Throws an h5::Error
-// when the file's own journal is present but cannot be applied.
-Recovery recover(const std::string &data_path, SetAside *set_aside = nullptr, bool writer_gone = false);
+// Who asks for recovery. A reader only ever applies the file's own journal,
+// once it holds the file's lock and so knows the journal's writer is gone;
+// every other journal it leaves alone. A writer is, by the locks or by the
+// rule of one writer per file, the file's only writer: it also deletes a
+// journal whose header never reached the disk and sets aside one that is not
+// the file's. OwnFailedWrite: the caller's own write failed, and its journal
+// is undone whatever the locks say.
+enum class Role { Reader, Writer, OwnFailedWrite };
 
-// Every journal set aside in this process since the last call, for the
-// Python side to log: the storage side has no logger.
+enum class Recovery {
+    Nothing,      // no journal, or one that describes no write and was deleted
+    Replayed,     // the file's own journal was applied
+    Busy,         // a live writer holds the file: the journal is its own
+    SetAside,     // a journal not the file's was moved aside (writers only)
+    Unproven,     // without locks nothing tells whether the journal's writer still runs
+    LeftInPlace,  // a reader met a journal that is not this file's or describes no write
+};
+// Looks at the journal beside the file at `data_path` and does what `role`
+// may. Every decision is taken on descriptors opened for it, the data file
+// first and, where locks are used, locked before the journal is opened, so
+// that nothing decided on a journal that has meanwhile been committed,
+// undone or replaced. Throws an h5::Error when the file's own journal is
+// there but cannot be applied (no write access, say).
+// `mode`: the locking the file is opened with.
+Recovery recover(const std::string &data_path, Role role, locking::Mode mode, SetAside *set_aside = nullptr);
+
+// Every journal set aside (or left in place by a reader) in this process
+// since the last call, for the Python side to log: the storage side has no
+// logger. A journal a reader leaves in place is told once per process.
 std::vector<SetAside> take_set_aside();
 
 // Whether the journal at `data_path`'s journal path was written for the
 // file open as `data_fd`.
 bool journal_is_own(const std::string &data_path, int data_fd);
+
+// What a reader that compares the file before and after a read looks at: the
+// journal file at the journal path, if any (its inode and size), so that a
+// journal that was there all along and is not the file's does not stop the
+// read, while any journal that appears, grows or is replaced does.
+struct JournalMark {
+    bool exists = false;
+    uint64_t inode = 0, size = 0;
+    bool operator==(const JournalMark &o) const {
+        return exists == o.exists && inode == o.inode && size == o.size;
+    }
+};
+JournalMark journal_mark(const std::string &journal);
 
 // For tools that lay crash states out in fresh files. The device and inode
 // the journal at `journal` was written for; nullopt when it is no journal of
@@ -66,14 +97,31 @@ std::optional<std::pair<uint64_t, uint64_t>> written_for(const std::string &jour
 // this engine's or either file cannot be read or written.
 bool retarget(const std::string &journal, const std::string &data_path);
 
+// What an open asks of the driver, given on the file access list.
+struct DriverOptions {
+    // A read-only open takes HDF5's shared lock (a reader that keeps writers
+    // out); 0: it takes none, and checks what it read instead.
+    uint32_t lock_reads = 1;
+    // A read-only open shares nothing with other opens of the same file in
+    // this process, so that opening again reads the file's metadata afresh.
+    uint32_t private_reads = 0;
+};
+// Sets the driver, with `options`, on the file access list `fapl`.
+void use_driver(int64_t fapl, const DriverOptions &options);
+
+// Moves a journal that must not be applied to a hidden sibling,
+// ".<name>.journal.set-aside-<pid>-<random>", never deleting it: it may be
+// the only copy of another file's old bytes. Recorded for take_set_aside().
+SetAside set_aside(const std::string &journal, const std::string &data_path, const std::string &reason);
+
 // The driver's per-file state, reached from an open HDF5 file identifier.
 
 class Driver {
 public:
-    // Starts journalling overwrites and makes the journal (an OS-kind Error
-    // naming its directory when it cannot be made); the caller then writes
-    // through HDF5.
-    static void begin(int64_t file_id, const std::string &data_path);
+    // Starts journalling overwrites and makes the journal at `journal` (an
+    // OS-kind Error naming its directory when it cannot be made); the caller
+    // then writes through HDF5.
+    static void begin(int64_t file_id, const std::string &journal);
     // Saves the bytes of these file regions in one go (one sync), ahead of the
     // writes that will overwrite them.
     static void save_ahead(int64_t file_id, const std::vector<std::pair<uint64_t, uint64_t>> &regions);

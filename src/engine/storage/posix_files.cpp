@@ -9,6 +9,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <random>
@@ -121,6 +122,16 @@ std::string hidden_sibling(const std::string &path, const std::string &suffix, s
     const auto slash = path.rfind('/');
     const std::string name = path.substr(slash == std::string::npos ? 0 : slash + 1).substr(0, name_limit);
     return directory_prefix(path) + "." + name + "." + suffix;
+}
+
+std::string link_target(const std::string &path) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+    char *real = ::realpath(path.c_str(), nullptr);
+    if (!real) return path;
+    std::string target(real);
+    std::free(real);
+    return target;
 }
 
 std::string temporary_sibling(const std::string &path) {

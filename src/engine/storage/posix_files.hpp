@@ -52,8 +52,15 @@ std::string hidden_sibling(const std::string &path, const std::string &suffix,
 // The suffix of the undo journal beside a file (see journal.hpp), which goes
 // with a dead temporary too.
 constexpr const char *kJournalSuffix = "journal";
-// The undo journal's path for a file's path: ".<name>.journal" beside it.
-inline std::string journal_path(const std::string &data_path) { return hidden_sibling(data_path, kJournalSuffix); }
+// The file a path reaches: `path` itself unless its last part is a symbolic
+// link, which is followed (to the end of a chain). A dangling link stays.
+std::string link_target(const std::string &path);
+// The undo journal's path for a file's path: ".<name>.journal" beside the
+// file itself, so that a link to the file finds the same journal as its
+// real name does.
+inline std::string journal_path(const std::string &data_path) {
+    return hidden_sibling(link_target(data_path), kJournalSuffix);
+}
 
 // A name beside `path` that no other process or call uses:
 // ".<name>.<pid>-<start>-<boot>-<random>.tmp". The pid, its start time and
