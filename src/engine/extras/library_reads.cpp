@@ -202,6 +202,7 @@ struct Wanted {
 // One file's part of the cube.
 struct Slab {
     h5::File file;
+    h5::ReadPin pin;                      // the state of the file the slab is read from
     h5::Dataset data;                     // direct: chunks are read from it
     std::optional<chunks::RowReader> rows;  // otherwise: HDF5's pipeline, row by row
     chunks::ChunkGrid grid;
@@ -361,7 +362,7 @@ private:
         const uint64_t stripe_row = slab.wanted[task.begin].row / chunk.rows * chunk.rows;
         for (uint64_t cc = slab.first / chunk.cols; cc * chunk.cols < slab.end; ++cc) {
             const uint64_t chunk_col = cc * chunk.cols;
-            const h5::Dataset::RawChunk raw = slab.data.read_raw_chunk(stripe_row, chunk_col);
+            const h5::Dataset::RawChunk raw = slab.data.read_raw_chunk(stripe_row, chunk_col, slab.pin);
             chunks::inflate_chunk(raw, slab.grid, stripe_row, chunk_col, cells);
             const uint64_t from = std::max(slab.first, chunk_col);
             const uint64_t to = std::min(slab.end, chunk_col + chunk.cols);
@@ -424,18 +425,21 @@ void fill_cube(nb::handle handles, nb::handle sections, RowsArgument rows, uint6
     std::vector<int64_t> row_of(rows.data(), rows.data() + instruments);
     double *cells = cube.data();
     nb::gil_scoped_release release;
-    // Without file locks a file may change between its slabs' reads (each
-    // read stands alone): the whole cube is read again so that no date shows
-    // in some instruments only.
+    // Readers take no lock: each file is read as one pinned read (see
+    // h5::ReadPin), and when any file met another process's write the whole
+    // cube is read again, so that no date shows in some instruments only.
     h5::locking::Patience patience(files.empty() ? h5::locking::mode() : files.front().locking_mode());
     for (;;) {
         const bool last = !patience.next_attempt();
-        std::vector<uint64_t> generations;
-        for (const h5::File &file : files) generations.push_back(file.generation());
         std::vector<Slab> slabs(files.size());
         for (size_t i = 0; i < files.size(); ++i) {
             Slab &slab = slabs[i];
             slab.file = files[i];
+            try {
+                slab.pin = slab.file.pin();
+            } catch (const h5::Error &error) {
+                raise_for_file(slab.file.name(), error);
+            }
             slab.out = cells + (offset + i) * width * instruments;
             slab.data = factor_matrix(slab.file);
             h5::Shape2 shape;
@@ -466,9 +470,21 @@ void fill_cube(nb::handle handles, nb::handle sections, RowsArgument rows, uint6
             std::stable_sort(slab.wanted.begin(), slab.wanted.end(),
                              [](const Wanted &a, const Wanted &b) { return a.row < b.row; });
         }
-        CubeFill(slabs, first_column, width, instruments).run();
-        size_t moved = 0;
-        while (moved < files.size() && files[moved].generation() == generations[moved]) ++moved;
+        auto moved_file = [&] {
+            size_t moved = 0;
+            while (moved < files.size() && files[moved].holds(slabs[moved].pin)) ++moved;
+            return moved;
+        };
+        try {
+            CubeFill(slabs, first_column, width, instruments).run();
+        } catch (const h5::Error &) {
+            // A failure of files that stood still is theirs; otherwise the
+            // read met a write, and is made again.
+            if (moved_file() == files.size() || last) throw;
+            patience.writer_at_work();
+            continue;
+        }
+        const size_t moved = moved_file();
         if (moved == files.size()) break;
         if (last) {
             const std::string name = files[moved].name();

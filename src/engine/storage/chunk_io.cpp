@@ -151,16 +151,21 @@ enum class RawReads {
 // library lock: chunk i into cells[i] (the fill value where never written),
 // reusing the buffers cells already holds, then hands it to use(i, cells[i])
 // on the inflating thread.
+// `pin`: the reads are part of a pinned read (see h5::ReadPin).
 template <typename Use>
 void read_chunks(const h5::Dataset &data, h5::Shape2 chunk, double fill, const std::vector<Origin> &origins,
-                 RawReads reads, std::vector<Cells> &cells, Use use) {
+                 RawReads reads, std::vector<Cells> &cells, Use use, const h5::ReadPin *pin = nullptr) {
     std::vector<h5::Dataset::RawChunk> raw(origins.size());
+    auto read_one = [&](size_t i) {
+        return pin ? data.read_raw_chunk(origins[i].row, origins[i].col, *pin)
+                   : data.read_raw_chunk(origins[i].row, origins[i].col);
+    };
     if (reads == RawReads::OnCaller) {
-        for (size_t i = 0; i < raw.size(); ++i) raw[i] = data.read_raw_chunk(origins[i].row, origins[i].col);
+        for (size_t i = 0; i < raw.size(); ++i) raw[i] = read_one(i);
     }
     cells.resize(origins.size());
     parallel_for(raw.size(), [&](size_t i) {
-        if (reads == RawReads::OnWorkers) raw[i] = data.read_raw_chunk(origins[i].row, origins[i].col);
+        if (reads == RawReads::OnWorkers) raw[i] = read_one(i);
         inflate_or_fill(raw[i], chunk.rows * chunk.cols, fill, origins[i].row, origins[i].col, cells[i]);
         raw[i] = {};  // its bytes are not needed any more
         use(i, cells[i]);
@@ -168,8 +173,8 @@ void read_chunks(const h5::Dataset &data, h5::Shape2 chunk, double fill, const s
 }
 
 void read_chunks(const h5::Dataset &data, h5::Shape2 chunk, double fill, const std::vector<Origin> &origins,
-                 RawReads reads, std::vector<Cells> &cells) {
-    read_chunks(data, chunk, fill, origins, reads, cells, [](size_t, const Cells &) {});
+                 RawReads reads, std::vector<Cells> &cells, const h5::ReadPin *pin = nullptr) {
+    read_chunks(data, chunk, fill, origins, reads, cells, [](size_t, const Cells &) {}, pin);
 }
 
 }  // namespace
@@ -405,7 +410,8 @@ void inflate_chunk(const h5::Dataset::RawChunk &raw, const ChunkGrid &grid, uint
     inflate_or_fill(raw, grid.chunk.rows * grid.chunk.cols, grid.fill, row, col, cells);
 }
 
-RowReader::RowReader(const h5::File &file, const std::string &name, uint64_t first_column, uint64_t end_column) {
+RowReader::RowReader(const h5::File &file, const std::string &name, uint64_t first_column, uint64_t end_column)
+    : file_(file) {
     h5::DatasetLayout layout;
     h5::Shape2 shape;
     {
@@ -451,16 +457,23 @@ const RowReader::Stripe &RowReader::stripe_of(uint64_t row) {
     const uint64_t count = (end_ - 1) / chunk_.cols - stripe.first_chunk_column + 1;
     std::vector<Origin> origins(count);
     for (uint64_t c = 0; c < count; ++c) origins[c] = {index * chunk_.rows, (stripe.first_chunk_column + c) * chunk_.cols};
-    // A row stream runs outside any write transaction. Each chunk is read
-    // from a committed state of the file; a reader that another process's
-    // write made open the file again between two of them reads the stripe
-    // again, so that its rows show one state, not dates of two.
+    // A row stream runs outside any write transaction. The stripe is read
+    // as one pinned read, from one committed state of the file, so that its
+    // rows show one state, not dates of two; one that met another
+    // process's write is read again.
     h5::locking::Patience patience(data_.locking_mode());
     for (;;) {
         if (!patience.next_attempt()) throw data_.kept_changing("Unable to read data");
-        const uint64_t generation = data_.file_generation();
-        read_chunks(data_, chunk_, fill_, origins, RawReads::OnWorkers, stripe.chunks);
-        if (data_.file_generation() == generation) break;
+        const h5::ReadPin pin = file_.pin();
+        try {
+            read_chunks(data_, chunk_, fill_, origins, RawReads::OnWorkers, stripe.chunks, &pin);
+        } catch (const h5::Error &) {
+            // A failure of a file that stood still is the file's own.
+            if (file_.holds(pin)) throw;
+            patience.writer_at_work();
+            continue;
+        }
+        if (file_.holds(pin)) break;
         patience.writer_at_work();
     }
     stripes_.push_back(std::move(stripe));

@@ -151,6 +151,7 @@ private:
     };
     const Stripe &stripe_of(uint64_t row);
 
+    h5::File file_;
     h5::Dataset data_;
     h5::Shape2 shape_, chunk_;
     uint64_t first_ = 0, end_ = 0;

@@ -157,7 +157,9 @@ void wait_outside(void (*wait)(void *), void *context) {
 const char *const kFileClosed = "Invalid file handle: the factor file is closed";
 const char *const kDatasetClosed = "Invalid dataset handle: the factor file is closed";
 
-enum class Access { Read, Change };
+// Pinned: a reading call of a pinned read (see ReadPin), shared with other
+// readers even on a handle that a reading call may open again: it never does.
+enum class Access { Read, Change, Pinned };
 
 struct HeldUse {
     const FileState *state;
@@ -250,7 +252,8 @@ private:
         // A handle read without a file lock may be reopened in the middle of
         // any reading call (read_settled), which closes the identifiers other
         // readers of it would be using: its calls take turns.
-        if (state->checked_reads) access = Access::Change;
+        if (state->checked_reads && access == Access::Read) access = Access::Change;
+        if (access == Access::Pinned) access = Access::Read;
         if (const HeldUse *held = held_by_this_thread(state)) {
             if (access == Access::Change && held->access == Access::Read) {
                 // Would wait for this very thread's own reading call.
@@ -604,6 +607,28 @@ File File::open_without_locks(const std::string &path, bool writable) {
     throw locking::kept_changing(path, file.state_->journal, file.state_->locking, "Unable to open file");
 }
 
+ReadPin File::pin() const {
+    FileUse use(state_.get(), Access::Read);
+    LibraryGuard guard;
+    require_open(state_);
+    if (!state_->checked_reads) return ReadPin{};
+    read_settled(state_.get(), [] {});
+    return ReadPin{true, state_->generation, state_->marker};
+}
+
+bool File::holds(const ReadPin &pin) const {
+    if (!pin.checked) return true;
+    uint64_t generation;
+    std::string path, journal;
+    {
+        LibraryGuard guard;  // a reopen moves them under the guard
+        generation = state_->generation;
+        path = state_->path;
+        journal = state_->journal;
+    }
+    return generation == pin.generation && locking::marker_of(path, journal) == pin.marker;
+}
+
 locking::Mode File::locking_mode() const { return state_ ? state_->locking : locking::mode(); }
 
 std::string File::journal_path() const { return state_ ? state_->journal : std::string(); }
@@ -842,11 +867,6 @@ void Dataset::check_writable() const {
 
 uint64_t Dataset::change_count() const { return file_ ? file_->changes.load() : 0; }
 
-uint64_t Dataset::file_generation() const {
-    LibraryGuard guard;  // read_settled moves it under the guard
-    return file_ ? file_->generation : 0;
-}
-
 locking::Mode Dataset::locking_mode() const { return file_ ? file_->locking : locking::mode(); }
 
 Error Dataset::kept_changing(const char *what) const {
@@ -1027,34 +1047,44 @@ void Dataset::write(const Block &block, const double *in) {
 }
 
 Dataset::RawChunk Dataset::read_raw_chunk(uint64_t row, uint64_t col) const {
+    if (!file_->writable && !file_->checked_reads) return read_raw_chunk(row, col, ReadPin{});
     FileUse use(file_.get(), Access::Read, kDatasetClosed);
-    // A file open read-only under a lock cannot change while it is read, and
-    // HDF5 holds none of its chunks unwritten: the chunk is found under the
-    // library lock and its bytes are read outside it, so that other threads'
-    // HDF5 calls go on meanwhile.
-    if (!file_->writable && !file_->checked_reads) {
-        RawChunk chunk;
-        int fd = -1;
-        {
-            LibraryGuard guard;
-            check_open();
-            fd = journal::Driver::raw_descriptor(file_->id);
-            if (fd < 0) return read_raw_chunk_once(row, col);
-            chunk = stored_chunk(row, col);
-        }
-        if (!chunk.exists) return chunk;
-        if (!posix::read_all(fd, chunk.bytes.data(), chunk.bytes.size(), chunk.address)) {
-            const int error = errno;
-            throw Error(ErrorKind::OS,
-                        "Unable to read chunk (file read failed: filename = '" + file_->path + "', errno = " +
-                            std::to_string(error) + ", error message = '" + std::strerror(error) + "')",
-                        error);
-        }
-        return chunk;
-    }
     LibraryGuard guard;
     RawChunk chunk;
     read_settled(file_.get(), [&] { chunk = read_raw_chunk_once(row, col); });
+    return chunk;
+}
+
+Dataset::RawChunk Dataset::read_raw_chunk(uint64_t row, uint64_t col, const ReadPin &pin) const {
+    if (file_->writable) return read_raw_chunk(row, col);
+    FileUse use(file_.get(), Access::Pinned, kDatasetClosed);
+    // A file open read-only under a lock cannot change while it is read, nor
+    // a pinned reader's (as far as the pin's reads go: the caller checks it),
+    // and HDF5 holds none of its chunks unwritten: the chunk is found under
+    // the library lock and its bytes are read outside it, so that other
+    // threads' HDF5 calls go on meanwhile.
+    RawChunk chunk;
+    int fd = -1;
+    {
+        LibraryGuard guard;
+        if (pin.checked != file_->checked_reads || (pin.checked && file_->generation != pin.generation)) {
+            throw StaleRead();
+        }
+        check_open();
+        fd = journal::Driver::raw_descriptor(file_->id);
+        if (fd < 0) return read_raw_chunk_once(row, col);
+        chunk = stored_chunk(row, col);
+    }
+    if (!chunk.exists) return chunk;
+    // The descriptor stays open meanwhile: closing the file (to open it
+    // again, or for good) waits for this use to end.
+    if (!posix::read_all(fd, chunk.bytes.data(), chunk.bytes.size(), chunk.address)) {
+        const int error = errno;
+        throw Error(ErrorKind::OS,
+                    "Unable to read chunk (file read failed: filename = '" + file_->path + "', errno = " +
+                        std::to_string(error) + ", error message = '" + std::strerror(error) + "')",
+                    error);
+    }
     return chunk;
 }
 

@@ -48,6 +48,22 @@ struct FileState;
 class FileUse;
 class Dataset;
 
+// A read made of many calls, on many threads, from one committed state of a
+// file: File::pin() brings a reader's handle to the file's current state,
+// the reads use the pin, and File::holds() tells afterwards whether the file
+// stood still meanwhile. Checking once per batch rather than once per call
+// keeps a reader that takes no lock as fast as one that holds it. A read
+// with a pin from before the handle was opened again raises StaleRead.
+struct ReadPin {
+    bool checked = false;  // a reader's handle without a lock; otherwise the pin holds trivially
+    uint64_t generation = 0;
+    locking::Marker marker;
+};
+class StaleRead : public Error {
+public:
+    StaleRead() : Error(ErrorKind::OS, "Unable to read data (the file was opened again during the read)") {}
+};
+
 // Waiting for a factor file that another thread is using runs inside this
 // hook, so that the binding can let other Python threads run meanwhile.
 // `wait` never throws.
@@ -120,6 +136,10 @@ public:
     // Moves whenever the handle is opened again; a read made of several calls
     // that sees it move met another process's write and is repeated.
     uint64_t generation() const;
+    // See ReadPin. pin() waits out a write in progress and opens the file
+    // again when another process has written it since.
+    ReadPin pin() const;
+    bool holds(const ReadPin &pin) const;
     // The locking the file was opened with, and its journal's path.
     locking::Mode locking_mode() const;
     std::string journal_path() const;
@@ -205,9 +225,6 @@ public:
     // handle, from any thread: a reader or writer that keeps inflated chunks
     // drops them when it moves.
     uint64_t change_count() const;
-    // The file's generation (File::generation): a read of several calls that
-    // sees it move met another process's write.
-    uint64_t file_generation() const;
     locking::Mode locking_mode() const;
     // The error of a read that met writes throughout its attempts.
     Error kept_changing(const char *what) const;
@@ -224,6 +241,10 @@ public:
         std::vector<unsigned char> bytes;
     };
     RawChunk read_raw_chunk(uint64_t row, uint64_t col) const;
+    // The same, as part of a pinned read (see ReadPin): threads read side by
+    // side, the bytes outside the HDF5 library lock, and the file is checked
+    // by the caller once for the whole batch.
+    RawChunk read_raw_chunk(uint64_t row, uint64_t col, const ReadPin &pin) const;
     // Where a chunk's bytes lie: (address, stored size), nullopt when the
     // chunk was never written.
     std::optional<std::pair<uint64_t, uint64_t>> chunk_place(uint64_t row, uint64_t col) const;
