@@ -234,3 +234,20 @@ def test_a_stalled_reader_never_acts_on_a_journal_it_opened_before_the_file_chan
     with detail.get_h5(factor) as h5:
         assert np.isnan(h5["data"][: len(INSTRUMENTS), 2]).all()
     assert not os.path.exists(journal)
+
+
+def test_other_hdf5_programs_cannot_open_a_file_in_the_middle_of_a_write(detail, factor, monkeypatch):
+    # The writer keeps HDF5's own exclusive lock: h5py, which takes HDF5's
+    # shared lock to read, is kept out; a reader of this engine is not.
+    monkeypatch.setenv("QUORBEL_FILE_LOCKING", "on")
+    with detail.get_h5(factor, True):
+        with pytest.raises(OSError, match="lock"):
+            h5py.File(factor, "r")
+        with detail.get_h5(factor) as h5:
+            np.testing.assert_array_equal(h5["data"][:3, 0], 1.0)
+    # And an HDF5 program reading the file keeps a writer out, not a reader.
+    with h5py.File(factor, "r"):
+        with pytest.raises(BlockingIOError):
+            detail.get_h5.__wrapped__(factor, True)
+        with detail.get_h5(factor) as h5:
+            np.testing.assert_array_equal(h5["data"][:3, 0], 1.0)
