@@ -210,6 +210,7 @@ Recovery recover_once(const std::string &data_path, Role role, locking::Mode mod
             // header now (a reader knows that by the lock it holds).
             if (writer_alive) return Recovery::Busy;
             if (!no_other_writer) return Recovery::Unproven;
+            if (!still_the_same()) return kLookAgain;
             remove_spent(journal, journal_fd.get());
             return Recovery::Nothing;
         case Parsed::Unknown: return put_aside("it is not a journal this engine can read");
