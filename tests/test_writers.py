@@ -268,6 +268,32 @@ def test_bad_rows_and_handles(detail, market, factor, tmp_path):
             read_only["data"].attrs["x"] = 1
 
 
+@pytest.mark.parametrize("dtype, words", [("<i4", "little-endian int32"), ("<f4", "little-endian float32"),
+                                          (">f8", "big-endian float64")])
+def test_a_matrix_of_another_type_is_refused_before_it_changes(detail, market, tmp_path, dtype, words):
+    # Made by another tool: HDF5 would store 1.75 as 1 and NaN as INT32_MIN.
+    path = str(tmp_path / "foreign.h5")
+    stored = np.arange(12).reshape(3, 4).astype(dtype)
+    with h5py.File(path, "w") as f:
+        f.create_dataset("data", data=stored, chunks=(2, 2), maxshape=(None, None), compression="gzip")
+        f["data"].attrs["cursor_col"] = np.int64(1)
+    # Enough instruments and a date far enough to make both axes grow.
+    market.set_calendar(range(20000101, 20000101 + 40))
+    market.set_instruments({f"S{i}": i for i in range(5)})
+    writes = [lambda h5: detail.put_factor_value(h5, 20000101 + 30, items([("S0", 1.75), ("S4", np.nan)])),
+              lambda h5: detail.put_factor_packs(h5, [V(date=20000101 + 2, values=items([("S0", 1.75)]))])]
+    for write in writes:
+        with detail.get_h5(path, True) as h5:
+            with pytest.raises(TypeError, match=f"{path}: .* stored as {words} \\('{dtype}'\\)"):
+                write(h5)
+    values, cursor = read_back(path)
+    assert values.dtype == dtype and cursor == 1
+    np.testing.assert_array_equal(values, stored)
+    # Reads still convert what is stored.
+    with detail.get_h5(path) as h5:
+        assert dict(detail.get_factor_value(h5, ["S1"], 20000101, 20000104))["S1"].tolist() == [4.0, 5.0, 6.0, 7.0]
+
+
 def test_view_changes_reach_the_file_before_the_call_returns(tmp_path):
     # Each change through the handle's views is committed at once: a process
     # that dies without closing the handle leaves every one of them in the file.

@@ -7,6 +7,7 @@
 // runs with it released.
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 #include <optional>
 #include <utility>
@@ -54,6 +55,39 @@ int64_t stored_cursor(const h5::Dataset &data) { return data.read_int64_attribut
 // cursor_col only rises; an absent attribute counts as -1.
 void advance_cursor(h5::Dataset &data, int64_t column) {
     if (column > stored_cursor(data)) data.write_attribute(kCursor, h5::AttrValue::int64_scalar(column));
+}
+
+// ---------------------------------------------------------------------------
+// The stored type
+
+// A stored type as its NumPy text says it ("<i4" is a little-endian int32).
+std::string dtype_words(const std::string &dtype) {
+    if (dtype.size() < 2) return "'" + dtype + "'";
+    const std::string order = dtype[0] == '<' ? "little-endian " : dtype[0] == '>' ? "big-endian " : "";
+    const std::string bits = std::to_string(8 * std::atoi(dtype.c_str() + 2));
+    switch (dtype[1]) {
+        case 'f': return order + "float" + bits + " ('" + dtype + "')";
+        case 'i': return order + "int" + bits + " ('" + dtype + "')";
+        case 'u': return order + "uint" + bits + " ('" + dtype + "')";
+        case 'O': return "text ('" + dtype + "')";
+        default: return "a type that is no number ('" + dtype + "')";
+    }
+}
+
+// The writers hand HDF5 float64 cells. Into a matrix of another type HDF5
+// would convert them without a word: 1.75 stored as 1, NaN as the smallest
+// int32. Such a file (made by another tool) is refused before it changes.
+void require_float64_matrix(const h5::File &file, const h5::Dataset &data) {
+    std::string dtype;
+    {
+        nb::gil_scoped_release release;
+        dtype = data.layout().dtype;
+    }
+    if (dtype == h5::kFactorDtype) return;
+    throw nb::type_error(("cannot write factor values into " + file.name() + ": its matrix 'data' is stored as " +
+                          dtype_words(dtype) + ", and factor values are stored only as little-endian float64 ('" +
+                          h5::kFactorDtype + "')")
+                             .c_str());
 }
 
 // ---------------------------------------------------------------------------
@@ -213,6 +247,7 @@ void put_factor_value(nb::handle h5_handle, nb::handle date, nb::handle values) 
         nb::gil_scoped_release release;
         data = file.open_dataset_for_columns("data");
     }
+    require_float64_matrix(file, data);
     nb::object column = module_attr("_get_date_index")(date);
     if (column.is_none()) {
         log_info("put factor %s with wrong date %s", file.name(), date);
@@ -324,6 +359,7 @@ void put_factor_packs(nb::handle h5_handle, nb::handle packs) {
         nb::gil_scoped_release release;
         data = file.open_dataset_for_columns("data");
     }
+    require_float64_matrix(file, data);
     std::vector<nb::object> dates, value_sets;
     for (nb::handle pair : module_attr("get_iter")(packs)) {
         dates.push_back(nb::borrow(pair[0]));
