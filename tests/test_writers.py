@@ -460,14 +460,37 @@ def test_batch_bad_values(detail, market, factor, logs, monkeypatch):
     packs = [V(date=20180102, values=items([("A", 1.0), ("B", "n/a")]))]
     detail.put_factor_packs(h5, packs)  # per-item: the bad item is skipped
     monkeypatch.setattr(detail, "BOOK_COUNT_THRESHOLD", 1)
-    detail.put_factor_packs(h5, [V(date=20180103, values=items([("A", 1.0), ("B", "n/a")]))])  # bulk: nothing stored
+    detail.put_factor_packs(h5, [V(date=20180103, values=items([("A", 2.0), ("B", "n/a")]))])  # bulk: the same
     h5.close()
     values, cursor = read_back(path)
-    assert values[0, 0] == 1.0 and np.isnan(values[1, 0]) and np.isnan(values[:, 1]).all() and cursor == 1
-    assert logs()[2:] == [
-        ("INFO", "put factor with order_book_id not in h5, %s/%s", ("B", 1)),
-        ("INFO", "put factor error: %s", ("could not convert string to float: 'n/a'",)),
-    ]
+    assert values[0, 0] == 1.0 and values[0, 1] == 2.0 and np.isnan(values[1, :]).all() and cursor == 1
+    assert logs()[2:] == [("INFO", "put factor with order_book_id not in h5, %s/%s", ("B", 1))] * 2
+
+
+def test_bulk_batch_drops_only_the_values_it_cannot_store(detail, market, factor, logs):
+    # Thousands of numbers with a few values that are none: the numbers are
+    # stored, each bad value is logged with its row, and a failure that is no
+    # one value's (an identifier that cannot be looked up) still stores nothing.
+    count = 5000
+    ids = [f"S{i}" for i in range(count)]
+    market.set_instruments({k: i for i, k in enumerate(ids)})
+    h5, path = factor((count, 8))
+    values = np.arange(count) / 8
+    given = list(values)
+    bad = {17: "n/a", 2500: 1j, 4999: object()}
+    for row, value in bad.items():
+        given[row] = value
+    detail.put_factor_packs(h5, [V(date=20180103, values=items(zip(ids, given))),
+                                 V(date=20180104, values=items(zip(ids, values.tolist())) + items([(["S1"], 1.0)]))])
+    h5.close()
+    stored, cursor = read_back(path)
+    expected = values.copy()
+    expected[list(bad)] = np.nan
+    np.testing.assert_array_equal(stored[:, 1], expected)
+    assert np.isnan(stored[:, 2]).all() and cursor == 2
+    template = "put factor with order_book_id not in h5, %s/%s"
+    assert [r for r in logs() if r[1] == template] == [("INFO", template, (ids[row], row)) for row in bad]
+    assert [r[1] for r in logs() if r[1].startswith("put factor error")] == ["put factor error: %s"]
 
 
 def test_batch_matches_a_model(detail, market, factor):

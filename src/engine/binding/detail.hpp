@@ -86,6 +86,13 @@ std::optional<Integer> integer_of(nb::handle value);
 // integer_of for a value that must fit in 64 bits: TypeError "<what> must be
 // an integer, not T", OverflowError "<what> does not fit in a 64-bit integer".
 int64_t int64_of(nb::handle value, const std::string &what);
+// The one reading of values as float64, as NumPy converts an object: None
+// is NaN, numeric text (str, bytes) is parsed, bool is 0 or 1, a complex
+// is refused (TypeError), anything else goes through float(). float64_of
+// returns false with the Python error set (ValueError for text that is no
+// number, TypeError for a type without a float form); to_float64 raises it.
+bool float64_of(PyObject *value, double &out);
+double to_float64(nb::handle value);
 // `length` grown by the non-negative module setting `setting` (one growth
 // step); ValueError for a negative setting, OverflowError past 2**63 - 1.
 uint64_t grown_length(uint64_t length, const char *setting);
