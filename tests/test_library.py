@@ -3,6 +3,7 @@
 import gc
 import hashlib
 import os
+import re
 import shutil
 import types
 
@@ -365,6 +366,29 @@ def test_bad_write_arguments_write_nothing(lib, root):
             call()
     assert fingerprint(root) == before
     assert gc.isenabled()  # paused while the arguments were converted, on again after each refusal
+
+
+UNCONVERTIBLE = [("abc", ValueError), (pd.NA, TypeError), (object(), TypeError), (1j, TypeError),
+                 (pd.Timestamp("2018-01-09"), TypeError)]
+
+
+@pytest.mark.parametrize("bad, kind", UNCONVERTIBLE, ids=[type(bad).__name__ for bad, _ in UNCONVERTIBLE])
+def test_values_that_do_not_convert_are_refused_before_any_file_is_written(lib, root, bad, kind):
+    # "gamma" comes after "alpha": found only by the engine, the bad value
+    # would fail gamma's write after alpha's had been written.
+    before = fingerprint(root)
+    given = [{"A": 1.0, "B": bad}, pd.Series([1.0, bad], index=["A", "B"], dtype=object),
+             [item("A", 1.0), item("B", bad)]]
+    calls = [lambda values: lib.write(20180109, {"alpha": {"A": 2.0}, "gamma": values}),
+             lambda values: lib.write_packs({"alpha": [types.SimpleNamespace(date=20180109, values={"A": 2.0})],
+                                             "gamma": [types.SimpleNamespace(date=20180108, values={"A": 1.0}),
+                                                       types.SimpleNamespace(date=20180109, values=values)]})]
+    named = rf"factor 'gamma', .*date 20180109.*instrument 'B': value {re.escape(repr(bad))}"
+    for values in given:
+        for call in calls:
+            with pytest.raises(kind, match=named):
+                call(values)
+    assert fingerprint(root) == before
 
 
 def test_create_makes_missing_factors_as_get_h5_does(lib, root, detail, market):

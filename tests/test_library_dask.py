@@ -14,6 +14,7 @@ import types
 
 import h5py
 import numpy as np
+import pandas as pd
 import pytest
 
 distributed = pytest.importorskip("distributed")
@@ -277,8 +278,14 @@ def test_bad_arguments_send_and_write_nothing(lib, client):
         (TypeError, "item 0", lambda: lib.write(dates[0], {"alpha": good, "beta": [3]}, client=client)),
         (ValueError, "no packs", lambda: lib.write_packs({"alpha": packs_of({dates[0]: good}), "beta": []},
                                                          client=client)),
-        (TypeError, "cannot be sent", lambda: lib.write(dates[0], {"alpha": good, "beta": {"S002": threading.Lock()}},
+        (TypeError, "cannot be sent", lambda: lib.write(dates[0], {"alpha": good, "beta": {threading.Lock(): 2.0}},
                                                         client=client)),
+        # Values are converted in the caller, as the writers would convert them.
+        (ValueError, f"factor 'beta', date {dates[0]}, instrument 'S002': value 'abc'",
+         lambda: lib.write(dates[0], {"alpha": good, "beta": {"S002": "abc"}}, client=client)),
+        (TypeError, f"factor 'beta', pack 1 \\(date {dates[1]}\\), instrument 'S002': value <NA>",
+         lambda: lib.write_packs({"alpha": packs_of({dates[0]: good}),
+                                  "beta": packs_of({dates[0]: good, dates[1]: {"S002": pd.NA}})}, client=client)),
         (TypeError, "dask.distributed Client", lambda: lib.write(dates[0], {"alpha": good}, client="tcp://x:1")),
     ]
     with distributed.get_task_stream(client) as stream:

@@ -153,33 +153,30 @@ def check_hdf5_signature(path: str) -> None:
     raise OSError(f"not a factor file (no HDF5 signature): {path}")
 
 
-# A value item made from a mapping's pair (order_book_id, value): a tuple, made
-# straight from the pair, since a date of every instrument is thousands.
+# The value item every write hands the engine, (order_book_id, float): a
+# tuple, made straight from the pair (in the engine when the values are
+# checked, from a pair on a cluster worker), since a date of every
+# instrument is thousands.
 _ValueItem = collections.namedtuple("_ValueItem", ["order_book_id", "value"])
 _value_item_of_pair = functools.partial(tuple.__new__, _ValueItem)
 
 
 def _value_items(values: Any, where: str) -> list:
-    """The value items of one date as a list: items with `order_book_id` and
-    `value`, or a mapping / pandas Series {order_book_id: value}."""
+    """The value items of one date as a list of `_ValueItem` holding floats,
+    from items with `order_book_id` and `value` or a mapping / pandas Series
+    {order_book_id: value}. Every value is converted as the writers convert
+    it (None is NaN, numeric text is parsed, bool is 0 or 1): one that does
+    not convert raises its ValueError or TypeError here, naming `where`, the
+    instrument and the value, before any file is touched."""
     pandas = sys.modules.get("pandas")
     if pandas is not None and isinstance(values, pandas.Series):
-        return list(map(_value_item_of_pair, zip(_python_scalars(values.index), _python_scalars(values))))
+        return _extras._items_of_pairs(_ValueItem, _python_scalars(values.index), _python_scalars(values), where)
     if isinstance(values, Mapping):
-        return list(map(_value_item_of_pair, values.items()))
+        return _extras._items_of_pairs(_ValueItem, list(values.keys()), list(values.values()), where)
     if isinstance(values, (str, bytes)) or not isinstance(values, Iterable):
         raise TypeError(f"{where}: values must be a collection of items with order_book_id and value, "
                         f"or a mapping {{order_book_id: value}}, not {type(values).__name__}")
-    items = list(values)
-    for position, item in enumerate(items):
-        if not (hasattr(item, "order_book_id") and hasattr(item, "value")):
-            raise TypeError(f"{where}: item {position} ({type(item).__name__}) has no order_book_id and value")
-        try:
-            hash(item.order_book_id)
-        except TypeError:
-            raise TypeError(f"{where}: item {position} has an unhashable order_book_id "
-                            f"({type(item.order_book_id).__name__})") from None
-    return items
+    return _extras._items_of_objects(_ValueItem, list(values), where)
 
 
 def _python_scalars(labels_or_values) -> list:
@@ -199,7 +196,7 @@ def _packs(packs: Any, where: str) -> list:
         if not (hasattr(pack, "date") and hasattr(pack, "values")):
             raise TypeError(f"{where}: pack {position} ({type(pack).__name__}) has no date and values")
         code = date_code(pack.date, f"{where}: date of pack {position}")
-        items = _value_items(pack.values, f"{where}, pack {position}")
+        items = _value_items(pack.values, f"{where}, pack {position} (date {code})")
         checked.append(types.SimpleNamespace(date=code, values=items))
     if not checked:
         raise ValueError(f"{where}: no packs to write")
@@ -438,7 +435,7 @@ class FactorLibrary:
         {order_book_id: value}). See `write_packs` for errors and options."""
         _client_argument(client)
         code = date_code(date)
-        jobs = self._converted(values, create, _value_items)
+        jobs = self._converted(values, create, lambda payload, where: _value_items(payload, f"{where}, date {code}"))
         return self._run(jobs, "value", code, create, raise_errors, client, progress, max_workers)
 
     def write_packs(self, packs, *, raise_errors=True, create=False, client=None, progress=False,
