@@ -248,6 +248,18 @@ def test_writes_through_the_cluster_equal_writes_in_process(client, tmp_path):
     assert set(client.run(gc.isenabled).values()) == {True}
 
 
+def test_hard_links_of_one_file_share_one_task(lib, client):
+    dates = dates_of(2)
+    lib.write_packs({"alpha": packs_of(values_for(dates[:1], 0.5))}, create=True)
+    os.link(lib.path("alpha"), lib.path("hard"))
+    assert lib.names() == ["alpha"]
+    with distributed.get_task_stream(client) as stream:
+        report = lib.write(dates[1], {"alpha": {"S001": 1.0}, "hard": {"S002": 2.0}}, client=client,
+                           raise_errors=False)
+    assert len(tasks_named(stream, "quorbel-write")) == 1
+    assert not [e for e in report.failed.values() if "already in progress" in str(e)]
+
+
 def _write_state_left(dask_scheduler):
     locks = dask_scheduler.extensions["multi_locks"].locks
     variables = dask_scheduler.extensions["variables"].variables
