@@ -64,10 +64,10 @@ PyTypeObject *item_type_argument(nb::handle item_type) {
         kind = PyExc_OverflowError;
     }
     if (!kind) throw nb::python_error();
-    nb::python_error reason;  // takes the pending error
-    nb::str why = nb::str(reason.value());
-    reason.restore();
+    nb::python_error reason;  // takes the pending error: no Python call may run with it set
+    const nb::str why = nb::str(reason.value());
     const std::string type = python_type_name(value);
+    reason.restore();
     nb::chain_error(kind, "%U, instrument %R: value %.200R (%s) cannot be stored as float64: %U", where.ptr(),
                     order_book_id, value, type.c_str(), why.ptr());
     throw nb::python_error();
