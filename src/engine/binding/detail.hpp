@@ -29,7 +29,8 @@
 //     module.cpp        module entry: start-up order, settings, function table
 //     python_support.cpp  reading the module namespace, root-logger logging,
 //                       the one table from engine errors to Python exceptions,
-//                       the one integer reading (integer_of), argument checks
+//                       the one integer reading (integer_of), the one value
+//                       reading as float64 (float64_of), argument checks
 //     reference_data.cpp  trading calendar (date code <-> column) and the
 //                       instrument index (order_book_id -> row) from MongoDB
 //     file_handles.cpp  the factor file handle and its view of `data`:
