@@ -330,17 +330,21 @@ WRITES = [
     ({"values": [item("A", 9.0), item(["B"], 1.0)]}, "per-item", TypeError, None),
     ({"values": [item("A", 9.0), item("B", 1j)]}, "per-item", TypeError, None),
     ({"values": [item("A", 9.0), item("B", "n/a")]}, "value", ValueError, None),
-    # A value that cannot be stored is skipped (per item) or stores nothing (bulk).
+    # A value that cannot be stored is skipped, on both paths of a batch; the
+    # bulk path also skips a value whose type has no float form.
     ({"values": [item("A", 9.0), item("B", "n/a")]}, "packs", None, "order_book_id not in h5"),
     ({"values": [item("A", 9.0), Raising(ValueError("no value"), order_book_id="B")]},
      "packs", None, "order_book_id not in h5"),
-    ({"values": [item("A", 9.0), item("B", 1j)]}, "bulk", None, "put factor error"),
+    ({"values": [item("A", 9.0), item("B", 1j)]}, "bulk", None, "order_book_id not in h5"),
+    ({"values": [item("A", 9.0), Raising(TypeError("no value"), order_book_id="B")]},
+     "bulk", None, "order_book_id not in h5"),
+    # A failure that is no one value's stores nothing.
     ({"values": [item("A", 9.0), item(["B"], 1.0)]}, "bulk", None, "put factor error"),
     ({"values": [item("A", 9.0), Raising(TypeError("no id"), value=1.0)]}, "bulk", None, "put factor error"),
     # Identifiers that are no text are simply not listed.
     ({"values": [item("A", 9.0), item(0, 1.0), item(None, 1.0), item(b"B", 1.0)]}, "per-item", None, "not listed"),
 ]
-PATHS_OF = {"both": ["value", "packs", "bulk"], "value": ["value"], "packs": ["packs"], "bulk": ["bulk"],
+PATHS_OF = {"both": ["value", "packs", "bulk"], "value": ["value"], "packs": ["packs", "bulk"], "bulk": ["bulk"],
             "per-item": ["value", "packs"]}
 WRITE_CASES = [pytest.param(change, how, kind, log, id=f"{how}-{change!r:.60}")
                for change, paths, kind, log in WRITES for how in PATHS_OF[paths]]

@@ -2,7 +2,9 @@
 
 import gc
 import hashlib
+import json
 import os
+import re
 import shutil
 import types
 
@@ -73,6 +75,26 @@ def codes(index):
 def test_names_are_relative_paths_without_hidden_entries(lib):
     assert lib.names() == ["alpha", "gamma", "style/beta", "style/delta"]
     assert "style/beta" in lib and "style/beta.h5" not in lib and ".hidden" not in lib
+
+
+def test_names_list_each_file_once(lib, root, capsys):
+    os.symlink(root / "alpha.h5", root / "aardvark.h5")  # a symbolic link sorted before its file
+    os.symlink("../gamma.h5", root / "style" / "gamma_link.h5")
+    os.link(root / "gamma.h5", root / "hard.h5")  # a hard link sorted after its original
+    os.link(root / "style" / "beta.h5", root / "a_beta.h5")  # and one sorted before it
+    os.symlink(root / "a_beta.h5", root / "zz.h5")
+    os.symlink(root / "missing.h5", root / "dangling.h5")
+    assert lib.names() == ["a_beta", "alpha", "gamma", "style/delta"]
+    assert [n for n in ["aardvark", "hard", "zz", "style/gamma_link"] if n in lib] == ["aardvark", "hard", "zz",
+                                                                                       "style/gamma_link"]
+    # Given by name, each still reads as itself.
+    cube = lib.read(["alpha", "aardvark", "gamma", "hard"], ["A", "B"])
+    np.testing.assert_array_equal(cube.values[0], cube.values[1])
+    np.testing.assert_array_equal(cube.values[2], cube.values[3])
+    from quorbel import cli
+
+    assert cli.main(["ls", str(root), "--json"]) == 0
+    assert [entry["name"] for entry in json.loads(capsys.readouterr().out)] == lib.names()
 
 
 READS = [
@@ -365,6 +387,55 @@ def test_bad_write_arguments_write_nothing(lib, root):
             call()
     assert fingerprint(root) == before
     assert gc.isenabled()  # paused while the arguments were converted, on again after each refusal
+
+
+UNCONVERTIBLE = [("abc", ValueError), (pd.NA, TypeError), (object(), TypeError), (1j, TypeError),
+                 (pd.Timestamp("2018-01-09"), TypeError)]
+
+
+@pytest.mark.parametrize("bad, kind", UNCONVERTIBLE, ids=[type(bad).__name__ for bad, _ in UNCONVERTIBLE])
+def test_values_that_do_not_convert_are_refused_before_any_file_is_written(lib, root, bad, kind):
+    # "gamma" comes after "alpha": found only by the engine, the bad value
+    # would fail gamma's write after alpha's had been written.
+    before = fingerprint(root)
+    given = [{"A": 1.0, "B": bad}, pd.Series([1.0, bad], index=["A", "B"], dtype=object),
+             [item("A", 1.0), item("B", bad)]]
+    calls = [lambda values: lib.write(20180109, {"alpha": {"A": 2.0}, "gamma": values}),
+             lambda values: lib.write_packs({"alpha": [types.SimpleNamespace(date=20180109, values={"A": 2.0})],
+                                             "gamma": [types.SimpleNamespace(date=20180108, values={"A": 1.0}),
+                                                       types.SimpleNamespace(date=20180109, values=values)]})]
+    named = rf"factor 'gamma', .*date 20180109.*instrument 'B': value {re.escape(repr(bad))}"
+    for values in given:
+        for call in calls:
+            with pytest.raises(kind, match=named):
+                call(values)
+    assert fingerprint(root) == before
+
+
+def test_names_of_one_file_share_one_task(lib, root, monkeypatch):
+    # Tasks of one file through two paths would run at once, and one would
+    # find the other's write in progress.
+    os.link(root / "gamma.h5", root / "hard.h5")
+    os.symlink(root / "alpha.h5", root / "alias.h5")
+    grouped = []
+    run_on_threads = library_module._run_on_threads
+
+    def spy(tasks, *args):
+        grouped.append(sorted(sorted(names) for names in tasks.values()))
+        return run_on_threads(tasks, *args)
+
+    monkeypatch.setattr(library_module, "_run_on_threads", spy)
+    names = ["gamma", "hard", "alias", "alpha", "style/beta"]
+    for _ in range(3):
+        report = lib.write(20180109, {name: {"A": 1.0} for name in names}, raise_errors=False, max_workers=4)
+        assert not [e for e in report.failed.values() if "already in progress" in str(e)]
+    lib.write_packs({name: [types.SimpleNamespace(date=20180110, values={"B": 2.0})] for name in names},
+                    raise_errors=False, max_workers=4)
+    lib.rewrite(names, raise_errors=False, max_workers=4)
+    assert grouped == [[["alias", "alpha"], ["gamma", "hard"], ["style/beta"]]] * 5
+    # A rewrite gives each hard link a file of its own and leaves a symbolic link a link.
+    assert os.path.islink(root / "alias.h5")
+    assert not os.path.samefile(root / "gamma.h5", root / "hard.h5")
 
 
 def test_create_makes_missing_factors_as_get_h5_does(lib, root, detail, market):

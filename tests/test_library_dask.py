@@ -14,6 +14,7 @@ import types
 
 import h5py
 import numpy as np
+import pandas as pd
 import pytest
 
 distributed = pytest.importorskip("distributed")
@@ -247,6 +248,18 @@ def test_writes_through_the_cluster_equal_writes_in_process(client, tmp_path):
     assert set(client.run(gc.isenabled).values()) == {True}
 
 
+def test_hard_links_of_one_file_share_one_task(lib, client):
+    dates = dates_of(2)
+    lib.write_packs({"alpha": packs_of(values_for(dates[:1], 0.5))}, create=True)
+    os.link(lib.path("alpha"), lib.path("hard"))
+    assert lib.names() == ["alpha"]
+    with distributed.get_task_stream(client) as stream:
+        report = lib.write(dates[1], {"alpha": {"S001": 1.0}, "hard": {"S002": 2.0}}, client=client,
+                           raise_errors=False)
+    assert len(tasks_named(stream, "quorbel-write")) == 1
+    assert not [e for e in report.failed.values() if "already in progress" in str(e)]
+
+
 def _write_state_left(dask_scheduler):
     locks = dask_scheduler.extensions["multi_locks"].locks
     variables = dask_scheduler.extensions["variables"].variables
@@ -277,8 +290,14 @@ def test_bad_arguments_send_and_write_nothing(lib, client):
         (TypeError, "item 0", lambda: lib.write(dates[0], {"alpha": good, "beta": [3]}, client=client)),
         (ValueError, "no packs", lambda: lib.write_packs({"alpha": packs_of({dates[0]: good}), "beta": []},
                                                          client=client)),
-        (TypeError, "cannot be sent", lambda: lib.write(dates[0], {"alpha": good, "beta": {"S002": threading.Lock()}},
+        (TypeError, "cannot be sent", lambda: lib.write(dates[0], {"alpha": good, "beta": {threading.Lock(): 2.0}},
                                                         client=client)),
+        # Values are converted in the caller, as the writers would convert them.
+        (ValueError, f"factor 'beta', date {dates[0]}, instrument 'S002': value 'abc'",
+         lambda: lib.write(dates[0], {"alpha": good, "beta": {"S002": "abc"}}, client=client)),
+        (TypeError, f"factor 'beta', pack 1 \\(date {dates[1]}\\), instrument 'S002': value <NA>",
+         lambda: lib.write_packs({"alpha": packs_of({dates[0]: good}),
+                                  "beta": packs_of({dates[0]: good, dates[1]: {"S002": pd.NA}})}, client=client)),
         (TypeError, "dask.distributed Client", lambda: lib.write(dates[0], {"alpha": good}, client="tcp://x:1")),
     ]
     with distributed.get_task_stream(client) as stream:

@@ -268,6 +268,32 @@ def test_bad_rows_and_handles(detail, market, factor, tmp_path):
             read_only["data"].attrs["x"] = 1
 
 
+@pytest.mark.parametrize("dtype, words", [("<i4", "little-endian int32"), ("<f4", "little-endian float32"),
+                                          (">f8", "big-endian float64")])
+def test_a_matrix_of_another_type_is_refused_before_it_changes(detail, market, tmp_path, dtype, words):
+    # Made by another tool: HDF5 would store 1.75 as 1 and NaN as INT32_MIN.
+    path = str(tmp_path / "foreign.h5")
+    stored = np.arange(12).reshape(3, 4).astype(dtype)
+    with h5py.File(path, "w") as f:
+        f.create_dataset("data", data=stored, chunks=(2, 2), maxshape=(None, None), compression="gzip")
+        f["data"].attrs["cursor_col"] = np.int64(1)
+    # Enough instruments and a date far enough to make both axes grow.
+    market.set_calendar(range(20000101, 20000101 + 40))
+    market.set_instruments({f"S{i}": i for i in range(5)})
+    writes = [lambda h5: detail.put_factor_value(h5, 20000101 + 30, items([("S0", 1.75), ("S4", np.nan)])),
+              lambda h5: detail.put_factor_packs(h5, [V(date=20000101 + 2, values=items([("S0", 1.75)]))])]
+    for write in writes:
+        with detail.get_h5(path, True) as h5:
+            with pytest.raises(TypeError, match=f"{path}: .* stored as {words} \\('{dtype}'\\)"):
+                write(h5)
+    values, cursor = read_back(path)
+    assert values.dtype == dtype and cursor == 1
+    np.testing.assert_array_equal(values, stored)
+    # Reads still convert what is stored.
+    with detail.get_h5(path) as h5:
+        assert dict(detail.get_factor_value(h5, ["S1"], 20000101, 20000104))["S1"].tolist() == [4.0, 5.0, 6.0, 7.0]
+
+
 def test_view_changes_reach_the_file_before_the_call_returns(tmp_path):
     # Each change through the handle's views is committed at once: a process
     # that dies without closing the handle leaves every one of them in the file.
@@ -434,14 +460,37 @@ def test_batch_bad_values(detail, market, factor, logs, monkeypatch):
     packs = [V(date=20180102, values=items([("A", 1.0), ("B", "n/a")]))]
     detail.put_factor_packs(h5, packs)  # per-item: the bad item is skipped
     monkeypatch.setattr(detail, "BOOK_COUNT_THRESHOLD", 1)
-    detail.put_factor_packs(h5, [V(date=20180103, values=items([("A", 1.0), ("B", "n/a")]))])  # bulk: nothing stored
+    detail.put_factor_packs(h5, [V(date=20180103, values=items([("A", 2.0), ("B", "n/a")]))])  # bulk: the same
     h5.close()
     values, cursor = read_back(path)
-    assert values[0, 0] == 1.0 and np.isnan(values[1, 0]) and np.isnan(values[:, 1]).all() and cursor == 1
-    assert logs()[2:] == [
-        ("INFO", "put factor with order_book_id not in h5, %s/%s", ("B", 1)),
-        ("INFO", "put factor error: %s", ("could not convert string to float: 'n/a'",)),
-    ]
+    assert values[0, 0] == 1.0 and values[0, 1] == 2.0 and np.isnan(values[1, :]).all() and cursor == 1
+    assert logs()[2:] == [("INFO", "put factor with order_book_id not in h5, %s/%s", ("B", 1))] * 2
+
+
+def test_bulk_batch_drops_only_the_values_it_cannot_store(detail, market, factor, logs):
+    # Thousands of numbers with a few values that are none: the numbers are
+    # stored, each bad value is logged with its row, and a failure that is no
+    # one value's (an identifier that cannot be looked up) still stores nothing.
+    count = 5000
+    ids = [f"S{i}" for i in range(count)]
+    market.set_instruments({k: i for i, k in enumerate(ids)})
+    h5, path = factor((count, 8))
+    values = np.arange(count) / 8
+    given = list(values)
+    bad = {17: "n/a", 2500: 1j, 4999: object()}
+    for row, value in bad.items():
+        given[row] = value
+    detail.put_factor_packs(h5, [V(date=20180103, values=items(zip(ids, given))),
+                                 V(date=20180104, values=items(zip(ids, values.tolist())) + items([(["S1"], 1.0)]))])
+    h5.close()
+    stored, cursor = read_back(path)
+    expected = values.copy()
+    expected[list(bad)] = np.nan
+    np.testing.assert_array_equal(stored[:, 1], expected)
+    assert np.isnan(stored[:, 2]).all() and cursor == 2
+    template = "put factor with order_book_id not in h5, %s/%s"
+    assert [r for r in logs() if r[1] == template] == [("INFO", template, (ids[row], row)) for row in bad]
+    assert [r[1] for r in logs() if r[1].startswith("put factor error")] == ["put factor error: %s"]
 
 
 def test_batch_matches_a_model(detail, market, factor):

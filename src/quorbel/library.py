@@ -20,6 +20,7 @@ import gc
 import math
 import os
 import pickle
+import stat
 import sys
 import threading
 import types
@@ -153,33 +154,30 @@ def check_hdf5_signature(path: str) -> None:
     raise OSError(f"not a factor file (no HDF5 signature): {path}")
 
 
-# A value item made from a mapping's pair (order_book_id, value): a tuple, made
-# straight from the pair, since a date of every instrument is thousands.
+# The value item every write hands the engine, (order_book_id, float): a
+# tuple, made straight from the pair (in the engine when the values are
+# checked, from a pair on a cluster worker), since a date of every
+# instrument is thousands.
 _ValueItem = collections.namedtuple("_ValueItem", ["order_book_id", "value"])
 _value_item_of_pair = functools.partial(tuple.__new__, _ValueItem)
 
 
 def _value_items(values: Any, where: str) -> list:
-    """The value items of one date as a list: items with `order_book_id` and
-    `value`, or a mapping / pandas Series {order_book_id: value}."""
+    """The value items of one date as a list of `_ValueItem` holding floats,
+    from items with `order_book_id` and `value` or a mapping / pandas Series
+    {order_book_id: value}. Every value is converted as the writers convert
+    it (None is NaN, numeric text is parsed, bool is 0 or 1): one that does
+    not convert raises its ValueError or TypeError here, naming `where`, the
+    instrument and the value, before any file is touched."""
     pandas = sys.modules.get("pandas")
     if pandas is not None and isinstance(values, pandas.Series):
-        return list(map(_value_item_of_pair, zip(_python_scalars(values.index), _python_scalars(values))))
+        return _extras._items_of_pairs(_ValueItem, _python_scalars(values.index), _python_scalars(values), where)
     if isinstance(values, Mapping):
-        return list(map(_value_item_of_pair, values.items()))
+        return _extras._items_of_pairs(_ValueItem, list(values.keys()), list(values.values()), where)
     if isinstance(values, (str, bytes)) or not isinstance(values, Iterable):
         raise TypeError(f"{where}: values must be a collection of items with order_book_id and value, "
                         f"or a mapping {{order_book_id: value}}, not {type(values).__name__}")
-    items = list(values)
-    for position, item in enumerate(items):
-        if not (hasattr(item, "order_book_id") and hasattr(item, "value")):
-            raise TypeError(f"{where}: item {position} ({type(item).__name__}) has no order_book_id and value")
-        try:
-            hash(item.order_book_id)
-        except TypeError:
-            raise TypeError(f"{where}: item {position} has an unhashable order_book_id "
-                            f"({type(item.order_book_id).__name__})") from None
-    return items
+    return _extras._items_of_objects(_ValueItem, list(values), where)
 
 
 def _python_scalars(labels_or_values) -> list:
@@ -199,7 +197,7 @@ def _packs(packs: Any, where: str) -> list:
         if not (hasattr(pack, "date") and hasattr(pack, "values")):
             raise TypeError(f"{where}: pack {position} ({type(pack).__name__}) has no date and values")
         code = date_code(pack.date, f"{where}: date of pack {position}")
-        items = _value_items(pack.values, f"{where}, pack {position}")
+        items = _value_items(pack.values, f"{where}, pack {position} (date {code})")
         checked.append(types.SimpleNamespace(date=code, values=items))
     if not checked:
         raise ValueError(f"{where}: no packs to write")
@@ -221,7 +219,18 @@ class FactorLibrary:
     # ---- names ---------------------------------------------------------------
 
     def names(self) -> list:
-        """Every factor under the root, sorted; hidden files and folders are not factors."""
+        """Every factor under the root, sorted, each file once.
+
+        Hidden files and folders are not factors. Names that reach one file
+        (through a symbolic or a hard link, told by the device and inode of
+        the file reached) list it once: a name that is not a symbolic link is
+        kept over one that is, and among equals the first in sorted order.
+
+        Returns
+        -------
+        list of str
+            Factor names such as ``"style/momentum_20d"``.
+        """
         found = []
         for folder, dirs, files in os.walk(self.root):
             dirs[:] = [d for d in dirs if not d.startswith(".")]
@@ -229,11 +238,21 @@ class FactorLibrary:
             for file in files:
                 if file.startswith(".") or not file.endswith(SUFFIX) or len(file) == len(SUFFIX):
                     continue
-                if not os.path.isfile(os.path.join(folder, file)):
-                    continue
                 name = file[: -len(SUFFIX)]
-                found.append(name if relative == "." else f"{relative.replace(os.sep, '/')}/{name}")
-        return sorted(found)
+                found.append((name if relative == "." else f"{relative.replace(os.sep, '/')}/{name}",
+                              os.path.join(folder, file)))
+        kept = {}  # the file reached -> (name, path)
+        for name, path in sorted(found):
+            try:
+                status = os.stat(path)
+            except OSError:  # a dangling link, or a file gone since the walk
+                continue
+            if not stat.S_ISREG(status.st_mode):
+                continue
+            reached = (status.st_dev, status.st_ino)
+            if reached not in kept or (os.path.islink(kept[reached][1]) and not os.path.islink(path)):
+                kept[reached] = (name, path)
+        return sorted(name for name, _ in kept.values())
 
     def __contains__(self, name: object) -> bool:
         try:
@@ -408,22 +427,46 @@ class FactorLibrary:
     # ---- rewrites --------------------------------------------------------------
 
     def rewrite(self, names=None, *, raise_errors=True, progress=False, max_workers=None) -> WriteReport:
-        """Rewrites factor files into fresh copies (`rewrite_factor`), one task
-        per file on a thread pool (default 2 at once: each holds its whole
-        matrix in memory). Names that are one file (links) rewrite it once,
-        through its real path, and share its outcome. Reports like `write`."""
-        names = self._selection(names)
-        by_file = {}
-        for name in names:
-            by_file.setdefault(os.path.realpath(self.path(name)), []).append(name)
+        """Rewrites factor files into fresh copies (`rewrite_factor`).
 
-        def rewrite_file(file, group):
-            try:
-                check_hdf5_signature(file)
-                detail.rewrite_factor(file)
-            except Exception as error:  # reported for every name of the file
-                return {name: error for name in group}
-            return {name: None for name in group}
+        One task per file on a thread pool (default 2 at once: each holds its
+        whole matrix in memory). Names that are one file through a symbolic
+        link rewrite it once, through its real path, and share its outcome;
+        hard links of one file are rewritten one after the other in one task,
+        each name then holding a file of its own.
+
+        Parameters
+        ----------
+        names : list of str, optional
+            The factors to rewrite; every factor (`names()`) by default.
+        raise_errors : bool
+            Raise `FactorWriteError` when any rewrite failed.
+        progress : bool
+            Show how many files are done.
+        max_workers : int, optional
+            Rewrites at once (2 by default).
+
+        Returns
+        -------
+        WriteReport
+            ``{name: None or the exception}``.
+        """
+        names = self._selection(names)
+        by_file = _tasks_by_file(names, self.path)
+
+        def rewrite_file(_, group):
+            # Through a symbolic link the real path is rewritten, once, so the
+            # link stays a link. Hard links are paths of their own to one
+            # file: each is rewritten in turn, each then a file of its own.
+            outcome_of = {}
+            for real in dict.fromkeys(os.path.realpath(self.path(name)) for name in group):
+                try:
+                    check_hdf5_signature(real)
+                    detail.rewrite_factor(real)
+                    outcome_of[real] = None
+                except Exception as error:  # reported for every name of the file
+                    outcome_of[real] = error
+            return {name: outcome_of[os.path.realpath(self.path(name))] for name in group}
 
         with _progress(f"rewriting {len(names)} factors", progress) as shown:
             outcome = _run_on_threads(by_file, rewrite_file, max_workers or 2, shown, len(names))
@@ -438,7 +481,7 @@ class FactorLibrary:
         {order_book_id: value}). See `write_packs` for errors and options."""
         _client_argument(client)
         code = date_code(date)
-        jobs = self._converted(values, create, _value_items)
+        jobs = self._converted(values, create, lambda payload, where: _value_items(payload, f"{where}, date {code}"))
         return self._run(jobs, "value", code, create, raise_errors, client, progress, max_workers)
 
     def write_packs(self, packs, *, raise_errors=True, create=False, client=None, progress=False,
@@ -480,10 +523,7 @@ class FactorLibrary:
 
     def _run(self, jobs: dict, kind: str, code, create: bool, raise_errors: bool, client, progress: bool,
              max_workers) -> WriteReport:
-        # One task per file: names that are one file (links) run in one task.
-        tasks = {}
-        for name in jobs:
-            tasks.setdefault(os.path.realpath(self.path(name)), []).append(name)
+        tasks = _tasks_by_file(list(jobs), self.path)
         if client is not None:
             outcome = _run_on_cluster(client, tasks, {name: (self.path(name), jobs[name]) for name in jobs},
                                       kind, code, create, progress)
@@ -496,6 +536,23 @@ class FactorLibrary:
         with _progress(f"writing {len(jobs)} factors", progress) as shown:
             outcome = _run_on_threads(tasks, run, workers, shown, len(jobs))
         return _report(list(jobs), outcome, raise_errors)
+
+
+def _tasks_by_file(names: list, path_of) -> dict:
+    """{file: its names}, one task per file: names that reach one file, through
+    a symbolic or a hard link, share a task, so that no two tasks ever change
+    one file at once. A file is told by its (device, inode); a name that
+    reaches no file yet (a write with create=True) is a file of its own."""
+    tasks = {}
+    for name in names:
+        path = path_of(name)
+        try:
+            status = os.stat(path)
+            reached = (status.st_dev, status.st_ino)
+        except OSError:
+            reached = os.path.realpath(path)
+        tasks.setdefault(reached, []).append(name)
+    return tasks
 
 
 def _attempt(work, *args):

@@ -29,7 +29,8 @@
 //     module.cpp        module entry: start-up order, settings, function table
 //     python_support.cpp  reading the module namespace, root-logger logging,
 //                       the one table from engine errors to Python exceptions,
-//                       the one integer reading (integer_of), argument checks
+//                       the one integer reading (integer_of), the one value
+//                       reading as float64 (float64_of), argument checks
 //     reference_data.cpp  trading calendar (date code <-> column) and the
 //                       instrument index (order_book_id -> row) from MongoDB
 //     file_handles.cpp  the factor file handle and its view of `data`:
@@ -86,6 +87,13 @@ std::optional<Integer> integer_of(nb::handle value);
 // integer_of for a value that must fit in 64 bits: TypeError "<what> must be
 // an integer, not T", OverflowError "<what> does not fit in a 64-bit integer".
 int64_t int64_of(nb::handle value, const std::string &what);
+// The one reading of values as float64, as NumPy converts an object: None
+// is NaN, numeric text (str, bytes) is parsed, bool is 0 or 1, a complex
+// is refused (TypeError), anything else goes through float(). float64_of
+// returns false with the Python error set (ValueError for text that is no
+// number, TypeError for a type without a float form); to_float64 raises it.
+bool float64_of(PyObject *value, double &out);
+double to_float64(nb::handle value);
 // `length` grown by the non-negative module setting `setting` (one growth
 // step); ValueError for a negative setting, OverflowError past 2**63 - 1.
 uint64_t grown_length(uint64_t length, const char *setting);

@@ -2,6 +2,7 @@
 #include <Python.h>
 
 #include <cstring>
+#include <limits>
 #include <string>
 
 #include "detail.hpp"
@@ -55,6 +56,38 @@ int64_t int64_of(nb::handle value, const std::string &what) {
         throw nb::python_error();
     }
     return number->value;
+}
+
+bool float64_of(PyObject *value, double &out) {
+    if (PyFloat_Check(value)) {
+        out = PyFloat_AS_DOUBLE(value);
+        return true;
+    }
+    if (value == Py_None) {
+        out = std::numeric_limits<double>::quiet_NaN();
+        return true;
+    }
+    PyObject *converted = nullptr;
+    if (PyUnicode_Check(value) || PyBytes_Check(value) || PyByteArray_Check(value)) {
+        converted = PyFloat_FromString(value);
+    } else if (PyComplex_Check(value)) {
+        // NumPy refuses every complex, even a subclass that defines
+        // __float__, so the engine does too.
+        PyErr_Format(PyExc_TypeError, "float() argument must be a string or a real number, not '%s'",
+                     Py_TYPE(value)->tp_name);
+    } else {
+        converted = PyNumber_Float(value);
+    }
+    if (!converted) return false;
+    out = PyFloat_AS_DOUBLE(converted);
+    Py_DECREF(converted);
+    return true;
+}
+
+double to_float64(nb::handle value) {
+    double out;
+    if (!float64_of(value.ptr(), out)) throw nb::python_error();
+    return out;
 }
 
 int64_t int_setting(const char *name) { return int64_of(module_attr(name), "quorbel.detail." + std::string(name)); }

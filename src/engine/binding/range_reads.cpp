@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <array>
+#include <limits>
 #include <optional>
 
 #include "storage/chunk_io.hpp"
@@ -46,7 +47,13 @@ ColumnSection column_section(nb::handle lookup_result, std::optional<int64_t> cu
     if (nb::len(pair) != 2) throw nb::type_error("_get_date_section_index must return a pair (s, e)");
     const int64_t s = std::max<int64_t>(column_number(pair[0]), 0);
     int64_t e = column_number(pair[1]);
-    if (cursor_col) e = s <= *cursor_col ? std::min(e, *cursor_col + 1) : s;
+    if (cursor_col) {
+        // A cursor at the top of int64 (a uint64 beyond it reads as that top)
+        // bounds nothing: its next column saturates instead of wrapping.
+        const int64_t past_cursor =
+            *cursor_col < std::numeric_limits<int64_t>::max() ? *cursor_col + 1 : *cursor_col;
+        e = s <= *cursor_col ? std::min(e, past_cursor) : s;
+    }
     return {static_cast<uint64_t>(s), static_cast<uint64_t>(std::max(e, s))};
 }
 

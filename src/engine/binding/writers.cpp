@@ -7,6 +7,7 @@
 // runs with it released.
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 #include <optional>
 #include <utility>
@@ -57,28 +58,52 @@ void advance_cursor(h5::Dataset &data, int64_t column) {
 }
 
 // ---------------------------------------------------------------------------
+// The stored type
+
+// A stored type as its NumPy text says it ("<i4" is a little-endian int32).
+std::string dtype_words(const std::string &dtype) {
+    if (dtype.size() < 2) return "'" + dtype + "'";
+    const std::string order = dtype[0] == '<' ? "little-endian " : dtype[0] == '>' ? "big-endian " : "";
+    const std::string bits = std::to_string(8 * std::atoi(dtype.c_str() + 2));
+    switch (dtype[1]) {
+        case 'f': return order + "float" + bits + " ('" + dtype + "')";
+        case 'i': return order + "int" + bits + " ('" + dtype + "')";
+        case 'u': return order + "uint" + bits + " ('" + dtype + "')";
+        case 'O': return "text ('" + dtype + "')";
+        default: return "a type that is no number ('" + dtype + "')";
+    }
+}
+
+// The writers hand HDF5 float64 cells. Into a matrix of another type HDF5
+// would convert them without a word: 1.75 stored as 1, NaN as the smallest
+// int32. Such a file (made by another tool) is refused before it changes.
+void require_float64_matrix(const h5::File &file, const h5::Dataset &data) {
+    std::string dtype;
+    {
+        nb::gil_scoped_release release;
+        dtype = data.layout().dtype;
+    }
+    if (dtype == h5::kFactorDtype) return;
+    throw nb::type_error(("cannot write factor values into " + file.name() + ": its matrix 'data' is stored as " +
+                          dtype_words(dtype) + ", and factor values are stored only as little-endian float64 ('" +
+                          h5::kFactorDtype + "')")
+                             .c_str());
+}
+
+// ---------------------------------------------------------------------------
 // Values
 
-// Converts one value as NumPy converts a Python object to float64: None is
-// NaN, numeric text is parsed, bool is 0 or 1; text that is not a number
-// raises ValueError, a complex number TypeError.
-double to_float64(nb::handle value) {
-    PyObject *v = value.ptr();
-    if (PyFloat_Check(v)) return PyFloat_AS_DOUBLE(v);
-    if (v == Py_None) return std::numeric_limits<double>::quiet_NaN();
-    PyObject *converted = nullptr;
-    if (PyUnicode_Check(v) || PyBytes_Check(v) || PyByteArray_Check(v)) {
-        converted = PyFloat_FromString(v);
-    } else if (PyComplex_Check(v)) {
-        PyErr_Format(PyExc_TypeError, "float() argument must be a string or a real number, not '%s'",
-                     Py_TYPE(v)->tp_name);
-    } else {
-        converted = PyNumber_Float(v);
+// An item's value as float64 (the one rule, float64_of); false, with no
+// error left set, for a value that cannot be stored: its reading or its
+// conversion raised ValueError or TypeError. Anything else propagates.
+bool storable_value(nb::handle item, double &out) {
+    nb::object value = nb::steal(PyObject_GetAttrString(item.ptr(), "value"));
+    if (value && float64_of(value.ptr(), out)) return true;
+    if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_TypeError)) {
+        throw nb::python_error();
     }
-    if (!converted) throw nb::python_error();
-    double result = PyFloat_AS_DOUBLE(converted);
-    Py_DECREF(converted);
-    return result;
+    PyErr_Clear();
+    return false;
 }
 
 // A value item's row, or nullopt when the instrument index does not list it.
@@ -152,25 +177,44 @@ void store_per_item(std::vector<double> &column, const std::vector<nb::object> &
 void store_in_bulk(std::vector<double> &column, const std::vector<nb::object> &items, nb::handle index,
                    const Converted &converted) {
     // The packed (row, value) records, in item order; unlisted items are
-    // dropped without a word.
+    // dropped without a word. A value that cannot be stored is dropped alone
+    // and logged as the per-item path logs it: thousands of good values must
+    // not be lost for one "n/a".
+    struct Dropped {
+        nb::object order_book_id;
+        int64_t row;
+    };
     std::vector<std::pair<int64_t, double>> records;
     records.reserve(items.size());
     std::vector<nb::object> record_ids;
+    std::vector<Dropped> dropped;
     try {
         for (size_t i = 0; i < items.size(); ++i) {
             nb::object order_book_id = items[i].attr("order_book_id");
             auto row = listed_row(index, order_book_id);
             if (!row) continue;
-            double value = converted ? (*converted)[i] : to_float64(items[i].attr("value"));
+            double value;
+            if (converted) {
+                value = (*converted)[i];
+            } else if (!storable_value(items[i], value)) {
+                dropped.push_back({std::move(order_book_id), *row});
+                continue;
+            }
             records.emplace_back(*row, value);
-            record_ids.push_back(order_book_id);
+            record_ids.push_back(std::move(order_book_id));
         }
     } catch (nb::python_error &e) {
+        // A failure that is no one value's (an identifier that cannot be
+        // looked up) leaves the whole date unstored, as it always has.
         if (!python_error_is(e, PyExc_ValueError) && !python_error_is(e, PyExc_TypeError)) throw;
         log_info("put factor error: %s", nb::str(e.value()));
         return;  // none of this date's values are stored
     }
+    // Rows are checked for every listed item, stored or not, as the per-item
+    // path checks them, before anything is logged or stored.
     for (size_t i = 0; i < records.size(); ++i) require_row(records[i].first, column.size(), record_ids[i]);
+    for (const Dropped &d : dropped) require_row(d.row, column.size(), d.order_book_id);
+    for (const Dropped &d : dropped) log_info("put factor with order_book_id not in h5, %s/%s", d.order_book_id, d.row);
     for (const auto &[row, value] : records) column[static_cast<size_t>(row)] = value;  // the last one wins
 }
 
@@ -213,6 +257,7 @@ void put_factor_value(nb::handle h5_handle, nb::handle date, nb::handle values) 
         nb::gil_scoped_release release;
         data = file.open_dataset_for_columns("data");
     }
+    require_float64_matrix(file, data);
     nb::object column = module_attr("_get_date_index")(date);
     if (column.is_none()) {
         log_info("put factor %s with wrong date %s", file.name(), date);
@@ -324,6 +369,7 @@ void put_factor_packs(nb::handle h5_handle, nb::handle packs) {
         nb::gil_scoped_release release;
         data = file.open_dataset_for_columns("data");
     }
+    require_float64_matrix(file, data);
     std::vector<nb::object> dates, value_sets;
     for (nb::handle pair : module_attr("get_iter")(packs)) {
         dates.push_back(nb::borrow(pair[0]));

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -140,7 +141,17 @@ std::optional<int64_t> first_integer(const h5::AttrValue &value) {
         case 1: return is_signed ? int64_t(int8_t(p[0])) : int64_t(p[0]);
         case 2: { int16_t s; uint16_t u; std::memcpy(&s, p, 2); std::memcpy(&u, p, 2); return is_signed ? int64_t(s) : int64_t(u); }
         case 4: { int32_t s; uint32_t u; std::memcpy(&s, p, 4); std::memcpy(&u, p, 4); return is_signed ? int64_t(s) : int64_t(u); }
-        case 8: { int64_t s; std::memcpy(&s, p, 8); return s; }  // uint64 past 2**63 - 1 wraps; no column is that far
+        case 8: {
+            // A uint64 past 2**63 - 1 counts as 2**63 - 1, as the engine's
+            // readers see it through HDF5's conversion; wrapped, it would pass
+            // for a negative cursor.
+            int64_t s;
+            uint64_t u;
+            std::memcpy(&s, p, 8);
+            std::memcpy(&u, p, 8);
+            if (is_signed) return s;
+            return u > uint64_t(std::numeric_limits<int64_t>::max()) ? std::numeric_limits<int64_t>::max() : int64_t(u);
+        }
         default: return std::nullopt;
     }
 }

@@ -17,6 +17,7 @@ NB_MODULE(_extras, m) {
     define_library_reads(m);
     define_command_scans(m);
     define_journal_tools(m);
+    define_value_checks(m);
     // The command itself is quorbel.cli.main; this name stays for callers of old.
     m.def("main", [] {
               return int64_of(nb::module_::import_("quorbel.cli").attr("main")(), "quorbel.cli.main()'s exit status");

@@ -9,6 +9,7 @@
 //   library_reads.cpp  many factor files at once into one cube (FactorLibrary)
 //   png_writer.cpp     a minimal RGB PNG encoder on libdeflate
 //   journal_tools.cpp  which file an undo journal names, for crash-state tools
+//   value_checks.cpp   the library's writes: every value converted before any file is touched
 #pragma once
 
 #include <cstdint>
@@ -39,6 +40,9 @@ void define_command_scans(nb::module_ &m);
 
 // _journal_written_for and _retarget_journal, for the crash-state tools.
 void define_journal_tools(nb::module_ &m);
+
+// _items_of_pairs and _items_of_objects, the value checks of FactorLibrary's writes.
+void define_value_checks(nb::module_ &m);
 
 // Writes an 8-bit RGB image (rows top to bottom, 3 bytes a pixel) as a PNG.
 // std::runtime_error when the file cannot be written.
