@@ -543,8 +543,9 @@ void read_settled(FileState *state, Read &&read) {
             if (now.exists && journal_stops_reader(s, now, patience)) continue;
             s.close();
             s.lost = true;
+            // Not a change made through this handle: a row stream keeps the
+            // stripes it has read, each from one committed state.
             ++s.generation;
-            ++s.changes;
             if (!open_settled_once(s, false, patience)) continue;
             s.lost = false;
         }
