@@ -36,6 +36,7 @@ from crash_states.verdicts import KINDS  # noqa: E402
 
 QUICK_SAMPLE = 120           # states per scenario in the quick run
 QUICK_LIVENESS_SAMPLE = 40   # journal-holding states rechecked without their journals
+LIVENESS_SAMPLE = 300        # the same in the full run: enough to show what the journals prevent
 REMOVAL_SAMPLE = 150         # states per scenario and removed sync class
 
 
@@ -66,6 +67,7 @@ def _arguments(argv):
     if args.quick:
         args.sample = args.sample or QUICK_SAMPLE
         args.liveness_sample = args.liveness_sample or QUICK_LIVENESS_SAMPLE
+    args.liveness_sample = args.liveness_sample or LIVENESS_SAMPLE
     return args
 
 

@@ -21,7 +21,7 @@ import traceback
 
 import numpy as np
 
-from .recording import role
+from .sync_classes import role
 from .verdicts import judge
 
 CHECK_SECONDS = 120  # a child still running after this is reported as hung

@@ -10,8 +10,8 @@ from dataclasses import dataclass
 
 from .checking import check_state, journal_targets
 from .crash_model import CrashModel, Layout, enumerate_states
-from .recording import role
 from .scenarios import CALENDAR
+from .sync_classes import role
 
 REPRO_FORMAT = "quorbel-crash-state-1"
 

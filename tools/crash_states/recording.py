@@ -22,6 +22,7 @@ import re
 from dataclasses import dataclass, field
 
 from .strace_log import TraceError, decode_iovec, decode_string, parse_int, read_calls, struct_fields
+from .sync_classes import classify_syncs
 
 AT_FDCWD = -100
 MARKER = re.compile(rb"QXMARK (\d+) (start|returned)")
@@ -358,7 +359,7 @@ class _Recorder:
             return
         description = self._description(call, call.args[0])
         if description is None or description.file < 0:
-            marker = MARKER.match(decode_string(call.args[1], self._where(call)))
+            marker = MARKER.match(decode_string(call.args[1], self._where(call))) if call.args[0] == "1" else None
             if marker:
                 self._emit(call, "mark", call=int(marker.group(1)), phase=marker.group(2).decode())
             return
@@ -619,64 +620,6 @@ class _Recorder:
 _UNMODELLED_WRITES = {"sendfile": 0, "sendfile64": 0, "copy_file_range": 2, "splice": 2, "tee": 1,
                       "vmsplice": 0, "io_uring_setup": None, "io_uring_enter": None, "io_uring_register": None,
                       "sync_file_range": 0, "process_vm_writev": None}
-
-
-def classify_syncs(recording):
-    """Names what each sync protects, from what it targets and, for a
-    directory, the last change made in that directory before it."""
-    names = dict(recording.initial_names)
-    last_in_dir = {}
-    for op in recording.ops:
-        if op.kind in ("link", "unlink", "rename", "exchange", "mkdir", "rmdir"):
-            last_in_dir[op.directory] = op
-            if op.kind == "link":
-                names[op.path] = op.file
-            elif op.kind == "unlink":
-                names.pop(op.path, None)
-            elif op.kind == "rename":
-                names[op.path2] = names.pop(op.path)
-            elif op.kind == "exchange":
-                names[op.path], names[op.path2] = names[op.path2], names[op.path]
-        elif op.kind == "sync":
-            if op.file >= 0:
-                # By the name the file has when synced: a new file is synced
-                # under its temporary name, before it is published.
-                current = [name for name, ident in names.items() if ident == op.file]
-                op.sync_class = f"sync of the {role((current or recording.files[op.file].names)[-1])}"
-            elif op.path is None:
-                op.sync_class = "sync of everything"
-            else:
-                op.sync_class = "directory sync " + _after(last_in_dir.get(op.path))
-
-
-def role(name):
-    """What a name in a factor directory is, by the engine's naming rules."""
-    base = os.path.basename(name)
-    if ".journal.set-aside-" in base:
-        return "set-aside journal"
-    if base.startswith(".") and base.endswith(".journal"):
-        return "journal"
-    if base.startswith(".") and base.endswith(".tmp"):
-        return "new file (temporary)"
-    if base.endswith(".h5"):
-        return "factor file"
-    return "other file"
-
-
-def _after(op):
-    if op is None:
-        return "with no directory change before it"
-    if op.kind == "link" and role(op.path) == "factor file":
-        return "after the new file is published (link)"
-    if op.kind == "link":
-        return f"after the {role(op.path)} is created"
-    if op.kind == "unlink":
-        return f"after the {role(op.path)} is removed"
-    if op.kind == "rename" and role(op.path2) == "factor file":
-        return "after the new file is published (rename)"
-    if op.kind == "rename" and role(op.path2) == "set-aside journal":
-        return "after a journal is set aside"
-    return f"after {op.kind} of the {role(op.path)}"
 
 
 def record(trace_path, root, prepared, cwd):

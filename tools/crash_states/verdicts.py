@@ -195,7 +195,7 @@ def judge(matrix, cursor, expectation, unreadable=()):
 
     shapes = {tuple(s["shape"]) for s in present}
     if tuple(matrix.shape) not in shapes:
-        kind = "torn" if len(present) > 1 else "lost"
+        kind = "torn" if len(acceptable) > 1 else "lost"
         problems.append((kind, f"shape {tuple(matrix.shape)} is none of {sorted(shapes)}"))
 
     want = matched["cursor"]
