@@ -60,6 +60,9 @@ class Scenario:
         Instruments in the injected index.
     locking : str
         QUORBEL_FILE_LOCKING of the writer (the checks always use ``on``).
+    grows : str
+        "rows" or "columns" when the scenario is there to grow the matrix:
+        the reference run must show it grew along that axis.
     """
 
     name: str
@@ -69,6 +72,7 @@ class Scenario:
     files: list = field(default_factory=lambda: ["f.h5"])
     listed: int = LISTED
     locking: str = "on"
+    grows: str = ""
 
     def written(self, file):
         """call -> the columns that call writes into `file`."""
@@ -93,9 +97,9 @@ SCENARIOS = [
     Scenario("mid-band", "a date in the middle of a band of chunk columns",
              {"f.h5": ((320, 250), range(28, 40))}, _one_date(40)),
     Scenario("growth-columns", "a date past the last column: the matrix grows by 250 columns",
-             {"f.h5": ((320, 250), range(244, 250))}, _one_date(250)),
+             {"f.h5": ((320, 250), range(244, 250))}, _one_date(250), grows="columns"),
     Scenario("growth-rows", "a date with more instruments listed than rows: the matrix grows by 500 rows",
-             {"f.h5": ((300, 250), range(4, 10))}, _one_date(10), listed=330),
+             {"f.h5": ((300, 250), range(4, 10))}, _one_date(10), listed=330, grows="rows"),
     Scenario("batch", "put_factor_packs of 3 dates, the last opening a new band",
              {"f.h5": ((320, 250), range(24, 30))},
              [{"op": "open", "file": "f.h5"}, {"op": "packs", "file": "f.h5", "columns": [30, 31, 32]},
@@ -139,7 +143,12 @@ def _engine_env(locking="on"):
 
 
 def run_writer(scenario, root, mode, steps, workdir, trace=None, reference_dir=None):
-    job = {"root": root, "calendar": CALENDAR, "listed": scenario.listed, "steps": steps, "mode": mode,
+    listed = scenario.listed
+    if mode == "prepare":
+        # Listing more instruments than a prepared matrix has rows would grow
+        # it now, and leave the scenario's growth nothing to do.
+        listed = min([listed] + [shape[0] for shape, _ in scenario.prepared.values()])
+    job = {"root": root, "calendar": CALENDAR, "listed": listed, "steps": steps, "mode": mode,
            "files": scenario.files, "locking": scenario.locking if mode != "prepare" else "on",
            "reference_dir": reference_dir}
     job_path = os.path.join(workdir, f"{mode}.json")
@@ -248,6 +257,12 @@ def run_scenario(scenario, workdir):
                 prefixes[call] = [_snapshot(snapshots, f"{call}.{k}", name) for k in range(1, len(step["columns"]))]
         prepared_columns = list(scenario.prepared.get(name, (None, []))[1])
         histories[name] = FileHistory(states, prefixes, scenario.written(name), prepared_columns)
+        if scenario.grows:
+            axis = 0 if scenario.grows == "rows" else 1
+            first, last = states[0][0].shape[axis], states[-1][0].shape[axis]
+            if last <= first:
+                raise RuntimeError(f"scenario {scenario.name} should grow the matrix's {scenario.grows}, "
+                                   f"but they stayed at {first}")
     shutil.rmtree(reference_root)
     shutil.rmtree(snapshots)
     return ScenarioRun(scenario, model, histories, workdir)
