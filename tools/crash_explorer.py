@@ -201,7 +201,7 @@ def remove_syncs(args, pool, workdir, out):
     return {"baseline": baseline, "removed": table}, 0
 
 
-def replay(path, workers):
+def replay(path):
     """Checks a reproduction file again; prints the verdict; 1 when it still violates."""
     layout, document = exploring.load_reproduction(path)
     _start_engine()
@@ -234,14 +234,16 @@ def main(argv=None):
     args = _arguments(argv)
     if args.replay:
         try:
-            return replay(args.replay, args.workers)
+            return replay(args.replay)
         except (OSError, ValueError) as error:
             print(f"crash_explorer: {error}", file=sys.stderr)
             return 2
     os.makedirs(args.out, exist_ok=True)
-    for stale in os.listdir(args.out):
-        if stale.startswith("repro-") and stale.endswith(".json"):
-            os.remove(os.path.join(args.out, stale))
+    # Reproductions of an earlier run would read as this run's findings.
+    for directory in (args.out, os.path.join(args.out, "without-journals"), os.path.join(args.out, "sync-removal")):
+        for stale in os.listdir(directory) if os.path.isdir(directory) else []:
+            if stale.endswith(".json") and (stale.startswith("repro-") or directory.endswith("sync-removal")):
+                os.remove(os.path.join(directory, stale))
     workdir = args.workdir or tempfile.mkdtemp(prefix="quorbel-crash-explorer-")
     _start_engine()
     pool = ForkPool(args.workers)
