@@ -11,15 +11,18 @@ judging of a file against the reference run.
 import json
 import os
 import shutil
+import signal
 import subprocess
 import sys
+import time
 
 import numpy as np
 import pytest
 
 TOOLS = os.path.join(os.path.dirname(__file__), "..", "tools")
 sys.path.insert(0, TOOLS)
-from crash_states import crash_model, recording, strace_log, sync_classes, verdicts  # noqa: E402
+from crash_states import checking, crash_model, exploring, recording, scenarios, strace_log, sync_classes  # noqa: E402
+from crash_states import verdicts  # noqa: E402
 from crash_states.recording import Op  # noqa: E402
 
 needs_strace = pytest.mark.skipif(shutil.which("strace") is None, reason="strace is not installed")
@@ -103,6 +106,67 @@ def test_untracked_writes_and_failed_calls_change_nothing(tmp_path):
     rec, _ = read_trace(tmp_path, lines, prepared={"f.h5": (b"old", (1, 2))})
     assert rec.ops == []
     assert rec.initial_content == {0: b"old"} and rec.files[0].inode == (1, 2)
+
+
+def test_descriptors_positions_and_processes_follow_the_kernel(tmp_path):
+    root = str(tmp_path / "root")
+    f, g = hexed(root + "/f.h5"), hexed(root + "/g.h5")
+    lines = [
+        f"10 openat(AT_FDCWD, {f}, O_RDWR) = 3",
+        "10 dup(3) = 4",
+        "10 close(3) = 0",
+        "10 lseek(4, 2, SEEK_SET) = 2",
+        "10 read(0x4, 0x7ffd0000, 0x3) = 0x3",                      # raw: the position moves to 5
+        f"10 write(4, {hexed(b'W')}, 1) = 1",                       # at 5, through the dup
+        "10 fcntl(4, F_DUPFD_CLOEXEC, 10) = 10",
+        "10 clone(child_stack=NULL, flags=CLONE_CHILD_CLEARTID|SIGCHLD, child_tidptr=0x7f00) = 20",
+        "20 close(10) = 0",                                         # the child's copy only
+        f"10 pwrite64(10, {hexed(b'P')}, 1, 0) = 1",
+        f"10 openat(AT_FDCWD, {g}, O_WRONLY|O_APPEND) = 5",
+        f"10 write(5, {hexed(b'tail')}, 4) = 4",                    # O_APPEND: at the end
+        f"10 openat(AT_FDCWD, {f}, O_WRONLY|O_TRUNC|O_SYNC) = 6",
+        f"10 write(6, {hexed(b'sync')}, 4) = 4",                    # O_SYNC: synced with the write
+        "10 ftruncate(5, 2) = 0",
+        "10 fallocate(5, 0, 0, 6) = 0",
+        "10 fallocate(5, FALLOC_FL_KEEP_SIZE|FALLOC_FL_PUNCH_HOLE, 0, 1) = 0",
+        f"10 mkdirat(AT_FDCWD, {hexed(root + '/sub')}, 0755) = 0",
+        f"10 renameat2(AT_FDCWD, {f}, AT_FDCWD, {g}, RENAME_EXCHANGE) = 0",
+        f"10 linkat(AT_FDCWD, {g}, AT_FDCWD, {hexed(root + '/h.h5')}, 0) = 0",
+        f"10 unlinkat(AT_FDCWD, {hexed(root + '/sub')}, AT_REMOVEDIR) = 0",
+        "10 sync() = 0",
+    ]
+    prepared = {"f.h5": (b"0123456789", (1, 1)), "g.h5": (b"abc", (1, 2))}
+    rec, _ = read_trace(tmp_path, lines, prepared)
+    kinds = [op.kind for op in rec.ops]
+    assert kinds == ["write", "write", "write", "truncate", "write", "sync", "truncate", "extend", "zero", "mkdir",
+                     "exchange", "link", "rmdir", "sync"]
+    model = crash_model.CrashModel(rec)
+    end = model.layout(len(rec.ops))
+    files = {name: end.contents[ident] for name, ident in end.names.items()}
+    # The exchange swapped the files; the link named the one then at g.h5.
+    assert files == {"g.h5": b"sync", "f.h5": b"\0b\0\0\0\0", "h.h5": b"sync"}
+    assert end.names["g.h5"] == end.names["h.h5"] and model.pending(len(rec.ops)) == []
+    # Before the truncation, the writes through dup'ed descriptors had landed where the kernel puts them.
+    early = model.layout(2)
+    assert early.contents[early.names["f.h5"]] == b"P1234W6789"
+
+
+def test_malformed_traces_are_refused_with_the_line_named(tmp_path):
+    for lines, expected in [
+        (["garbage without a thread id"], "trace:1: not a traced call"),
+        (["10 <... pwrite64 resumed>) = 4"], "trace:1: pwrite64 resumed without its start"),
+        (["10 write(1, \"\\x41\", 1"], "trace:1: the arguments of write do not end"),
+        (["10 close(3)"], "trace:1: close without a result"),
+        (["10 --- SIGCHLD {si_signo=SIGCHLD} ---", "10 pwrite64(3, not a string, 1, 0) = 1"], None),
+    ]:
+        log = tmp_path / "trace"
+        log.write_text("\n".join(lines) + "\n")
+        calls = strace_log.read_calls(str(log))
+        if expected is None:
+            assert [c.name for c in calls] == ["pwrite64"]
+            continue
+        with pytest.raises(strace_log.TraceError, match=expected):
+            list(calls)
 
 
 def test_journal_lookups_pick_the_file_alive_when_the_journal_was_made(tmp_path):
@@ -280,6 +344,153 @@ def test_files_that_may_and_must_not_be_there():
     assert [k for k, _ in verdicts.judge(empty[:, :3], None, created.expectation(0, 1))[0]] == ["torn"]
     removed = verdicts.FileHistory([(empty, None), None], {}, {}, [])
     assert [k for k, _ in verdicts.judge(empty, None, removed.expectation(1, None))[0]] == ["lost"]
+
+
+# ---- checking a laid-out state through the engine ---------------------------
+
+@pytest.fixture(scope="module")
+def killed_date(tmp_path_factory):
+    """A factor file whose writer was killed inside date 6 (dates 0-5
+    committed), the journal it left, and h5py's reading of the file with
+    dates 0-5 and with dates 0-6."""
+    import h5py
+
+    import quorbel.detail as detail
+    from test_journal_identity import COLS, KILL_POINTS, ROWS, journal_of, write_dates
+
+    base = tmp_path_factory.mktemp("killed-date")
+    seeded = str(base / "seeded.h5")
+    detail.create_new_factor_h5(seeded, (ROWS, COLS)).close()
+    assert write_dates(seeded, 0, 5).returncode == 0
+    outcomes = {}
+    for name, last in (("before", 6), ("after", 7)):
+        path = str(base / f"{name}.h5")
+        shutil.copy(seeded, path)
+        assert write_dates(path, 5, last).returncode == 0
+        with h5py.File(path, "r") as f:
+            outcomes[name] = (f["data"][...], int(f["data"].attrs["cursor_col"]))
+    # The first kill inside date 6 that leaves its column half written.
+    killed = str(base / "killed.h5")
+    for kill_at in range(KILL_POINTS[0], KILL_POINTS[-1] + 1):
+        shutil.copy(seeded, killed)
+        assert write_dates(killed, 5, 7, kill_at=kill_at).returncode != 0
+        with h5py.File(killed, "r") as f:
+            column = f["data"][:, 6]
+        if os.path.exists(journal_of(killed)) and 0 < np.isnan(column).sum() < ROWS:
+            break
+    else:
+        pytest.fail("no kill of date 6's write left it half written")
+    with open(killed, "rb") as f, open(journal_of(killed), "rb") as j:
+        contents = {0: f.read(), 1: j.read()}
+    st = os.stat(killed)
+    rec = recording.Recording(str(base), {"f.h5": 0, ".f.h5.journal": 1}, {""}, contents, [], {
+        0: recording.FileObject(0, -1, (st.st_dev, st.st_ino), ["f.h5"]),
+        1: recording.FileObject(1, 0, None, [".f.h5.journal"])})
+    history = verdicts.FileHistory([outcomes["before"], outcomes["after"]], {}, {1: [6]}, range(6))
+    calendar = list(range(20200101, 20200101 + COLS))
+    return rec, history, calendar, ROWS, outcomes
+
+
+def check_killed(killed_date, scratch, targets="found", write_first=False, without_journals=False):
+    rec, history, calendar, rows, _ = killed_date
+    layout = crash_model.Layout(dict(rec.initial_names), dict(rec.initial_content), {""})
+    find = (lambda s: checking.journal_targets(layout, rec, s)) if targets == "found" else (lambda s: targets)
+    return checking.check_state(layout, find, {"f.h5": history.expectation(0, 1)}, str(scratch), write_first,
+                                calendar, rows, without_journals)
+
+
+@pytest.fixture
+def engine_as_in_a_child(market, monkeypatch, killed_date):
+    """What a checking child sets up, undone after the test."""
+    _, _, calendar, rows, _ = killed_date
+    market.set_calendar(calendar)
+    market.set_instruments({f"I{i}": i for i in range(rows)})
+    monkeypatch.setenv("QUORBEL_FILE_LOCKING", "on")
+
+
+@needs_strace
+def test_a_laid_out_state_gets_its_journal_and_is_judged(killed_date, engine_as_in_a_child, tmp_path):
+    for number, write_first in enumerate((False, True)):
+        verdict = check_killed(killed_date, tmp_path / f"state{number}", write_first=write_first)
+        assert verdict["targets"] == {".f.h5.journal": "f.h5"}
+        assert verdict["violations"] == [] and verdict["outcomes"] == {"f.h5": "6:old"}, verdict
+    # A journal left naming the recorded inode is another file's to the
+    # engine: set aside, it leaves the date half written. So does none.
+    unnamed = check_killed(killed_date, tmp_path / "unnamed", targets={})
+    assert "torn" in {v[0] for v in unnamed["violations"]}
+    assert any("set aside" in line for line in unnamed["log"]), unnamed["log"]
+    dropped = check_killed(killed_date, tmp_path / "dropped", without_journals=True)
+    assert dropped["journals_dropped"] == [".f.h5.journal"] and "torn" in {v[0] for v in dropped["violations"]}
+
+
+@needs_strace
+def test_a_reproduction_holds_everything_its_replay_needs(killed_date, engine_as_in_a_child, tmp_path):
+    rec, history, calendar, rows, _ = killed_date
+    scenario = scenarios.Scenario("killed", "a date killed half-way", {}, [{"op": "put", "file": "f.h5"}], listed=rows)
+    run = scenarios.ScenarioRun(scenario, crash_model.CrashModel(rec), {"f.h5": history}, str(tmp_path))
+    state = exploring.State(0, (0, 1), "none", (), True)
+    for without_journals, kinds in ((False, set()), (True, {"torn"})):
+        verdict = check_killed(killed_date, tmp_path / f"first{without_journals}", without_journals=without_journals)
+        assert {v[0] for v in verdict["violations"]} >= kinds
+        document = exploring.reproduction(run, "torn", state, verdict, without_journals)
+        document["calendar"] = calendar  # the scenario's own calendar is not this writer's
+        path = tmp_path / f"repro{without_journals}.json"
+        path.write_text(json.dumps(document))
+        layout, loaded = exploring.load_reproduction(str(path))
+        again = exploring.replay_job(layout, loaded)(str(tmp_path / f"again{without_journals}"))
+        assert again["violations"] == verdict["violations"] and again["outcomes"] == verdict["outcomes"]
+
+
+def test_reproduction_files_that_cannot_be_replayed_are_refused(tmp_path):
+    good = {"format": exploring.REPRO_FORMAT, "names": {"f.h5": 0}, "contents": {"0": "eJwDAAAAAAE="},
+            "dirs": [""], "targets": {}, "expectations": {}, "calendar": [1], "listed": 1, "write_first": False}
+    path = tmp_path / "repro.json"
+    path.write_text(json.dumps(good))
+    layout, _ = exploring.load_reproduction(str(path))
+    assert layout.contents == {0: b""}
+    for change, expected in [
+        (lambda d: "{not json", "not JSON"),
+        (lambda d: {**d, "format": "other"}, "format is not"),
+        (lambda d: {k: v for k, v in d.items() if k != "targets"}, "lacks \\['targets'\\]"),
+        (lambda d: {**d, "contents": {"0": "%%%"}}, "damaged file contents"),
+        (lambda d: {**d, "names": {"f.h5": 3}}, "refer to contents"),
+    ]:
+        changed = change(good)
+        path.write_text(changed if isinstance(changed, str) else json.dumps(changed))
+        with pytest.raises(ValueError, match=expected) as caught:
+            exploring.load_reproduction(str(path))
+        assert str(path) in str(caught.value)
+
+
+def test_the_fork_pool_reports_every_child_even_one_that_dies(monkeypatch):
+    monkeypatch.setattr(checking, "CHECK_SECONDS", 2)
+    pool = checking.ForkPool(2)
+    jobs = [
+        ("fresh scratch", lambda scratch: {"empty": os.listdir(scratch) == []}),
+        ("raises", lambda scratch: 1 / 0),
+        ("killed", lambda scratch: os.kill(os.getpid(), signal.SIGKILL)),
+        ("hangs", lambda scratch: time.sleep(600)),
+    ]
+    try:
+        results = dict(pool.run(jobs))
+    finally:
+        pool.close()
+    assert results["fresh scratch"] == {"empty": True}
+    assert "ZeroDivisionError" in results["raises"]["error"]
+    assert results["killed"]["violations"][0][0] == "crash"
+    assert results["hangs"]["violations"][0][0] == "hang"
+    assert not os.path.exists(pool.base)
+
+
+def test_states_that_look_alike_are_checked_once_in_their_simplest_form():
+    model = model_of([Op("write", file=0, offset=0, data=b"AB"), Op("sync", file=0),
+                      Op("write", file=0, offset=2, data=b"CD")])
+    states = exploring.distinct_states(model, torn=False)
+    # After the sync, and at the end with "CD" lost, the file is what it was
+    # before the sync with nothing lost.
+    assert [(s.point, s.lost) for s in states] == [(1, ()), (1, (0,)), (3, ())]
+    assert exploring.sample(states, 2, seed=1) == exploring.sample(states, 2, seed=1)
+    assert len(exploring.sample(states, 2, seed=1)) == 2 and exploring.sample(states, None, 0) == states
 
 
 # ---- the quick pass ---------------------------------------------------------

@@ -207,17 +207,22 @@ def check_state(layout, find_targets, expectations, scratch, write_first, calend
     os.environ["QUORBEL_FILE_LOCKING"] = "on"
     collect = _Collect()
     root = logging.getLogger()
+    level = root.level
     root.addHandler(collect)
     root.setLevel(logging.INFO)
-    lay_out(layout.names, layout.contents, layout.dirs, scratch)
-    targets = find_targets(scratch)
-    retarget(targets, scratch)
-    dropped = drop_journals(scratch) if without_journals else []
-    verdict = {"violations": [], "outcomes": {}, "journals_dropped": dropped, "targets": targets}
-    for name, expectation in expectations.items():
-        found, outcome = check_file(scratch, name, expectation, write_first, calendar, listed)
-        verdict["violations"] += [[kind, name, detail] for kind, detail in found]
-        verdict["outcomes"][name] = outcome
+    try:
+        lay_out(layout.names, layout.contents, layout.dirs, scratch)
+        targets = find_targets(scratch)
+        retarget(targets, scratch)
+        dropped = drop_journals(scratch) if without_journals else []
+        verdict = {"violations": [], "outcomes": {}, "journals_dropped": dropped, "targets": targets}
+        for name, expectation in expectations.items():
+            found, outcome = check_file(scratch, name, expectation, write_first, calendar, listed)
+            verdict["violations"] += [[kind, name, detail] for kind, detail in found]
+            verdict["outcomes"][name] = outcome
+    finally:
+        root.removeHandler(collect)
+        root.setLevel(level)
     verdict["log"] = collect.messages[:20]
     return verdict
 

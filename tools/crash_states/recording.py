@@ -27,9 +27,6 @@ from .sync_classes import classify_syncs
 AT_FDCWD = -100
 MARKER = re.compile(rb"QXMARK (\d+) (start|returned)")
 
-O_FLAGS = {"O_CREAT", "O_EXCL", "O_TRUNC", "O_APPEND", "O_SYNC", "O_DSYNC", "O_TMPFILE", "O_DIRECTORY", "O_PATH"}
-
-
 @dataclass
 class Op:
     """One operation of the recording (see the module docstring for kinds)."""
