@@ -316,6 +316,14 @@ def test_growth_in_flight_is_compared_on_the_common_region():
     odd_shape = np.full((9, 5), np.nan)
     odd_shape[:4] = before
     assert [k for k, _ in verdicts.judge(odd_shape, 1, expect)[0]] == ["torn"]
+    # Rows past every state's: values there were written by nobody.
+    taller = np.full((12, 10), np.nan)
+    taller[:9] = grown
+    taller[11, 2] = 5.0
+    problems = verdicts.judge(taller, 7, expect)[0]
+    assert problems == [("unwritten-changed", "column 2 holds values below row 9"),
+                        ("torn", "shape (12, 10) is none of [(4, 5), (9, 10)]")]
+    assert verdicts.spans([8, 0, 1, 2, 5, 7]) == "0-2, 5, 7-8"
 
 
 def test_a_batch_commits_a_prefix_of_its_dates():
