@@ -90,19 +90,26 @@ class _Collect(logging.Handler):
 
 
 def read_cells(data):
-    """(matrix, unreadable columns) of a dataset: read whole, else column by
-    column, so that a damaged chunk names the dates it holds."""
+    """(matrix, mask of unreadable cells or None) of a dataset: read whole,
+    else chunk by chunk, so that a damaged chunk names the cells it holds."""
     try:
-        return np.asarray(data[...], dtype=float), set()
-    except Exception:  # noqa: BLE001 - which columns fail is the finding
+        return np.asarray(data[...], dtype=float), None
+    except Exception:  # noqa: BLE001 - which cells fail is the finding
         rows, columns = data.shape
-        matrix, unreadable = np.full((rows, columns), np.nan), set()
-        for j in range(columns):
-            try:
-                matrix[:, j] = data[:, j]
-            except Exception:  # noqa: BLE001
-                unreadable.add(j)
+        chunk_rows, chunk_columns = data.chunks
+        matrix, unreadable = np.full((rows, columns), np.nan), np.zeros((rows, columns), bool)
+        for r in range(0, rows, chunk_rows):
+            for c in range(0, columns, chunk_columns):
+                block = (slice(r, min(rows, r + chunk_rows)), slice(c, min(columns, c + chunk_columns)))
+                try:
+                    matrix[block] = data[block]
+                except Exception:  # noqa: BLE001
+                    unreadable[block] = True
         return matrix, unreadable
+
+
+def _columns_of(unreadable):
+    return set() if unreadable is None else {int(j) for j in np.nonzero(unreadable.any(axis=0))[0]}
 
 
 def read_with_engine(path, write_first, calendar, listed):
@@ -165,20 +172,31 @@ def check_file(scratch, name, expectation, write_first, calendar, listed):
         problems.append(("journal-left", f"{os.path.basename(journal)} is still there after the open"))
     try:
         other, other_unreadable, other_cursor = read_with_h5py(path)
-        if not _same(matrix, other) or unreadable != other_unreadable or cursor != other_cursor:
+        same_damage = (unreadable is None and other_unreadable is None) or (
+            unreadable is not None and other_unreadable is not None and np.array_equal(unreadable, other_unreadable))
+        if not _same(matrix, other) or not same_damage or cursor != other_cursor:
             problems.append(("disagree", f"h5py reads shape {other.shape}, cursor_col {other_cursor}, unreadable "
-                                         f"columns {sorted(other_unreadable)}; the engine shape {matrix.shape}, "
-                                         f"cursor_col {cursor}, unreadable columns {sorted(unreadable)}"))
+                                         f"columns {sorted(_columns_of(other_unreadable))}; the engine shape "
+                                         f"{matrix.shape}, cursor_col {cursor}, unreadable columns "
+                                         f"{sorted(_columns_of(unreadable))}"))
     except Exception as error:  # noqa: BLE001
         problems.append(("disagree", f"h5py cannot open what the engine read: {str(error)[:200]}"))
-    if rows is None and not unreadable:
+    if rows is None and unreadable is None:
         problems.append(("disagree", "the row stream fails where a whole read does not"))
     elif rows:
         indices = [int(oid[1:]) for oid in rows]
         streamed = np.array(list(rows.values()))
-        if streamed.ndim != 2 or not _same(streamed, matrix[indices, :streamed.shape[1]]):
-            problems.append(("disagree", "the row stream differs from the matrix"))
-    found, outcome = judge(matrix, cursor, expectation, unreadable)
+        if streamed.ndim != 2:
+            problems.append(("disagree", "the row stream's rows differ in length"))
+        else:
+            width = streamed.shape[1]
+            expected = matrix[indices, :width]
+            if unreadable is not None:  # compared where the whole read could read
+                damaged = unreadable[indices, :width]
+                streamed, expected = np.where(damaged, 0.0, streamed), np.where(damaged, 0.0, expected)
+            if not _same(streamed, expected):
+                problems.append(("disagree", "the row stream differs from the matrix"))
+    found, outcome = judge(matrix, cursor, expectation, _columns_of(unreadable))
     return problems + found, outcome
 
 
