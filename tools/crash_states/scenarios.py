@@ -1,0 +1,268 @@
+"""The writer runs the explorer records, and what each engine call promises.
+
+A scenario prepares factor files (untraced), then runs its engine calls
+twice from copies of them: once under strace (the recording) and once
+without, reading every file with h5py after each call (the reference). The
+recording is checked against the directory it left behind: replaying all of
+it must give those files byte for byte, or the model missed a write.
+"""
+
+import json
+import os
+import shutil
+import subprocess
+import sys
+from dataclasses import dataclass, field
+
+import numpy as np
+
+from .crash_model import CrashModel
+from .recording import record
+from .strace_log import STRACE_OPTIONS, TraceError
+from .verdicts import FileHistory
+
+
+
+def _weekdays(first, count):
+    """Date codes of `count` weekdays from `first` on: a calendar the library's
+    date checks accept."""
+    import datetime
+
+    day, out = first, []
+    while len(out) < count:
+        if day.weekday() < 5:
+            out.append(day.year * 10000 + day.month * 100 + day.day)
+        day += datetime.timedelta(days=1)
+    return out
+
+
+CALENDAR = _weekdays(__import__("datetime").date(2010, 1, 4), 600)
+LISTED = 300
+WRITER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "writer.py")
+
+
+@dataclass
+class Scenario:
+    """Prepared factor files and the engine calls the writer makes on them.
+
+    Attributes
+    ----------
+    name : str
+    about : str
+        One line for reports.
+    prepared : dict
+        ``{file: (shape, columns written)}`` made before the recording.
+    steps : list
+        Writer steps (see writer.py), one engine call each.
+    files : list
+        The factor files every state is checked for.
+    listed : int
+        Instruments in the injected index.
+    locking : str
+        QUORBEL_FILE_LOCKING of the writer (the checks always use ``on``).
+    grows : str
+        "rows" or "columns" when the scenario is there to grow the matrix:
+        the reference run must show it grew along that axis.
+    """
+
+    name: str
+    about: str
+    prepared: dict
+    steps: list
+    files: list = field(default_factory=lambda: ["f.h5"])
+    listed: int = LISTED
+    locking: str = "on"
+    grows: str = ""
+
+    def written(self, file):
+        """call -> the columns that call writes into `file`."""
+        out = {}
+        for call, step in enumerate(self.steps, 1):
+            if step.get("file") == file and step["op"] == "put":
+                out[call] = [step["column"]]
+            elif step.get("file") == file and step["op"] == "packs":
+                out[call] = list(step["columns"])
+            elif step["op"] == "library" and file in step["files"]:
+                out[call] = [step["column"]]
+        return out
+
+
+def _one_date(column):
+    return [{"op": "open", "file": "f.h5"}, {"op": "put", "file": "f.h5", "column": column},
+            {"op": "close", "file": "f.h5"}]
+
+
+# Chunks of a (320, 250) matrix are 40 x 32: band 1 is columns 32-63.
+SCENARIOS = [
+    Scenario("mid-band", "a date in the middle of a band of chunk columns",
+             {"f.h5": ((320, 250), range(28, 40))}, _one_date(40)),
+    Scenario("growth-columns", "a date past the last column: the matrix grows by 250 columns",
+             {"f.h5": ((320, 250), range(244, 250))}, _one_date(250), grows="columns"),
+    Scenario("growth-rows", "a date with more instruments listed than rows: the matrix grows by 500 rows",
+             {"f.h5": ((300, 250), range(4, 10))}, _one_date(10), listed=330, grows="rows"),
+    Scenario("batch", "put_factor_packs of 3 dates, the last opening a new band",
+             {"f.h5": ((320, 250), range(24, 30))},
+             [{"op": "open", "file": "f.h5"}, {"op": "packs", "file": "f.h5", "columns": [30, 31, 32]},
+              {"op": "close", "file": "f.h5"}]),
+    Scenario("rewrite-then-date", "rewrite_factor, then a date into the file it made",
+             {"f.h5": ((320, 250), range(28, 40))}, [{"op": "rewrite", "file": "f.h5"}, *_one_date(40)]),
+    Scenario("create", "create_new_factor_h5 of a (320, 250) matrix, then close",
+             {}, [{"op": "create", "file": "f.h5", "shape": [320, 250]}, {"op": "close", "file": "f.h5"}]),
+    Scenario("create-by-open", "get_h5(path, write=True) on a missing path, then close",
+             {}, [{"op": "open", "file": "f.h5"}, {"op": "close", "file": "f.h5"}]),
+    Scenario("remove", "remove_factor",
+             {"f.h5": ((320, 250), range(28, 40))}, [{"op": "remove", "file": "f.h5"}]),
+    Scenario("library", "FactorLibrary.write of one date into 3 factors (on threads)",
+             {f: ((320, 250), range(28, 40)) for f in ("a.h5", "b.h5", "c.h5")},
+             [{"op": "library", "files": ["a.h5", "b.h5", "c.h5"], "column": 40}],
+             files=["a.h5", "b.h5", "c.h5"]),
+    Scenario("locking-off", "a date written with QUORBEL_FILE_LOCKING=off",
+             {"f.h5": ((320, 250), range(28, 40))}, _one_date(40), locking="off"),
+]
+
+QUICK = ["mid-band", "batch", "rewrite-then-date", "create", "remove"]
+
+
+def by_name(names):
+    known = {s.name: s for s in SCENARIOS}
+    unknown = [n for n in names if n not in known]
+    if unknown:
+        raise ValueError(f"unknown scenario(s) {unknown}; known: {sorted(known)}")
+    return [known[n] for n in names]
+
+
+def _engine_env(locking="on"):
+    """The environment of writer children: the engine the explorer itself
+    imports comes first on their path, whatever PYTHONPATH says."""
+    import quorbel
+
+    env = dict(os.environ, QUORBEL_FILE_LOCKING=locking, PYTHONDONTWRITEBYTECODE="1")
+    package_parent = os.path.dirname(os.path.dirname(os.path.abspath(quorbel.__file__)))
+    env["PYTHONPATH"] = os.pathsep.join(p for p in (package_parent, env.get("PYTHONPATH")) if p)
+    return env
+
+
+def run_writer(scenario, root, mode, steps, workdir, trace=None, reference_dir=None):
+    listed = scenario.listed
+    if mode == "prepare":
+        # Listing more instruments than a prepared matrix has rows would grow
+        # it now, and leave the scenario's growth nothing to do.
+        listed = min([listed] + [shape[0] for shape, _ in scenario.prepared.values()])
+    job = {"root": root, "calendar": CALENDAR, "listed": listed, "steps": steps, "mode": mode,
+           "files": scenario.files, "locking": scenario.locking if mode != "prepare" else "on",
+           "reference_dir": reference_dir}
+    job_path = os.path.join(workdir, f"{mode}.json")
+    with open(job_path, "w") as f:
+        json.dump(job, f)
+    command = [sys.executable, WRITER, job_path]
+    if trace:
+        command = ["strace", *STRACE_OPTIONS, "-o", trace, *command]
+    done = subprocess.run(command, capture_output=True, text=True, timeout=600, cwd=workdir,
+                          env=_engine_env(job["locking"]))
+    if done.returncode != 0:
+        raise RuntimeError(f"the {mode} run of scenario {scenario.name} failed (exit {done.returncode}):\n"
+                           f"{done.stderr[-3000:]}")
+    marks = [line for line in done.stdout.splitlines() if line.startswith("QXMARK")]
+    if len(marks) != 2 * len(steps):
+        raise RuntimeError(f"the {mode} run of scenario {scenario.name} marked {len(marks)} of "
+                           f"{2 * len(steps)} call boundaries")
+
+
+@dataclass
+class ScenarioRun:
+    """A scenario recorded and run for reference."""
+
+    scenario: Scenario
+    model: CrashModel
+    histories: dict     # file -> FileHistory
+    workdir: str
+
+    def expectations(self, context):
+        returned, in_flight = context
+        return {f: h.expectation(returned, in_flight) for f, h in self.histories.items()}
+
+
+def _snapshot(directory, tag, name):
+    path = os.path.join(directory, f"{tag}-{name}.npy")
+    with open(os.path.join(directory, f"{tag}.json")) as f:
+        cursors = json.load(f)
+    if name not in cursors:
+        return None
+    return np.load(path), cursors[name]
+
+
+def _tree(root):
+    """{relative path: bytes} of every file under root."""
+    out = {}
+    for directory, _, names in os.walk(root):
+        for name in names:
+            path = os.path.join(directory, name)
+            with open(path, "rb") as f:
+                out[os.path.relpath(path, root)] = f.read()
+    return out
+
+
+def run_scenario(scenario, workdir):
+    """Prepares, records and runs `scenario` for reference in `workdir`.
+
+    Raises
+    ------
+    TraceError
+        The recording holds a write the model does not represent, or its
+        replay does not give the files the writer left.
+    """
+    os.makedirs(workdir, exist_ok=True)
+    prepared = os.path.join(workdir, "prepared")
+    os.makedirs(prepared)
+    prepare_steps = []
+    for name, (shape, columns) in scenario.prepared.items():
+        prepare_steps.append({"op": "create", "file": name, "shape": list(shape)})
+        if list(columns):
+            prepare_steps.append({"op": "packs", "file": name, "columns": list(columns)})
+        prepare_steps.append({"op": "close", "file": name})
+    if prepare_steps:
+        run_writer(scenario, prepared, "prepare", prepare_steps, workdir)
+
+    recorded_root = os.path.join(workdir, "recorded")
+    reference_root = os.path.join(workdir, "reference")
+    snapshots = os.path.join(workdir, "snapshots")
+    for target in (recorded_root, reference_root):
+        shutil.copytree(prepared, target)
+    os.makedirs(snapshots)
+
+    before = {}
+    for rel, content in _tree(recorded_root).items():
+        st = os.stat(os.path.join(recorded_root, rel))
+        before[rel] = (content, (st.st_dev, st.st_ino))
+    trace = os.path.join(workdir, "writer.strace")
+    run_writer(scenario, recorded_root, "record", scenario.steps, workdir, trace=trace)
+    recording = record(trace, recorded_root, before, cwd=workdir)
+    os.remove(trace)  # a few MB; the recording holds what matters
+    model = CrashModel(recording)
+    replayed = model.layout(len(recording.ops))
+    left = _tree(recorded_root)
+    replayed_files = {name: replayed.contents[ident] for name, ident in replayed.names.items()}
+    if replayed_files != left:
+        differ = sorted(n for n in set(left) | set(replayed_files) if left.get(n) != replayed_files.get(n))
+        raise TraceError(f"scenario {scenario.name}: replaying the recording does not give the files the writer "
+                         f"left ({differ}); a write escaped the model")
+
+    run_writer(scenario, reference_root, "reference", scenario.steps, workdir, reference_dir=snapshots)
+    histories = {}
+    for name in scenario.files:
+        states = [_snapshot(snapshots, str(i), name) for i in range(len(scenario.steps) + 1)]
+        prefixes = {}
+        for call, step in enumerate(scenario.steps, 1):
+            if step["op"] == "packs" and step["file"] == name:
+                prefixes[call] = [_snapshot(snapshots, f"{call}.{k}", name) for k in range(1, len(step["columns"]))]
+        prepared_columns = list(scenario.prepared.get(name, (None, []))[1])
+        histories[name] = FileHistory(states, prefixes, scenario.written(name), prepared_columns)
+        if scenario.grows:
+            axis = 0 if scenario.grows == "rows" else 1
+            first, last = states[0][0].shape[axis], states[-1][0].shape[axis]
+            if last <= first:
+                raise RuntimeError(f"scenario {scenario.name} should grow the matrix's {scenario.grows}, "
+                                   f"but they stayed at {first}")
+    shutil.rmtree(reference_root)
+    shutil.rmtree(snapshots)
+    return ScenarioRun(scenario, model, histories, workdir)
