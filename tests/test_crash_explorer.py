@@ -423,10 +423,10 @@ def test_a_laid_out_state_gets_its_journal_and_is_judged(killed_date, engine_as_
         assert verdict["targets"] == {".f.h5.journal": "f.h5"}
         assert verdict["violations"] == [] and verdict["outcomes"] == {"f.h5": "6:old"}, verdict
     # A journal left naming the recorded inode is another file's to the
-    # engine: set aside, it leaves the date half written. So does none.
+    # engine: not applied, it leaves the date half written. So does none.
     unnamed = check_killed(killed_date, tmp_path / "unnamed", targets={})
     assert "torn" in {v[0] for v in unnamed["violations"]}
-    assert any("set aside" in line for line in unnamed["log"]), unnamed["log"]
+    assert any("was not applied" in line for line in unnamed["log"]), unnamed["log"]
     dropped = check_killed(killed_date, tmp_path / "dropped", without_journals=True)
     assert dropped["journals_dropped"] == [".f.h5.journal"] and "torn" in {v[0] for v in dropped["violations"]}
 
