@@ -76,20 +76,29 @@ def parse_int(text):
         raise
 
 
-def split_args(text):
-    """Splits an argument list at top-level commas; brackets nest, strings do not."""
-    args, depth, start, in_string = [], 0, 0, False
+def _outside_strings(text):
+    """(index, character, depth) of each character outside string literals;
+    depth counts the brackets opened before it and not yet closed."""
+    depth, in_string = 0, False
     for i, ch in enumerate(text):
         if in_string:
-            if ch == '"':
-                in_string = False
-        elif ch == '"':
+            in_string = ch != '"'
+            continue
+        if ch == '"':
             in_string = True
-        elif ch in "([{":
+            continue
+        yield i, ch, depth
+        if ch in "([{":
             depth += 1
         elif ch in ")]}":
             depth -= 1
-        elif ch == "," and depth == 0:
+
+
+def split_args(text):
+    """Splits an argument list at top-level commas; brackets nest, strings do not."""
+    args, start = [], 0
+    for i, ch, depth in _outside_strings(text):
+        if ch == "," and depth == 0:
             args.append(text[start:i].strip())
             start = i + 1
     tail = text[start:].strip()
@@ -100,21 +109,9 @@ def split_args(text):
 
 def _close_paren(text):
     """Index of the ``)`` that closes an argument list opened just before text."""
-    depth, in_string = 0, False
-    for i, ch in enumerate(text):
-        if in_string:
-            if ch == '"':
-                in_string = False
-        elif ch == '"':
-            in_string = True
-        elif ch in "([{":
-            depth += 1
-        elif ch in "]}":
-            depth -= 1
-        elif ch == ")":
-            if depth == 0:
-                return i
-            depth -= 1
+    for i, ch, depth in _outside_strings(text):
+        if ch == ")" and depth == 0:
+            return i
     return -1
 
 

@@ -37,7 +37,9 @@ Writer probe_writer(int fd, Mode mode, int &error);
 
 // What a reader compares before and after reading to see that no write came
 // in between: the file's identity, size and times, and the journal beside it
-// (see journal::JournalMark).
+// (its inode and size), so that a journal that stood there all along and is
+// not the file's does not stop a read, while any journal that appears, grows
+// or is replaced does.
 struct Marker {
     bool exists = false;
     uint64_t device = 0, inode = 0, size = 0;

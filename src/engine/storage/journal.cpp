@@ -29,16 +29,8 @@ namespace {
 
 using format::write_all;
 
-// The journal must be found after a crash, and gone once its write is
-// durable; a directory that cannot be synced only weakens that, so failures
-// are not reported.
-void sync_directory(const std::string &path) { (void)posix::sync_directory_of(path); }
-
-[[noreturn]] void fail(const std::string &what, int error_number) {
-    throw Error(ErrorKind::OS, what + ", errno = " + std::to_string(error_number) + ", error message = '" +
-                                   std::strerror(error_number) + "'",
-                error_number);
-}
+using format::fail;
+using format::sync_directory;
 
 struct DriverFile;
 

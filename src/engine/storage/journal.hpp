@@ -74,19 +74,6 @@ std::vector<SetAside> take_set_aside();
 // file open as `data_fd`.
 bool journal_is_own(const std::string &data_path, int data_fd);
 
-// What a reader that compares the file before and after a read looks at: the
-// journal file at the journal path, if any (its inode and size), so that a
-// journal that was there all along and is not the file's does not stop the
-// read, while any journal that appears, grows or is replaced does.
-struct JournalMark {
-    bool exists = false;
-    uint64_t inode = 0, size = 0;
-    bool operator==(const JournalMark &o) const {
-        return exists == o.exists && inode == o.inode && size == o.size;
-    }
-};
-JournalMark journal_mark(const std::string &journal);
-
 // For tools that lay crash states out in fresh files. The device and inode
 // the journal at `journal` was written for; nullopt when it is no journal of
 // this engine's (or its header is incomplete).

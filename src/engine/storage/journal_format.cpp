@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "error.hpp"
 #include "journal.hpp"
 #include "posix_files.hpp"
 
@@ -72,6 +73,14 @@ bool all_zero(const char *bytes, size_t size) {
 }
 
 }  // namespace
+
+void sync_directory(const std::string &path) { (void)posix::sync_directory_of(path); }
+
+void fail(const std::string &what, int error_number) {
+    throw Error(ErrorKind::OS, what + ", errno = " + std::to_string(error_number) + ", error message = '" +
+                                   std::strerror(error_number) + "'",
+                error_number);
+}
 
 uint32_t crc_of(const void *data, size_t size, uint32_t crc) { return libdeflate_crc32(crc, data, size); }
 

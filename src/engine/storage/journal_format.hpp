@@ -65,6 +65,13 @@ struct Journal {
     std::vector<Record> records;
 };
 
+// Helpers the driver and recovery share. The journal must be found after a
+// crash, and gone once its write is durable; a directory that cannot be
+// synced only weakens that, so its failure is not reported.
+void sync_directory(const std::string &path);
+// An OS-kind h5::Error "<what>, errno = N, error message = '...'".
+[[noreturn]] void fail(const std::string &what, int error_number);
+
 uint32_t crc_of(const void *data, size_t size, uint32_t crc = 0);
 uint32_t record_checksum(const RecordHead &r, const unsigned char *bytes);
 bool write_all(int fd, const void *data, size_t size, uint64_t offset);

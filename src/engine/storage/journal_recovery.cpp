@@ -24,16 +24,8 @@ namespace {
 using format::Journal;
 using format::Parsed;
 
-// The journal must be found after a crash, and gone once its write is
-// durable; a directory that cannot be synced only weakens that, so failures
-// are not reported.
-void sync_directory(const std::string &path) { (void)posix::sync_directory_of(path); }
-
-[[noreturn]] void fail(const std::string &what, int error_number) {
-    throw Error(ErrorKind::OS, what + ", errno = " + std::to_string(error_number) + ", error message = '" +
-                                   std::strerror(error_number) + "'",
-                error_number);
-}
+using format::fail;
+using format::sync_directory;
 
 std::mutex &events_mutex() {
     static std::mutex mutex;
@@ -263,17 +255,6 @@ bool journal_is_own(const std::string &data_path, int data_fd) {
     Journal parsed;
     return format::read_journal(journal_fd.get(), parsed) == Parsed::Ok &&
            format::mismatch(parsed, journal_fd.get(), data_fd).empty();
-}
-
-JournalMark journal_mark(const std::string &journal) {
-    JournalMark mark;
-    struct stat st;
-    if (::lstat(journal.c_str(), &st) == 0) {
-        mark.exists = true;
-        mark.inode = static_cast<uint64_t>(st.st_ino);
-        mark.size = static_cast<uint64_t>(st.st_size);
-    }
-    return mark;
 }
 
 }  // namespace quorbel::h5::journal
