@@ -98,7 +98,7 @@ def _import_dask(keyword: str):
 
 
 def _progress(label: str, enabled: bool):
-    from .cli import progress_display
+    from .progress import progress_display
 
     return progress_display(label, enabled)
 
