@@ -1,6 +1,6 @@
 """How far a long pass has got, shown to whoever watches.
 
-The command line (:mod:`quorbel.cli`) shows its scans and rewrites here, and
+The command line (``quorbel.cli``) shows its scans and rewrites here, and
 :class:`~quorbel.library.FactorLibrary` its reads and writes over many
 factors (``progress=True``). On a terminal a bar is redrawn in place; into a
 log file or a pipe one line is written when the pass completes, so that a log
@@ -75,7 +75,7 @@ class ProgressDisplay:
     def __call__(self, done, total):
         """Shows that `done` of `total` steps are done.
 
-        Calls after :meth:`close` are ignored, so a pass may report once more
+        Calls after ``close`` are ignored, so a pass may report once more
         after its display ended.
 
         Parameters
@@ -175,8 +175,8 @@ class _NoProgress:
 def progress_display(label, enabled=True, file=None):
     """The display of a pass over many factors, or one that shows nothing.
 
-    This is what ``progress=True`` of
-    :class:`~quorbel.library.FactorLibrary`'s reads and writes shows.
+    This is what ``progress=True`` of ``FactorLibrary``'s reads and writes
+    shows.
 
     Parameters
     ----------

@@ -10,15 +10,15 @@ of dates, and writes can run on a dask.distributed cluster.
 
 The package's modules, one job each:
 
-- ``factor_library``: :class:`FactorLibrary`, the front that checks a call
-  and hands it on;
-- ``catalog``: names, files and what a file tells (:class:`FactorInfo`);
-- ``arguments``: dates as every call takes them (:func:`date_code`);
+- ``factor_library``: ``FactorLibrary``, the front that checks a call and
+  hands it on;
+- ``catalog``: names, files and what a file tells (``FactorInfo``);
+- ``arguments``: dates as every call takes them (``date_code``);
 - ``cube_plan``, ``eager_reads``, ``lazy_reads``: the cube of a read, filled
-  at once or by Dask (:class:`FactorBlocks`);
+  at once or by Dask (``FactorBlocks``);
 - ``writes``, ``collector_pause``, ``cluster_writes``: writes on threads or
-  on a cluster, and their report (:class:`WriteReport`,
-  :class:`FactorWriteError`).
+  on a cluster, and their report (``WriteReport``,
+  ``FactorWriteError``).
 """
 
 import sys

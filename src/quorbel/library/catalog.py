@@ -53,7 +53,7 @@ class FactorInfo:
     >>> lib = FactorLibrary("/data/factors")
     >>> info = lib.info("style/momentum_20d")
     >>> info.shape, info.cursor_date, info.last_value_date
-    ((5800, 1500), 20100226, 20100226)
+    ((5800, 4750), 20231229, 20231229)
     """
 
     name: str

@@ -89,7 +89,24 @@ class FactorLibrary:
         return _factor_names(self.root)
 
     def __contains__(self, name: object) -> bool:
-        """Whether `name` is a factor name whose file exists; False for anything that is no name."""
+        """Whether `name` is a factor of the library.
+
+        Parameters
+        ----------
+        name : object
+            Anything; what is no factor name is not in the library.
+
+        Returns
+        -------
+        bool
+            True when `name` is a factor name whose file exists.
+
+        Examples
+        --------
+        >>> lib = FactorLibrary("/data/factors")
+        >>> "style/momentum_20d" in lib, "style/../secret" in lib, 42 in lib
+        (True, False, False)
+        """
         try:
             return os.path.isfile(self.path(name))
         except (TypeError, ValueError):
@@ -153,7 +170,7 @@ class FactorLibrary:
         --------
         >>> lib = FactorLibrary("/data/factors")
         >>> lib.info("style/momentum_20d").last_value_date
-        20100226
+        20231229
         """
         return _factor_info(self.root, name)
 
@@ -171,7 +188,7 @@ class FactorLibrary:
         ----------
         names : list of str, optional
             The factors, in the order of the factor axis; every factor
-            (:meth:`names`) by default.
+            (``names()``) by default.
         ids : list of str, optional
             The instruments (order_book_id), in the order of the instrument
             axis; every instrument of the instrument index, in row order, by
@@ -244,7 +261,7 @@ class FactorLibrary:
         Parameters
         ----------
         date : date
-            A trading date, as :func:`date_code` takes it.
+            A trading date, as ``date_code`` takes it.
         names : list of str, optional
             The factors, in column order; every factor by default.
         ids : list of str, optional
@@ -261,9 +278,9 @@ class FactorLibrary:
         Raises
         ------
         ValueError
-            If `date` is no trading date, or as :meth:`read` raises.
+            If `date` is no trading date, or as ``read`` raises.
         KeyError, TypeError, OSError
-            As :meth:`read` raises.
+            As ``read`` raises.
 
         Examples
         --------
@@ -289,9 +306,9 @@ class FactorLibrary:
         Parameters
         ----------
         names : list of str, optional
-            The factors to rewrite; every factor (:meth:`names`) by default.
+            The factors to rewrite; every factor (``names()``) by default.
         raise_errors : bool, default True
-            Raise :class:`FactorWriteError` when any rewrite failed.
+            Raise ``FactorWriteError`` when any rewrite failed.
         progress : bool, default False
             Show how many files are done.
         max_workers : int, optional
@@ -333,14 +350,14 @@ class FactorLibrary:
         Parameters
         ----------
         date : date
-            The date, as :func:`date_code` takes it. A calendar day that is
+            The date, as ``date_code`` takes it. A calendar day that is
             not a trading date is logged and skipped by each factor's write.
         values : mapping
             ``{name: that date's values}``; the values are value items (with
             ``order_book_id`` and ``value``) as ``put_factor_value`` takes
             them, or a mapping or pandas Series ``{order_book_id: value}``.
         raise_errors : bool, default True
-            Raise :class:`FactorWriteError` when any factor failed.
+            Raise ``FactorWriteError`` when any factor failed.
         create : bool, default False
             Make missing factors (and their folders) as ``get_h5`` does.
         client : dask.distributed.Client, optional
@@ -365,8 +382,9 @@ class FactorLibrary:
             Before anything is written, if a factor does not exist (without
             `create`).
         TypeError, ValueError
-            Before anything is written, naming the factor, date, instrument
-            and value, if an argument or a value does not convert.
+            Before anything is written: a `date` that is no date or a
+            `client` that is no Client; a value that does not convert, naming
+            the factor, the date, the instrument and the value.
         ImportError
             If `client` is given without Dask installed.
 
@@ -400,7 +418,7 @@ class FactorLibrary:
             each with a ``date`` and its ``values`` (value items, or a
             mapping or pandas Series ``{order_book_id: value}``).
         raise_errors : bool, default True
-            Raise :class:`FactorWriteError` when any factor failed.
+            Raise ``FactorWriteError`` when any factor failed.
         create : bool, default False
             Make missing factors (and their folders) as ``get_h5`` does.
         client : dask.distributed.Client, optional
@@ -434,6 +452,7 @@ class FactorLibrary:
         ValueError
             Before anything is written, naming the factor: a factor without
             packs, a date that is no calendar day, text that is no number.
+            Also a factor name that is no name.
         ImportError
             If `client` is given without Dask installed.
 
