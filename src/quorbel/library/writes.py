@@ -35,11 +35,7 @@ class WriteReport(dict):
 
     Every factor of the call is a key, in the order the call gave them; its
     value is None when its write succeeded, else the exception it raised.
-
-    Parameters
-    ----------
-    *args, **kwargs
-        As ``dict`` takes them: ``(name, None or exception)`` pairs.
+    Made as any dict is.
 
     See Also
     --------
