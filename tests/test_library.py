@@ -425,7 +425,7 @@ def test_names_of_one_file_share_one_task(lib, root, monkeypatch):
         grouped.append(sorted(sorted(names) for names in tasks.values()))
         return run_on_threads(tasks, *args)
 
-    monkeypatch.setattr(library_module, "_run_on_threads", spy)
+    monkeypatch.setattr(library_module.writes, "_run_on_threads", spy)
     # The refused writes would wait out get_h5's retries a second at a time.
     from quorbel import utils
 

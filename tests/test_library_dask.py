@@ -312,7 +312,7 @@ def _die_while_writing(path, dates_in=10):
     """Installed on the workers: the write of `path` kills its worker when
     the undo journal shows the dates_in-th date it sees in flight (or, at the
     latest, right after the write)."""
-    import quorbel.library as library
+    import quorbel.library.cluster_writes as library
 
     real = library._write_one
     journal = os.path.join(os.path.dirname(path), "." + os.path.basename(path) + ".journal")
@@ -345,7 +345,7 @@ def _die_while_writing(path, dates_in=10):
 
 
 def _restore_writes():
-    import quorbel.library as library
+    import quorbel.library.cluster_writes as library
 
     if hasattr(library, "_real_write_one"):
         library._write_one = library._real_write_one

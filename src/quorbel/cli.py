@@ -1,9 +1,10 @@
 """The ``quorbel`` command: inspect and maintain factor files.
 
-Parsing, printing and the progress display live here. The work on the files
-(the scans, the chunk checks, the coverage picture, the rewrite) is
-quorbel._extras's: it runs without the GIL and returns plain data, calling a
-progress callable between batches.
+Parsing and printing live here; the progress display is quorbel.progress's
+(its names are kept here too, for callers that import them from the command
+line). The work on the files (the scans, the chunk checks, the coverage
+picture, the rewrite) is quorbel._extras's: it runs without the GIL and
+returns plain data, calling a progress callable between batches.
 """
 
 import argparse
@@ -14,95 +15,11 @@ import stat
 import sys
 import time
 
-from tqdm import tqdm
-
 from . import _extras, detail
 from ._extras import CommandError
+from .progress import ProgressDisplay, progress_display
 
 __all__ = ["main", "build_parser", "ProgressDisplay", "progress_display"]
-
-# ---- progress ----------------------------------------------------------------
-
-_BAR_FORMAT = "{desc} [{bar:30}] {percentage:3.0f}%"
-_BAR_CHARS = "-#"  # empty, full
-
-
-def _is_terminal(stream):
-    try:
-        return bool(stream.isatty())
-    except (AttributeError, ValueError, OSError):  # no isatty, or a closed stream
-        return False
-
-
-class ProgressDisplay:
-    """How far a long pass over a factor file has got: call it with (done, total).
-
-    On a terminal this is a bar redrawn in place. Anywhere else (a log file, a
-    pipe) nothing is drawn while the pass runs and one line is written when it
-    completes, so that a log gets a line per pass instead of a stream of
-    carriage-return frames. Used as a context manager, leaving it ends the line.
-    """
-
-    def __init__(self, label, file=None, live=None):
-        self.label = label
-        self.file = sys.stderr if file is None else file
-        self.live = _is_terminal(self.file) if live is None else live
-        self._bar = None
-        self._seen = None  # (done, total) last reported
-        self._closed = False
-
-    def __call__(self, done, total):
-        if self._closed:
-            return
-        done, total = int(done), int(total)
-        if total <= 0:
-            done = total = 1  # an empty pass is complete from the start
-        done = min(max(done, 0), total)
-        self._seen = (done, total)
-        if not self.live:
-            return
-        if self._bar is None:
-            self._bar = tqdm(total=total, desc=self.label, file=self.file, bar_format=_BAR_FORMAT,
-                             ascii=_BAR_CHARS, leave=True)
-        elif self._bar.total != total:
-            self._bar.total = total
-        self._bar.update(done - self._bar.n)
-
-    def close(self, completed=True):
-        if self._closed:
-            return
-        self._closed = True
-        if self._bar is not None:
-            self._bar.close()
-        elif completed and self._seen is not None:
-            done, total = self._seen
-            self.file.write(tqdm.format_meter(done, total, 0, prefix=self.label, bar_format=_BAR_FORMAT,
-                                              ascii=_BAR_CHARS) + "\n")
-            self.file.flush()
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, kind, value, traceback):
-        self.close(completed=kind is None)
-
-
-class _NoProgress:
-    def __call__(self, done, total):
-        pass
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, kind, value, traceback):
-        pass
-
-
-def progress_display(label, enabled=True, file=None):
-    """The progress of a pass over many factors (FactorLibrary's progress=True):
-    a ProgressDisplay when enabled, else a display that shows nothing."""
-    return ProgressDisplay(label, file=file) if enabled else _NoProgress()
-
 
 # ---- output --------------------------------------------------------------------
 

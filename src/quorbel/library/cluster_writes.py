@@ -1,0 +1,144 @@
+"""Writes run on a dask.distributed cluster (``client=``): one task per file,
+each taking a claim on the scheduler so that no file is ever written twice.
+
+A task travels as plain lists (any value items do), and a worker writes with
+its own settings: calendar and instrument index come from its environment.
+Workers import the task's function by its qualified name,
+``quorbel.library.cluster_writes._cluster_write``.
+"""
+
+from __future__ import annotations
+
+import pickle
+import sys
+import types
+import uuid
+
+from ..progress import _is_terminal
+from .collector_pause import _collector_paused
+from .writes import _attempt, _value_item_of_pair, _write_one
+
+
+def _client_argument(client) -> None:
+    """Nothing for no client or a dask.distributed Client; ImportError without
+    Dask, TypeError for anything else."""
+    if client is None:
+        return
+    try:
+        import distributed
+    except ImportError as e:
+        raise ImportError("client= needs Dask: install quorbel[dask] (dask[array] and distributed)") from e
+    if not isinstance(client, distributed.Client):
+        raise TypeError(f"client must be a dask.distributed Client, not {type(client).__name__}")
+
+
+def _portable(kind: str, payload):
+    """The payload as plain lists, so that any value items travel."""
+    if kind == "value":
+        return [item.order_book_id for item in payload], [item.value for item in payload]
+    return [(pack.date, [i.order_book_id for i in pack.values], [i.value for i in pack.values]) for pack in payload]
+
+
+def _rebuilt(kind: str, portable):
+    def items(ids, values):
+        return list(map(_value_item_of_pair, zip(ids, values)))
+
+    if kind == "value":
+        return items(*portable)
+    return [types.SimpleNamespace(date=date, values=items(ids, values)) for date, ids, values in portable]
+
+
+def _portable_error(error):
+    if error is None:
+        return None
+    try:
+        pickle.loads(pickle.dumps(error))
+    except Exception:
+        return RuntimeError(f"{type(error).__name__}: {error}")
+    return error
+
+
+def _cluster_write(key: str, blob: bytes) -> tuple:
+    """A write task on a worker: (its claim, {name: None or the exception})
+    for the factors of one file. Calendar and instrument index come from the
+    worker's own settings. Dask runs a task again when the worker that ran it
+    is lost. The first run takes the claim `key` on the scheduler before it
+    writes and stores its outcome in the variable `key` once done; a later
+    run finds the claim taken, so a finished write is reported as it went and
+    an interrupted one as failed, never redone: no two runs ever write one
+    file, even when the lost worker is only cut off and still writing."""
+    from distributed import MultiLock, Variable
+
+    kind, code, create, work = pickle.loads(blob)
+    claim = MultiLock([key])
+    if not claim.acquire(blocking=False):  # one round trip, taken or refused at once
+        return None, _earlier_outcome(Variable(key), work)
+    with _collector_paused():
+        outcome = {name: _portable_error(_attempt(_write_one, path, kind, code, _rebuilt(kind, payload), create))
+                   for name, path, payload in work}
+    Variable(key).set(pickle.dumps(outcome))
+    return claim.id, outcome
+
+
+def _earlier_outcome(finished, work) -> dict:
+    try:
+        return pickle.loads(finished.get(timeout=2))
+    except TimeoutError:
+        lost = RuntimeError("the Dask worker writing this factor was lost during the write; it was not "
+                            "retried (each date of the write is in the file whole, or not at all)")
+        return {name: lost for name, _, _ in work}
+
+
+def _run_on_cluster(client, tasks: dict, jobs: dict, kind: str, code, create: bool, progress: bool) -> dict:
+    """{name: None or the exception} of a write's tasks, run on the client's
+    workers; `jobs` is {name: (path, payload)}."""
+    import distributed
+
+    # Everything is serialised before the first task is sent: a value that
+    # cannot travel fails the call with nothing written.
+    blobs = []
+    for names in tasks.values():
+        work = [(name, jobs[name][0], _portable(kind, jobs[name][1])) for name in names]
+        try:
+            blobs.append((names, pickle.dumps((kind, code, create, work), protocol=pickle.HIGHEST_PROTOCOL)))
+        except Exception as e:
+            raise TypeError(f"factor {names[0]!r}: its values cannot be sent to the cluster: {e}") from e
+    run = uuid.uuid4().hex
+    submitted, claims = [], []
+    try:
+        for number, (names, blob) in enumerate(blobs):
+            key = f"quorbel-write-{run}-{number}"
+            submitted.append((key, names, client.submit(_cluster_write, key, blob, key=key, retries=0)))
+        if progress and _is_terminal(sys.stdout):
+            distributed.progress([future for _, _, future in submitted])
+        outcome = {}
+        for key, names, future in submitted:
+            try:
+                claim, written = future.result()
+                claims.append(claim)
+                outcome.update(written)
+            except Exception as error:  # the task itself failed: a worker lost too often, a cancel
+                outcome.update({name: error for name in names})
+        return outcome
+    finally:
+        _forget_on_scheduler(client, [key for key, _, _ in submitted], [c for c in claims if c is not None])
+
+
+def _forget_on_scheduler(client, keys: list, claims: list) -> None:
+    """Drops the calls' outcomes and claims from the scheduler, all at once.
+    A claim whose run was lost with its worker is unknown here and stays: a
+    few bytes on the scheduler for each worker lost mid-write."""
+    import asyncio
+
+    import distributed
+
+    async def release():
+        await asyncio.gather(*(client.scheduler.multi_lock_release(id=claim) for claim in claims),
+                             return_exceptions=True)
+
+    try:
+        for key in keys:
+            distributed.Variable(key, client=client).delete()  # sent without waiting for an answer
+        client.sync(release)
+    except Exception:  # a closed client: the scheduler's state goes with it
+        pass

@@ -1,0 +1,481 @@
+"""FactorLibrary: the front of the package. Each method checks what is its own
+and hands the work to the module of that job (catalog, eager or lazy reads,
+writes on threads or on a cluster)."""
+
+from __future__ import annotations
+
+import os
+
+from .arguments import date_code
+from .catalog import FactorInfo, _factor_info, _factor_names, _factor_path, _selection
+from .cluster_writes import _client_argument, _run_on_cluster
+from .eager_reads import _cross_section, _labelled_cube, _read_arguments, _read_cube
+from .lazy_reads import _lazy_cube, _lazy_option
+from .writes import (WriteReport, _converted, _packs, _report, _rewrite_on_threads, _tasks_by_file,
+                     _value_items, _write_on_threads)
+
+__all__ = ["FactorLibrary"]
+
+
+class FactorLibrary:
+    """The factor files under one folder, read and written as one store.
+
+    A factor's name is its path relative to `root` without ``.h5``
+    (``"style/momentum_20d"``); hidden files and folders (a leading ``.``,
+    such as the backups of ``rewrite_factor``) are not factors. Reads gather
+    many factors into one cube (factor x date x instrument) in a single pass
+    of the engine over all the files; writes store one date, or many, into
+    many factors at once, one task per file, and report every factor that
+    failed. With Dask installed (``quorbel[dask]``) a read can be lazy and
+    writes can run on a dask.distributed cluster.
+
+    Parameters
+    ----------
+    root : str or os.PathLike
+        The library's folder; kept as an absolute path.
+
+    Attributes
+    ----------
+    root : str
+        The library's folder, absolute.
+
+    Raises
+    ------
+    NotADirectoryError
+        If `root` is not a directory.
+
+    Examples
+    --------
+    >>> import quorbel
+    >>> lib = quorbel.FactorLibrary("/data/factors")
+    >>> lib
+    FactorLibrary('/data/factors')
+    >>> "style/momentum_20d" in lib
+    True
+    """
+
+    def __init__(self, root: "str | os.PathLike"):
+        root = os.fspath(root)
+        if not os.path.isdir(root):
+            raise NotADirectoryError(f"factor library root is not a directory: {root}")
+        self.root = os.path.abspath(root)
+
+    def __repr__(self) -> str:
+        return f"FactorLibrary({self.root!r})"
+
+    # ---- names ---------------------------------------------------------------
+
+    def names(self) -> list:
+        """Every factor under the root, sorted, each file once.
+
+        Hidden files and folders are not factors. Names that reach one file
+        (through a symbolic or a hard link, told by the device and inode of
+        the file reached) list it once: a name that is not a symbolic link is
+        kept over one that is, and among equals the first in sorted order. A
+        name given explicitly to a read or write still reads and writes as
+        itself.
+
+        Returns
+        -------
+        list of str
+            Factor names such as ``"style/momentum_20d"``.
+
+        Examples
+        --------
+        >>> lib = FactorLibrary("/data/factors")
+        >>> lib.names()
+        ['style/momentum_20d', 'value/bp']
+        """
+        return _factor_names(self.root)
+
+    def __contains__(self, name: object) -> bool:
+        """Whether `name` is a factor of the library.
+
+        Parameters
+        ----------
+        name : object
+            Anything; what is no factor name is not in the library.
+
+        Returns
+        -------
+        bool
+            True when `name` is a factor name whose file exists.
+
+        Examples
+        --------
+        >>> lib = FactorLibrary("/data/factors")
+        >>> "style/momentum_20d" in lib, "style/../secret" in lib, 42 in lib
+        (True, False, False)
+        """
+        try:
+            return os.path.isfile(self.path(name))
+        except (TypeError, ValueError):
+            return False
+
+    def path(self, name: str) -> str:
+        """The file of a factor name, whether or not it exists.
+
+        Parameters
+        ----------
+        name : str
+            A relative path with ``/`` between folders and without ``.h5``,
+            such as ``"style/momentum_20d"``.
+
+        Returns
+        -------
+        str
+            ``root/style/momentum_20d.h5``.
+
+        Raises
+        ------
+        TypeError
+            If `name` is not a str.
+        ValueError
+            If `name` is empty or has an empty, hidden, ``.`` or ``..``
+            part, a backslash or a NUL.
+
+        Examples
+        --------
+        >>> lib = FactorLibrary("/data/factors")
+        >>> lib.path("style/momentum_20d")
+        '/data/factors/style/momentum_20d.h5'
+        """
+        return _factor_path(self.root, name)
+
+    # ---- reads ---------------------------------------------------------------
+
+    def info(self, name: str) -> FactorInfo:
+        """Shape, cursor, last date holding a value and file size of one factor.
+
+        Finding the last value scans chunk columns back from the matrix's
+        end until one holds a value. Dates beyond the calendar are None.
+
+        Parameters
+        ----------
+        name : str
+            The factor.
+
+        Returns
+        -------
+        FactorInfo
+
+        Raises
+        ------
+        KeyError
+            If the library holds no factor `name`.
+        OSError
+            Naming the file, if it is no factor file or cannot be read.
+
+        Examples
+        --------
+        >>> lib = FactorLibrary("/data/factors")
+        >>> lib.info("style/momentum_20d").last_value_date
+        20231229
+        """
+        return _factor_info(self.root, name)
+
+    def read(self, names=None, ids=None, start=None, end=None, *, check=False, chunks=None, progress=False):
+        """The values of many factors as one cube: factor x date x instrument.
+
+        Each factor's values are those ``quorbel.read_panel(path, ids, start,
+        end, check)`` reads from its file: the same date section (cut at that
+        file's ``cursor_col`` with `check`, clipped to its matrix), unlisted
+        ids dropped, duplicates repeated, NaN for an instrument whose row the
+        matrix does not have. The date axis covers every date any of the
+        factors reads; a factor has NaN at dates outside its own section.
+
+        Parameters
+        ----------
+        names : list of str, optional
+            The factors, in the order of the factor axis; every factor
+            (``names()``) by default.
+        ids : list of str, optional
+            The instruments (order_book_id), in the order of the instrument
+            axis; every instrument of the instrument index, in row order, by
+            default.
+        start, end : date, optional
+            The first and last date, as :func:`date_code` takes them; the
+            calendar's first and last by default.
+        check : bool, default False
+            Cut each file at its cursor column.
+        chunks : "auto" or int, optional
+            Make the cube lazy: backed by a Dask array of one task per factor
+            and block of dates, computed where Dask computes (the active
+            dask.distributed Client, if any). ``"auto"`` sizes the blocks
+            from the files' chunks; an int is a number of dates per block.
+        progress : bool, default False
+            Show how many files an eager read has filled.
+
+        Returns
+        -------
+        xarray.DataArray
+            Float64, named ``"value"``, with dims ``("factor", "date",
+            "instrument")``; dates as datetime64. Dask-backed with `chunks`.
+
+        Raises
+        ------
+        KeyError
+            If a factor of `names` does not exist.
+        TypeError
+            If `names` or `ids` is not a list, a date is of no date type, or
+            `chunks` is neither "auto" nor an int.
+        ValueError
+            If a factor is listed twice, a date is no date, `start` lies
+            after `end`, `chunks` is below 1 or another text, or `progress`
+            is asked of a lazy read.
+        ImportError
+            If `chunks` is given without Dask installed.
+        OSError
+            Naming the file, if one is no factor file or a chunk of it is
+            damaged; the read fails as a whole.
+
+        See Also
+        --------
+        cross_section : One date of the cube as a DataFrame.
+
+        Examples
+        --------
+        >>> lib = FactorLibrary("/data/factors")
+        >>> cube = lib.read(["style/momentum_20d", "value/bp"], ["600000.XSHG"], 20230101, 20231231)
+        >>> cube.dims
+        ('factor', 'date', 'instrument')
+        >>> lazy = lib.read(chunks="auto")
+        >>> means = lazy.sel(instrument="600000.XSHG").mean("date").compute()
+        >>> means.dims
+        ('factor',)
+        """
+        per_block = _lazy_option(chunks, progress)
+        names, paths, id_list, rows, start, end = _read_arguments(self.root, names, ids, start, end)
+        if per_block is None:
+            dates, cube = _read_cube(paths, rows, start, end, bool(check), bool(progress))
+        else:
+            dates, cube = _lazy_cube(paths, rows, start, end, bool(check), per_block)
+        return _labelled_cube(names, id_list, dates, cube)
+
+    def cross_section(self, date, names=None, ids=None, *, check=False):
+        """One trading date of many factors as a table.
+
+        The values are those of :meth:`read` at that date; a factor whose
+        matrix (or with `check`, whose cursor) does not reach the date is NaN.
+
+        Parameters
+        ----------
+        date : date
+            A trading date, as ``date_code`` takes it.
+        names : list of str, optional
+            The factors, in column order; every factor by default.
+        ids : list of str, optional
+            The instruments, in row order; every instrument of the
+            instrument index by default.
+        check : bool, default False
+            Cut each file at its cursor column.
+
+        Returns
+        -------
+        pandas.DataFrame
+            Index ``instrument``, columns ``factor``, float64 values.
+
+        Raises
+        ------
+        ValueError
+            If `date` is no trading date, or as ``read`` raises.
+        KeyError, TypeError, OSError
+            As ``read`` raises.
+
+        Examples
+        --------
+        >>> lib = FactorLibrary("/data/factors")
+        >>> frame = lib.cross_section(20231229, ["style/momentum_20d", "value/bp"])
+        >>> list(frame.columns)
+        ['style/momentum_20d', 'value/bp']
+        """
+        return _cross_section(self.root, date, names, ids, check)
+
+    # ---- rewrites --------------------------------------------------------------
+
+    def rewrite(self, names=None, *, raise_errors=True, progress=False, max_workers=None) -> WriteReport:
+        """Rewrites factor files into fresh copies (``rewrite_factor``).
+
+        One task per file on a thread pool (2 at once by default: each holds
+        its whole matrix in memory). Names that are one file through a
+        symbolic link rewrite it once, through its real path (so the link
+        stays a link), and share its outcome; hard links of one file are
+        rewritten one after the other in one task, each name then holding a
+        file of its own. Every factor is attempted.
+
+        Parameters
+        ----------
+        names : list of str, optional
+            The factors to rewrite; every factor (``names()``) by default.
+        raise_errors : bool, default True
+            Raise ``FactorWriteError`` when any rewrite failed.
+        progress : bool, default False
+            Show how many files are done.
+        max_workers : int, optional
+            Rewrites at once (2 by default).
+
+        Returns
+        -------
+        WriteReport
+            ``{name: None or the exception}``.
+
+        Raises
+        ------
+        FactorWriteError
+            After every factor was attempted, if some failed and
+            `raise_errors` is true.
+        KeyError, TypeError, ValueError
+            If `names` is not a list of existing factors, each once.
+
+        Examples
+        --------
+        >>> lib = FactorLibrary("/data/factors")
+        >>> lib.rewrite(["style/momentum_20d"]).ok
+        True
+        """
+        names = _selection(self.root, names)
+        outcome = _rewrite_on_threads(names, self.path, progress, max_workers)
+        return _report(names, outcome, raise_errors)
+
+    # ---- writes --------------------------------------------------------------
+
+    def write(self, date, values, *, raise_errors=True, create=False, client=None, progress=False,
+              max_workers=None) -> WriteReport:
+        """Stores one date into many factors.
+
+        Each factor is written through ``get_h5(path, write=True)`` and
+        ``put_factor_value(h5, date, values)``, so every rule of those holds
+        per factor. Errors and options are those of :meth:`write_packs`.
+
+        Parameters
+        ----------
+        date : date
+            The date, as ``date_code`` takes it. A calendar day that is
+            not a trading date is logged and skipped by each factor's write.
+        values : mapping
+            ``{name: that date's values}``; the values are value items (with
+            ``order_book_id`` and ``value``) as ``put_factor_value`` takes
+            them, or a mapping or pandas Series ``{order_book_id: value}``.
+        raise_errors : bool, default True
+            Raise ``FactorWriteError`` when any factor failed.
+        create : bool, default False
+            Make missing factors (and their folders) as ``get_h5`` does.
+        client : dask.distributed.Client, optional
+            Run the tasks on this cluster's workers.
+        progress : bool, default False
+            Show how many factors are done (on a cluster, Dask's own display).
+        max_workers : int, optional
+            Files written at once on threads; the larger of 4 and the number
+            of cores by default.
+
+        Returns
+        -------
+        WriteReport
+            ``{name: None or the exception}``.
+
+        Raises
+        ------
+        FactorWriteError
+            After every factor was attempted, if some failed and
+            `raise_errors` is true.
+        KeyError
+            Before anything is written, if a factor does not exist (without
+            `create`).
+        TypeError, ValueError
+            Before anything is written: a `date` that is no date or a
+            `client` that is no Client; a value that does not convert, naming
+            the factor, the date, the instrument and the value.
+        ImportError
+            If `client` is given without Dask installed.
+
+        Examples
+        --------
+        >>> lib = FactorLibrary("/data/factors")
+        >>> lib.write(20240102, {"value/bp": {"600000.XSHG": 0.7, "000001.XSHE": 1.2}}).ok
+        True
+        """
+        _client_argument(client)
+        code = date_code(date)
+        jobs = _converted(self.root, values, create,
+                          lambda payload, where: _value_items(payload, f"{where}, date {code}"))
+        return self._run(jobs, "value", code, create, raise_errors, client, progress, max_workers)
+
+    def write_packs(self, packs, *, raise_errors=True, create=False, client=None, progress=False,
+                    max_workers=None) -> WriteReport:
+        """Stores many dates into many factors.
+
+        Every argument is checked, and every value converted by the writers'
+        own rule (None is NaN, numeric text is parsed, True is 1.0), before
+        anything is written: bad arguments write nothing. Then each file is
+        written by one task (files in parallel) through ``get_h5(path,
+        write=True)`` and ``put_factor_packs``; names that reach one file
+        share a task. Every factor is attempted.
+
+        Parameters
+        ----------
+        packs : mapping
+            ``{name: its packs}``, packs as ``put_factor_packs`` takes them:
+            each with a ``date`` and its ``values`` (value items, or a
+            mapping or pandas Series ``{order_book_id: value}``).
+        raise_errors : bool, default True
+            Raise ``FactorWriteError`` when any factor failed.
+        create : bool, default False
+            Make missing factors (and their folders) as ``get_h5`` does.
+        client : dask.distributed.Client, optional
+            Run the tasks on this cluster's workers, with the workers' own
+            settings. A task whose worker is lost is reported failed, never
+            run twice.
+        progress : bool, default False
+            Show how many factors are done (on a cluster, Dask's own display).
+        max_workers : int, optional
+            Files written at once on threads; the larger of 4 and the number
+            of cores by default.
+
+        Returns
+        -------
+        WriteReport
+            ``{name: None or the exception}``.
+
+        Raises
+        ------
+        FactorWriteError
+            After every factor was attempted, if some failed and
+            `raise_errors` is true; its message names every one and why.
+        KeyError
+            Before anything is written, if a factor does not exist (without
+            `create`).
+        TypeError
+            Before anything is written, naming the factor: a pack without
+            ``date`` and ``values``, a value item without ``order_book_id``
+            or ``value``, a value without a float form, values that cannot
+            be sent to the cluster.
+        ValueError
+            Before anything is written, naming the factor: a factor without
+            packs, a date that is no calendar day, text that is no number.
+            Also a factor name that is no name.
+        ImportError
+            If `client` is given without Dask installed.
+
+        Examples
+        --------
+        >>> import types
+        >>> lib = FactorLibrary("/data/factors")
+        >>> packs = [types.SimpleNamespace(date=20240102, values={"600000.XSHG": 0.7}),
+        ...          types.SimpleNamespace(date=20240103, values={"600000.XSHG": 0.8})]
+        >>> report = lib.write_packs({"value/bp": packs}, raise_errors=False)
+        >>> report.failed
+        {}
+        """
+        _client_argument(client)
+        jobs = _converted(self.root, packs, create, _packs)
+        return self._run(jobs, "packs", None, create, raise_errors, client, progress, max_workers)
+
+    def _run(self, jobs: dict, kind: str, code, create: bool, raise_errors: bool, client, progress: bool,
+             max_workers) -> WriteReport:
+        tasks = _tasks_by_file(list(jobs), self.path)
+        if client is not None:
+            outcome = _run_on_cluster(client, tasks, {name: (self.path(name), jobs[name]) for name in jobs},
+                                      kind, code, create, progress)
+        else:
+            outcome = _write_on_threads(tasks, jobs, self.path, kind, code, create, progress, max_workers)
+        return _report(list(jobs), outcome, raise_errors)
