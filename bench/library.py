@@ -1,11 +1,13 @@
 """Benchmark of FactorLibrary on a library of 24 factors, beside h5py reading
 the files one after another and beside the codec floor on all cores. Prints
 the table and writes bench/results/library.md and .json (library-quick.* for
---quick, which are not kept in git).
+--quick, which are not kept in git). The docs' performance page includes
+library.md as it is.
 
     python3 bench/library.py                  # 24 factors x 5,300 instruments x 1,250 dates
     python3 bench/library.py --quick          # small, for development
     python3 bench/library.py --scenarios L2,L5 --runs 2
+    python3 bench/library.py --report-only    # library.md again from library.json, nothing measured
 """
 
 import argparse
@@ -13,7 +15,6 @@ import gc
 import hashlib
 import json
 import os
-import re
 import shutil
 import subprocess
 import sys
@@ -547,7 +548,7 @@ def targets(rows, scale, cores):
 
 def summary(record):
     f = report.format_time
-    lines = [f"### Factor library: {record['title']}", ""]
+    lines = [f"## Factor library: {record['title']}", ""]
     lines += [f"- {k}: {v}" for k, v in record["machine"].items()]
     lines += ["", record["library"], ""]
     lines += ["| Scenario | What | Engine | Baseline | Engine/baseline | Floor 1 thread | Floor all cores | "
@@ -566,9 +567,9 @@ def summary(record):
                      f"{report.format_ratio(e / b) if e and b else '-'} | {f(fl)} | {f(fl / cores if fl else None)} | "
                      f"{report.format_ratio(e / (fl / cores)) if e and fl else '-'} | {f(cpu_of(row.get('engine')))} | "
                      f"{row['engine'].get('peak_kib', 0) / 1024:,.0f} MiB | {equal} |")
-    lines += ["", "#### Targets", "", "| Target | Measured | Met |", "|---|---|---|"]
+    lines += ["", "### Targets", "", "| Target | Measured | Met |", "|---|---|---|"]
     lines += [f"| {t} | {m} | {'yes' if ok else '**no**'} |" for t, m, ok in record["targets"]]
-    lines += ["", "#### Notes", ""] + [f"- {n}" for n in record["notes"]]
+    lines += ["", "### Notes", ""] + [f"- {n}" for n in record["notes"]]
     return "\n".join(lines) + "\n"
 
 
@@ -577,7 +578,8 @@ def parse_args():
     parser.add_argument("--quick", action="store_true", help="small scale, for development")
     parser.add_argument("--scenarios", default=",".join(SCENARIOS), help=f"comma-separated, from {','.join(SCENARIOS)}")
     parser.add_argument("--runs", type=int, help="timed runs per side (default 3, --quick 2)")
-    parser.add_argument("--readme", action="store_true", help="also put the results into README's Performance section")
+    parser.add_argument("--report-only", action="store_true",
+                        help="measure nothing: write the table again from the last run's .json")
     parser.add_argument("--worker", help=argparse.SUPPRESS)
     args = parser.parse_args()
     args.scale = "quick" if args.quick else "full"
@@ -587,25 +589,14 @@ def parse_args():
     return args
 
 
-README_START, README_END = "<!-- library bench results:", "<!-- end of library bench results -->"
-
-
-def update_readme(markdown):
-    path = REPO / "README.md"
-    text = path.read_text()
-    start, end = text.find(README_START), text.find(README_END)
-    if start < 0 or end < start:
-        log("README has no library bench result markers; left as it is")
-        return
-    start = text.index("\n", start) + 1
-    demoted = re.sub(r"^(#+) ", r"\1# ", markdown, flags=re.MULTILINE)
-    path.write_text(text[:start] + "\n" + demoted.strip() + "\n\n" + text[end:])
-
-
 def main():
     args = parse_args()
     if args.worker:
         print(json.dumps(run_job(json.loads(args.worker))))
+        return
+    suffix = "library-quick" if args.quick else "library"
+    if args.report_only:
+        publish(json.loads((RESULTS / f"{suffix}.json").read_text()), suffix)
         return
     use_source_tree()
     import quorbel.detail as detail
@@ -675,12 +666,13 @@ def main():
         ],
     }
     record["targets"] = targets(rows, scale, cores)
-    suffix = "library-quick" if args.quick else "library"
     (RESULTS / f"{suffix}.json").write_text(json.dumps(record, indent=1))
+    publish(record, suffix)
+
+
+def publish(record, suffix):
     text = summary(record)
     (RESULTS / f"{suffix}.md").write_text(text)
-    if args.readme:
-        update_readme(text)
     print(text)
 
 

@@ -242,7 +242,7 @@ def summary(record):
     ref_lines = [f"{name.replace('_', ' ')}: {format_time(seconds(r))}" for name, r in references.items() if r]
     notes = record["notes"] + ([f"RW references (engine): {', '.join(ref_lines)}."] if ref_lines else [])
     parts = [
-        f"# Benchmark: {record['title']}",
+        f"## Benchmark: {record['title']}",
         "",
         "\n".join(f"- {k}: {v}" for k, v in record["machine"].items()),
         "",
@@ -255,11 +255,11 @@ def summary(record):
         "Times are medians over the runs counted in the last column (engine/baseline/floor). "
         "Ratios are engine time over baseline or floor time: below 1 the engine is faster. " + rss_note(rows),
         "",
-        "## Targets",
+        "### Targets",
         "",
         markdown_table(("Target", "Measured", "Met"), [(t, m, met[ok]) for t, m, ok in checks]),
         "",
-        "## Notes",
+        "### Notes",
         "",
         "\n".join(f"- {note}" for note in notes),
         "",

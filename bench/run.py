@@ -1,6 +1,7 @@
 """Benchmark of the engine on the real workload, beside plain h5py and the
 codec floor. Prints the table and writes bench/results/latest.md, .png and
-.json (latest-quick.* for --quick, which are not kept in git).
+.json (latest-quick.* for --quick, which are not kept in git). The docs'
+performance page includes latest.md and shows latest.png as they are.
 
     python3 bench/run.py                      # market scale
     python3 bench/run.py --quick              # small scale, for development
@@ -10,13 +11,12 @@ codec floor. Prints the table and writes bench/results/latest.md, .png and
 import argparse
 import json
 import os
-import re
 import subprocess
 import sys
 import time
 from dataclasses import dataclass
 
-from common import REPO, RESULTS, WORKER, child_environment, engine_tag, remove_stale_scratch, use_source_tree
+from common import RESULTS, WORKER, child_environment, engine_tag, remove_stale_scratch, use_source_tree
 from market import Market, fill_record, filled_file, xshg_calendar
 from workloads import SCALED_SCENARIOS, SCENARIOS, define, scaled_name
 import report
@@ -50,8 +50,7 @@ def parse_args():
     parser.add_argument("--reuse-fill", action="store_true",
                         help="use a cached fill made by another engine build instead of filling again")
     parser.add_argument("--report-only", action="store_true",
-                        help="measure nothing: write the table, chart (and README) again from the last run's .json")
-    parser.add_argument("--readme", action="store_true", help="also put the results into README's Performance section")
+                        help="measure nothing: write the table and chart again from the last run's .json")
     parser.add_argument("--baseline-cache-mib", type=float,
                         help="chunk cache of the baseline's files (default: h5py's default)")
     args = parser.parse_args()
@@ -104,23 +103,6 @@ def measure_row(name, scenario, market, path, args, scale):
         row["mismatch"] = True
         log(f"  {name}: engine and baseline results differ: {digests}")
     return row
-
-
-README = REPO / "README.md"
-README_START = "<!-- bench results:"
-README_END = "<!-- end of bench results -->"
-
-
-def update_readme(markdown):
-    """Replaces the results between the README's two bench markers."""
-    text = README.read_text()
-    start, end = text.find(README_START), text.find(README_END)
-    if start < 0 or end < start:
-        log("README has no bench result markers; left as it is")
-        return
-    start = text.index("\n", start) + 1
-    demoted = re.sub(r"^(#+) ", r"\1## ", markdown, flags=re.MULTILINE)
-    README.write_text(text[:start] + "\n" + demoted.strip() + "\n\n" + text[end:])
 
 
 def main():
@@ -194,7 +176,7 @@ def run_record(args, scale, calendar, tag, files, table_rows, references, run_su
         "The page cache is warm.",
         "Engine and baseline results were compared (row digests for reads, the written columns for writes): "
         + ("all equal." if not any(r.get("mismatch") for r in table_rows) else "rows marked (!) differ."),
-        "The engine's rewrite syncs the new file to disk before it drops its backup; the baseline's does not.",
+        "The engine's rewrite syncs the new file to disk before it publishes it; the baseline's does not.",
         "W3's floor deflates each chunk it dirties once; the engine and the baseline flush after every date, as "
         "put_factor_packs must, so they deflate the chunks of a date's column again for each of the 250 dates.",
         "The automatic chunk shape differs between the matrices (table above). A column write costs about rows x "
@@ -225,8 +207,6 @@ def output(args, suffix):
 def publish(record, args):
     text = report.summary(record)
     output(args, ".md").write_text(text)
-    if args.readme:
-        update_readme(text)
     report.chart(output(args, ".png"),
                  f"quorbel benchmark, {record['title']}: engine vs h5py baseline vs codec floor", record["rows"])
     print(report.text_table(report.COLUMNS, [report.table_cells(row) for row in record["rows"]]))

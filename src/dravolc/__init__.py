@@ -12,7 +12,26 @@ _calendar = None
 
 
 def init():
-    """Load the calendar; later calls do nothing."""
+    """Load the trading calendar, once.
+
+    The engine calls it at start-up (through ``quorbel.config.dravolc_init``)
+    so that a client that cannot load fails the import of
+    ``quorbel.detail`` rather than a later call.
+
+    Returns
+    -------
+    None
+
+    Raises
+    ------
+    ImportError
+        When ``exchange_calendars`` is not installed.
+
+    Examples
+    --------
+    >>> import dravolc
+    >>> dravolc.init()
+    """
     _load()
 
 
@@ -36,9 +55,30 @@ def _as_date(value):
 
 
 def get_trading_dates(start_date, end_date):
-    """Trading dates from ``start_date`` to ``end_date`` (ISO texts or dates), both
-    inclusive, as ascending ``datetime.date`` objects, clipped to what the
-    calendar knows."""
+    """The trading dates of the Shanghai Stock Exchange in a date range.
+
+    Parameters
+    ----------
+    start_date, end_date : str or datetime.date
+        ISO texts (``"2024-01-02"``) or dates, both inclusive; a
+        ``datetime.datetime`` counts as its date.
+
+    Returns
+    -------
+    list of datetime.date
+        The trading dates, ascending, clipped to what the calendar knows.
+
+    Raises
+    ------
+    ValueError
+        When a text is no ISO date.
+
+    Examples
+    --------
+    >>> import dravolc
+    >>> dravolc.get_trading_dates("2024-01-01", "2024-01-03")
+    [datetime.date(2024, 1, 2), datetime.date(2024, 1, 3)]
+    """
     start, end = _as_date(start_date), _as_date(end_date)
     sessions = _load().sessions
     return [ts.date() for ts in sessions if start <= ts.date() <= end]

@@ -2,13 +2,37 @@
 
 Each factor lives in an HDF5 file of its own as one matrix ``data``
 (rows = instruments, columns = trading dates, NaN where no value).
-The engine is the extension module :mod:`quorbel.detail`; ``read_panel`` comes
-from :mod:`quorbel._extras`, the ``quorbel`` command line tool is
-:mod:`quorbel.cli`, and ``FactorLibrary`` (:mod:`quorbel.library`) reads and
-writes a folder of factors at once.
+
+The package's parts:
+
+- :mod:`quorbel.detail`, the engine (a compiled module): open, create,
+  write and read factor files one at a time;
+- :func:`quorbel.read_panel`, one factor file's values as a
+  ``pandas.DataFrame``;
+- :class:`quorbel.FactorLibrary` (``quorbel.library``), a folder of factor
+  files read and written at once, eagerly or with Dask;
+- :mod:`quorbel.config`, the settings, read from the environment;
+- :mod:`quorbel.cli`, the ``quorbel`` command.
+
+``read_panel`` and ``FactorLibrary`` are loaded on first use, so that
+``import quorbel`` (and ``import quorbel.config``) starts no engine.
+
+Examples
+--------
+>>> import quorbel
+>>> frame = quorbel.read_panel("momentum.h5", ["600000.XSHG"], 20240102, 20240131)  # doctest: +SKIP
+>>> lib = quorbel.FactorLibrary("factors")  # doctest: +SKIP
 """
 
+from typing import TYPE_CHECKING
+
 __version__ = "0.1.0"
+
+__all__ = ["read_panel", "FactorLibrary", "__version__"]
+
+if TYPE_CHECKING:  # what __getattr__ resolves, for type checkers and the API reference
+    from ._extras import read_panel
+    from .library import FactorLibrary
 
 
 def __getattr__(name):

@@ -1,10 +1,30 @@
 """The ``quorbel`` command: inspect and maintain factor files.
 
+Commands (``quorbel COMMAND --help`` describes each):
+
+- ``quorbel info FILE``: shape, chunks, filters, ``cursor_col`` and its date,
+  the dates holding values, size and compression ratio;
+- ``quorbel show FILE ID... [--start D] [--end D]``: the values as a table;
+- ``quorbel verify FILE``: checks the layout and reads every chunk;
+- ``quorbel coverage FILE -o PNG``: a picture of where values exist;
+- ``quorbel rewrite FILE``: ``rewrite_factor`` with its time and sizes;
+- ``quorbel ls ROOT [--json]``: one line per factor of a library folder.
+
+Failures print ``quorbel: error: ...`` and exit with status 1 (2 for a usage
+error); Ctrl-C ends a long pass with status 130.
+
 Parsing and printing live here; the progress display is quorbel.progress's
 (its names are kept here too, for callers that import them from the command
-line). The work on the files (the scans, the chunk checks, the coverage
-picture, the rewrite) is quorbel._extras's: it runs without the GIL and
-returns plain data, calling a progress callable between batches.
+line). The work on the files
+(the scans, the chunk checks, the coverage picture, the rewrite) is
+quorbel._extras's: it runs without the GIL and returns plain data, calling a
+progress callable between batches.
+
+Examples
+--------
+>>> from quorbel import cli
+>>> cli.main(["info", "momentum.h5"])  # doctest: +SKIP
+0
 """
 
 import argparse

@@ -1,4 +1,9 @@
-"""Decorators the engine is wrapped with: a result cache and a retry loop."""
+"""Decorators the engine is wrapped with: a result cache and a retry loop.
+
+``quorbel.detail`` wraps ``get_all_trading_dates`` and
+``_get_all_instrument_index`` in ``ttl_cache(3600)``, and ``get_h5`` in
+``retry(5, OSError, 1, error_func=do_not_decrease_when_temporarily_unavailable)``.
+"""
 
 import functools
 import threading
@@ -7,6 +12,7 @@ import time
 # An attempt whose failure the retry predicate declares temporary does not use
 # up the budget, but a condition that never clears must not loop for ever.
 MAX_UNCOUNTED_ATTEMPTS = 30
+"""Failures that ``retry`` absorbs in one call when its predicate calls them temporary."""
 
 
 def ttl_cache(seconds):
@@ -14,7 +20,35 @@ def ttl_cache(seconds):
 
     An error is not cached: the next call computes again.  Threads that call
     at the same time wait for one computation instead of each running their
-    own.  The wrapper offers ``cache_clear()``.
+    own.  The wrapper offers ``cache_clear()``, which forgets the result.
+
+    Parameters
+    ----------
+    seconds : float
+        How long a result is served before the function runs again, counted
+        from the end of the call that computed it.
+
+    Returns
+    -------
+    callable
+        A decorator for a function that takes no arguments.
+
+    Examples
+    --------
+    >>> from quorbel.utils import ttl_cache
+    >>> calls = []
+    >>> @ttl_cache(3600)
+    ... def calendar():
+    ...     calls.append(1)
+    ...     return [20240102, 20240103]
+    >>> calendar() is calendar()
+    True
+    >>> len(calls)
+    1
+    >>> calendar.cache_clear()
+    >>> _ = calendar()
+    >>> len(calls)
+    2
     """
 
     def decorator(func):
@@ -51,6 +85,41 @@ def retry(times, exceptions, pause, error_func=None):
     counts: a false answer marks it as temporary, so it does not use up the
     budget; at most ``MAX_UNCOUNTED_ATTEMPTS`` such failures are absorbed in
     one call.  Between attempts the wrapper sleeps ``pause`` seconds.
+
+    Parameters
+    ----------
+    times : int
+        Failures that count before the last one is raised.
+    exceptions : type or tuple of type
+        The exceptions that are retried; any other passes through at once.
+    pause : float
+        Seconds to sleep between attempts.
+    error_func : callable, optional
+        ``error_func(error) -> bool``: whether a failure counts against
+        ``times``. Every failure counts when it is None.
+
+    Returns
+    -------
+    callable
+        A decorator; the wrapped function keeps its name and docstring.
+
+    Raises
+    ------
+    Exception
+        The wrapped function's last error, once the retries are used up.
+
+    Examples
+    --------
+    >>> from quorbel.utils import retry
+    >>> attempts = []
+    >>> @retry(3, OSError, 0)
+    ... def flaky():
+    ...     attempts.append(1)
+    ...     if len(attempts) < 3:
+    ...         raise OSError("busy")
+    ...     return "done"
+    >>> flaky(), len(attempts)
+    ('done', 3)
     """
 
     def decorator(func):

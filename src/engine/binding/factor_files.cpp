@@ -13,6 +13,7 @@
 #include <stdexcept>
 
 #include "factor_files.hpp"
+#include "function_docs.hpp"
 #include "storage/factor_layout.hpp"
 #include "storage/file_locking.hpp"
 #include "storage/journal.hpp"
@@ -318,21 +319,23 @@ void define_file_creation(nb::module_ &m) {
         // unavailability: it must not use up the retry budget.
         nb::object match = module_attr("_error_regex").attr("match")(nb::str(e));
         return match.is_none();
-    }, nb::arg().none(),
-          "True when the error counts against the retry budget, False for errno 17 or 35 on the first line.");
+    }, nb::arg().none(), nb::sig("def do_not_decrease_when_temporarily_unavailable(e: BaseException, /) -> bool"),
+          docs::kDoNotDecrease);
     m.def("create_new_factor_h5", &create_new_factor_h5, nb::arg("path").none(), nb::arg("shape").none(),
-          "Create a factor file exclusively, with an empty matrix `data` of `shape`, and return it open.");
+          docs::kCreateNewFactorH5);
 }
 
 void define_file_opening(nb::module_ &m) {
     nb::object body = nb::cpp_function(&get_h5, nb::scope(m), nb::name("get_h5"), nb::arg("path").none(),
                                        nb::arg("write").none() = false, nb::arg("read_wait").none() = 0.1,
-                                       nb::arg("rate").none() = 2,
-                                       "Open the factor file at `path`: for writing (created when missing) or "
-                                       "for reading (None when missing, waiting while it is locked).");
+                                       nb::arg("rate").none() = 2, docs::kGetH5);
     nb::object decorator = module_attr("retry")(5, nb::handle(PyExc_OSError), 1,
                                                 "error_func"_a = module_attr("do_not_decrease_when_temporarily_unavailable"));
-    m.attr("get_h5") = decorator(body);
+    nb::object retried = decorator(body);
+    // functools.wraps copied nanobind's __doc__, which starts with the
+    // signature; the wrapper documents itself with the docstring alone.
+    retried.attr("__doc__") = docs::kGetH5;
+    m.attr("get_h5") = retried;
 }
 
 }  // namespace quorbel

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "detail.hpp"
+#include "handle_docs.hpp"
 #include "storage/factor_layout.hpp"
 
 using namespace nb::literals;
@@ -191,14 +192,14 @@ nb::object optional_tuple(const std::vector<uint64_t> &values, bool unlimited_as
 }
 
 void bind_dataset_view(nb::module_ &m) {
-    nb::class_<AttributeView>(m, "AttributeView", "The attributes of a dataset, as a mapping.")
+    nb::class_<AttributeView>(m, "AttributeView", docs::kAttributeView)
         .def("__getitem__", [](AttributeView &a, const std::string &name) {
             return attribute_to_python(a.open().read_attribute(object_name(name)));
         })
         .def("get", [](AttributeView &a, const std::string &name, nb::object fallback) -> nb::object {
             if (!a.open().has_attribute(object_name(name))) return fallback;
             return attribute_to_python(a.open().read_attribute(name));
-        }, nb::arg("name"), nb::arg("default") = nb::none())
+        }, nb::arg("name"), nb::arg("default") = nb::none(), docs::kAttributeGet)
         .def("__setitem__", [](AttributeView &a, const std::string &name, nb::handle value) {
             h5::Dataset dataset = a.open();
             const h5::AttrValue stored = attribute_from_python(value);
@@ -221,28 +222,31 @@ void bind_dataset_view(nb::module_ &m) {
             auto text = lookup_name(name);
             return text && a.open().has_attribute(*text);
         }, nb::arg().none())
-        .def("keys", [](AttributeView &a) { return a.open().attribute_names(); })
+        .def("keys", [](AttributeView &a) { return a.open().attribute_names(); }, docs::kAttributeKeys)
         .def("__iter__", [](AttributeView &a) { return nb::iter(nb::cast(a.open().attribute_names())); })
         .def("__len__", [](AttributeView &a) { return a.open().attribute_names().size(); });
 
-    nb::class_<DatasetView>(m, "DatasetView", "The factor matrix `data` of an open factor file.")
-        .def_prop_ro("name", [](DatasetView &d) { return "/" + d.name; })
-        .def_prop_ro("shape", [](DatasetView &d) { return optional_tuple(d.open().layout().shape, false); })
-        .def_prop_ro("dtype", [](DatasetView &d) { return dtype_object(d.open().layout().dtype); })
-        .def_prop_ro("chunks", [](DatasetView &d) { return optional_tuple(d.open().layout().chunks, false); })
-        .def_prop_ro("maxshape", [](DatasetView &d) { return optional_tuple(d.open().layout().max_shape, true); })
+    nb::class_<DatasetView>(m, "DatasetView", docs::kDatasetView)
+        .def_prop_ro("name", [](DatasetView &d) { return "/" + d.name; }, docs::kDatasetName)
+        .def_prop_ro("shape", [](DatasetView &d) { return optional_tuple(d.open().layout().shape, false); },
+                     docs::kDatasetShape)
+        .def_prop_ro("dtype", [](DatasetView &d) { return dtype_object(d.open().layout().dtype); }, docs::kDatasetDtype)
+        .def_prop_ro("chunks", [](DatasetView &d) { return optional_tuple(d.open().layout().chunks, false); },
+                     docs::kDatasetChunks)
+        .def_prop_ro("maxshape", [](DatasetView &d) { return optional_tuple(d.open().layout().max_shape, true); },
+                     docs::kDatasetMaxshape)
         .def_prop_ro("compression", [](DatasetView &d) -> nb::object {
             return h5::uses_deflate(d.open().layout()) ? nb::object(nb::str("gzip")) : nb::none();
-        })
+        }, docs::kDatasetCompression)
         .def_prop_ro("compression_opts", [](DatasetView &d) -> nb::object {
             const std::optional<unsigned> level = h5::deflate_level(d.open().layout());
             return level ? nb::object(nb::int_(*level)) : nb::none();
-        })
+        }, docs::kDatasetCompressionOpts)
         .def_prop_ro("fillvalue", [](DatasetView &d) {
             auto fill = d.open().layout().fill_value;
             return fill ? *fill : 0.0;
-        })
-        .def_prop_ro("attrs", [](DatasetView &d) { return AttributeView{d.file, d.name}; })
+        }, docs::kDatasetFillvalue)
+        .def_prop_ro("attrs", [](DatasetView &d) { return AttributeView{d.file, d.name}; }, docs::kDatasetAttrs)
         .def("resize", [](DatasetView &d, nb::handle shape) {
             h5::Shape2 target = shape_argument(shape, "shape");
             nb::gil_scoped_release release;
@@ -250,28 +254,27 @@ void bind_dataset_view(nb::module_ &m) {
             h5::Dataset dataset = d.open();
             refuse_shrinking(dataset.shape(), target);
             change_in_transaction(d.file, [&] { dataset.resize(target); });
-        }, nb::arg("shape"))
+        }, nb::arg("shape"), docs::kDatasetResize)
         .def("__len__", [](DatasetView &d) { return d.open().shape().rows; })
         .def("__getitem__", &dataset_read)
         .def("__setitem__", &dataset_write);
 }
 
 void bind_factor_file(nb::module_ &m) {
-    nb::class_<FactorFile>(m, "FactorFile",
-                           "An open factor file. The caller owns it and closes it (or uses it in a with block).")
+    nb::class_<FactorFile>(m, "FactorFile", docs::kFactorFile)
         .def("close", [](FactorFile &f) {
             nb::gil_scoped_release release;
             f.file.close();
-        })
+        }, docs::kFactorFileClose)
         .def("flush", [](FactorFile &f) {
             nb::gil_scoped_release release;
             f.file.flush();
-        })
-        .def_prop_ro("filename", [](FactorFile &f) { return f.file.name(); })
+        }, docs::kFactorFileFlush)
+        .def_prop_ro("filename", [](FactorFile &f) { return f.file.name(); }, docs::kFactorFileFilename)
         .def_prop_ro("mode", [](FactorFile &f) {
             if (!f.file.is_open()) throw nb::value_error("Invalid file handle: the factor file is closed");
             return f.file.mode();
-        })
+        }, docs::kFactorFileMode)
         .def("__bool__", [](FactorFile &f) { return f.file.is_open(); })
         .def("__enter__", [](nb::handle self) { return nb::borrow(self); })
         .def("__exit__", [](FactorFile &f, nb::args) {
@@ -282,7 +285,7 @@ void bind_factor_file(nb::module_ &m) {
             auto text = lookup_name(name);
             return text && f.file.has_dataset(*text);
         }, nb::arg().none())
-        .def("keys", [](FactorFile &f) { return f.file.member_names(); })
+        .def("keys", [](FactorFile &f) { return f.file.member_names(); }, docs::kFactorFileKeys)
         .def("__getitem__", [](FactorFile &f, const std::string &name) {
             f.file.open_dataset(object_name(name));  // KeyError now for a missing name
             return DatasetView{f.file, name};

@@ -15,6 +15,7 @@
 #include <optional>
 
 #include "factor_files.hpp"
+#include "function_docs.hpp"
 #include "storage/chunk_io.hpp"
 #include "storage/file_locking.hpp"
 #include "storage/journal.hpp"
@@ -222,10 +223,10 @@ void remove_factor(nb::handle path) {
 void define_file_maintenance(nb::module_ &m) {
     // One unnamed parameter: positional only, as the published table says. It
     // takes None too, so that path_argument can say what is wrong with it.
-    m.def("rewrite_factor", &rewrite_factor_file, nb::arg().none(), nb::sig("def rewrite_factor(path, /) -> None"),
-          "Replace the factor file at `path` by a fresh copy with the same matrix and attributes of `data`.");
-    m.def("remove_factor", &remove_factor, nb::arg().none(), nb::sig("def remove_factor(path, /) -> None"),
-          "Delete the factor file at `path`.");
+    m.def("rewrite_factor", &rewrite_factor_file, nb::arg().none(), nb::sig("def rewrite_factor(path: str | os.PathLike, /) -> None"),
+          docs::kRewriteFactor);
+    m.def("remove_factor", &remove_factor, nb::arg().none(), nb::sig("def remove_factor(path: str | os.PathLike, /) -> None"),
+          docs::kRemoveFactor);
 }
 
 }  // namespace quorbel

@@ -14,6 +14,8 @@
 
 #include "storage/chunk_io.hpp"
 #include "detail.hpp"
+#include "function_docs.hpp"
+#include "handle_docs.hpp"
 
 using namespace nb::literals;
 
@@ -246,10 +248,10 @@ private:
 
 void define_range_reads(nb::module_ &m) {
     nb::class_<FactorValueStream>(m, "FactorValueStream", nb::type_slots(gc_slots<FactorValueStream>),
-                                  "The lazy stream of (order_book_id, row) pairs that get_factor_value returns.")
+                                  docs::kFactorValueStream)
         .def("__iter__", [](nb::handle self) { return nb::borrow(self); })
         .def("__next__", &FactorValueStream::next)
-        .def("close", &FactorValueStream::close, "End the stream; it takes no further identifiers.");
+        .def("close", &FactorValueStream::close, docs::kFactorValueStreamClose);
 
     m.def(
         "get_factor_value",
@@ -258,8 +260,7 @@ void define_range_reads(nb::module_ &m) {
                                      std::move(end_date), std::move(check));
         },
         "h5"_a.none(), "order_book_ids"_a.none(), "start_date"_a.none(), "end_date"_a.none(),
-        "check"_a.none() = false,
-        "A lazy stream of (order_book_id, row over the date range) pairs for the listed instruments.");
+        "check"_a.none() = false, docs::kGetFactorValue);
 }
 
 }  // namespace quorbel

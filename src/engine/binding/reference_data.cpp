@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "detail.hpp"
+#include "function_docs.hpp"
 
 namespace quorbel {
 namespace {
@@ -367,7 +368,11 @@ template <typename Func>
 void define_cached(nb::module_ &m, const char *name, Func &&func, const char *doc) {
     nb::object decorator = module_attr("ttl_cache")(kCacheSeconds);
     nb::object plain = nb::cpp_function(std::forward<Func>(func), nb::scope(m), nb::name(name), doc);
-    m.attr(name) = decorator(plain);
+    nb::object cached = decorator(plain);
+    // functools.wraps copied nanobind's __doc__, which starts with the
+    // signature; the wrapper documents itself with the docstring alone.
+    cached.attr("__doc__") = doc;
+    m.attr(name) = cached;
 }
 
 }  // namespace
@@ -375,25 +380,20 @@ void define_cached(nb::module_ &m, const char *name, Func &&func, const char *do
 size_t open_mongo_clients() { return g_open_clients.load(); }
 
 void define_calendar(nb::module_ &m) {
-    define_cached(m, "get_all_trading_dates", &fetch_trading_dates,
-                  "The trading calendar: the date codes of the trading dates from MIN_FACTOR_DAY on, ascending.");
+    define_cached(m, "get_all_trading_dates", &fetch_trading_dates, docs::kGetAllTradingDates);
     m.def("_get_date_index", &date_index, nb::arg().none(),
-          "The column of date code `d`, or None when `d` is not a trading date.");
+          nb::sig("def _get_date_index(d: int, /) -> int | None"), docs::kGetDateIndex);
     m.def("_get_date_section_index", &date_section_index, nb::arg("start_date").none(), nb::arg("end_date").none(),
-          "The half-open column range (s, e) of the trading dates from start_date to end_date, both inclusive.");
-    m.def("_get_date_by_index", &date_by_index, nb::arg("s").none(), nb::arg("e").none(),
-          "The date codes at columns s and e.");
+          docs::kGetDateSectionIndex);
+    m.def("_get_date_by_index", &date_by_index, nb::arg("s").none(), nb::arg("e").none(), docs::kGetDateByIndex);
 }
 
 void define_instrument_index(nb::module_ &m) {
     mongoc_init();
     mongoc_log_set_handler(driver_log, nullptr);
-    define_cached(m, "_get_all_instrument_index", &fetch_instrument_index,
-                  "The instrument index {order_book_id: row} read from the MongoDB collection.\n\n"
-                  "Raises ConnectionError (an OSError) when no server can be reached and RuntimeError\n"
-                  "for an error reported by the server or the query, both with the driver's message;\n"
-                  "KeyError naming a missing field; TypeError for a row number that is not an integer.");
-    m.def("_get_stock_index", &stock_index, nb::arg().none(), "The row of one instrument (KeyError when it is not listed).");
+    define_cached(m, "_get_all_instrument_index", &fetch_instrument_index, docs::kGetAllInstrumentIndex);
+    m.def("_get_stock_index", &stock_index, nb::arg().none(),
+          nb::sig("def _get_stock_index(order_book_id: str, /) -> int"), docs::kGetStockIndex);
 }
 
 }  // namespace quorbel

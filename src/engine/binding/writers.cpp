@@ -15,6 +15,8 @@
 
 #include "storage/chunk_io.hpp"
 #include "detail.hpp"
+#include "function_docs.hpp"
+#include "handle_docs.hpp"
 
 namespace quorbel {
 namespace {
@@ -406,18 +408,16 @@ void put_factor_packs(nb::handle h5_handle, nb::handle packs) {
 }  // namespace
 
 void define_writers(nb::module_ &m) {
-    nb::class_<PackStream>(m, "PackStream", nb::type_slots(gc_slots<PackStream>),
-                           "The (date, values) pairs of a batch of packs, produced on demand.")
+    nb::class_<PackStream>(m, "PackStream", nb::type_slots(gc_slots<PackStream>), docs::kPackStream)
         .def("__iter__", [](nb::handle self) { return nb::borrow(self); })
         .def("__next__", &PackStream::next)
-        .def("close", &PackStream::close, "End the stream; it takes no further packs.");
+        .def("close", &PackStream::close, docs::kPackStreamClose);
     m.def("get_iter", [](nb::object packs) { return PackStream(std::move(packs)); }, nb::arg().none(),
-          "A lazy stream of (date, values) pairs, one per pack of `packs`.");
+          nb::sig("def get_iter(packs: collections.abc.Iterable, /) -> PackStream"), docs::kGetIter);
     m.def("put_factor_packs", &put_factor_packs, nb::arg("h5").none(), nb::arg("packs").none(),
-          "Store the values of many dates, one pack per date, into an open factor file.");
+          docs::kPutFactorPacks);
     m.def("put_factor_value", &put_factor_value, nb::arg("h5").none(), nb::arg("date").none(),
-          nb::arg("values").none(),
-          "Store one date's values into an open factor file.");
+          nb::arg("values").none(), docs::kPutFactorValue);
 }
 
 }  // namespace quorbel

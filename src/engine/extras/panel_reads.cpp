@@ -16,16 +16,68 @@
 
 namespace quorbel {
 
-const char *const kReadPanelDoc =
-    "The values of the listed instruments over a date range, as a pandas.DataFrame.\n\n"
-    "h5_or_path is a factor file handle (as get_h5 returns it) or the path of a factor\n"
-    "file, which is opened read-only through get_h5 and closed again. The rows are\n"
-    "the trading dates from start_date to end_date (date codes, both inclusive) as a\n"
-    "DatetimeIndex, cut at cursor_col when check is true and clipped to the matrix;\n"
-    "the columns are the requested instruments that the instrument index lists, in\n"
-    "request order; an instrument whose row lies beyond the matrix is all NaN.\n"
-    "as_numpy=True returns (date codes as an int64 array, list of ids, float64 matrix\n"
-    "dates x ids) instead.";
+const char *const kReadPanelDoc = R"doc(One factor's values for many instruments over a date range, as a DataFrame.
+
+The section's rows are read once each, in row order, so every chunk
+involved is inflated once, and all from one committed state of the file.
+The date rules are ``get_factor_value``'s.
+
+Parameters
+----------
+h5_or_path : FactorFile or str or os.PathLike
+    An open factor file (as ``quorbel.detail.get_h5`` returns it), or the
+    path of one, which is opened read-only through ``get_h5`` (with its
+    retries) and closed again.
+order_book_ids : iterable of str
+    The instruments, in the order of the columns. Identifiers the instrument
+    index does not list are dropped; duplicates are repeated; a listed
+    instrument whose row the matrix does not have yet gets a column of NaN.
+start_date, end_date : int
+    Date codes, both inclusive.
+check : bool, default False
+    True ends the section at ``cursor_col``, the last column any write has
+    reached (a file without ``cursor_col`` is not cut).
+as_numpy : bool, default False
+    True returns plain arrays instead of a DataFrame.
+
+Returns
+-------
+pandas.DataFrame or tuple
+    One row per trading date of the section (a ``DatetimeIndex`` named
+    ``date``), one float64 column per instrument, NaN where there is no
+    value. Empty when the start lies after the end, or (with ``check``)
+    past ``cursor_col``. The section is clipped to the matrix's columns.
+    With ``as_numpy=True``: ``(dates, ids, matrix)``, the date codes as an
+    int64 array, the list of ids and a float64 matrix of dates x ids.
+
+Raises
+------
+FileNotFoundError
+    When no file is at the path.
+OSError
+    When the file is no factor file or cannot be read.
+ValueError
+    When the handle is closed.
+
+See Also
+--------
+quorbel.detail.get_factor_value : the same rows, one instrument at a time.
+quorbel.library.FactorLibrary.read : many factors at once, as a cube.
+
+Examples
+--------
+>>> import types
+>>> import quorbel
+>>> import quorbel.detail as qd
+>>> item = types.SimpleNamespace(order_book_id="600000.XSHG", value=1.5)
+>>> with qd.get_h5("panel.h5", write=True) as h5:
+...     qd.put_factor_value(h5, 20240102, [item])
+>>> quorbel.read_panel("panel.h5", ["600000.XSHG", "000001.XSHE"], 20240102, 20240103)
+            600000.XSHG  000001.XSHE
+date
+2024-01-02          1.5          NaN
+2024-01-03          NaN          NaN
+)doc";
 
 int64_t days_since_epoch(int64_t date_code) {
     // Howard Hinnant's days_from_civil.
