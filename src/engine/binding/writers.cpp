@@ -288,7 +288,7 @@ void put_factor_value(nb::handle h5_handle, nb::handle date, nb::handle values) 
     std::optional<dates::BandWriter> writer;
     {
         nb::gil_scoped_release release;
-        writer.emplace(file);
+        writer.emplace(file, std::move(data));
     }
     write_date(*writer, column_index, values, index, Converted(std::move(converted)));
     commit_staged(*writer);
@@ -393,7 +393,7 @@ void put_factor_packs(nb::handle h5_handle, nb::handle packs) {
     std::optional<dates::BandWriter> writer;
     {
         nb::gil_scoped_release release;
-        writer.emplace(file);
+        writer.emplace(file, std::move(data));
     }
     try {
         for (size_t i = 0; i < dates.size(); ++i) {

@@ -19,11 +19,13 @@ void advance_cursor(h5::Dataset &data, int64_t column) {
     if (column > stored_cursor(data)) data.write_attribute(kCursor, h5::AttrValue::int64_scalar(column));
 }
 
-BandWriter::BandWriter(h5::File &file) : file_(file) { open(); }
+BandWriter::BandWriter(h5::File &file, h5::Dataset data)
+    : file_(file), data_(std::move(data)), store_(std::make_unique<chunks::ColumnStore>(data_)) {}
 
 BandWriter::~BandWriter() = default;
 
-void BandWriter::open() {
+// After an undone write: the datasets opened before it are stale.
+void BandWriter::open_again() {
     store_.reset();
     data_ = file_.open_dataset_for_columns("data");
     store_ = std::make_unique<chunks::ColumnStore>(data_);
@@ -66,7 +68,7 @@ void BandWriter::commit() {
             } catch (const std::exception &) {
                 // Undone on disk, and the file opened again: keep every date
                 // before the one that fails, as date by date would.
-                open();
+                open_again();
                 write_one_by_one();
             }
         }

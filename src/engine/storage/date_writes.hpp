@@ -45,9 +45,10 @@ bool dates_by_band() noexcept;
 
 class BandWriter {
 public:
-    // Opens `data` of `file` for column writes; the matrix must not change
-    // shape while the writer lives.
-    explicit BandWriter(h5::File &file);
+    // `data` is the file's matrix, opened for column writes
+    // (File::open_dataset_for_columns); it must not change shape while the
+    // writer lives.
+    BandWriter(h5::File &file, h5::Dataset data);
     BandWriter(const BandWriter &) = delete;
     BandWriter &operator=(const BandWriter &) = delete;
     // Staged dates that were never committed are dropped, unwritten.
@@ -64,7 +65,7 @@ public:
     void commit();
 
 private:
-    void open();
+    void open_again();
     void write_one_by_one();
 
     h5::File &file_;
