@@ -2,6 +2,7 @@
 #include <string>
 
 #include "detail.hpp"
+#include "storage/date_writes.hpp"
 
 namespace quorbel {
 namespace {
@@ -46,6 +47,8 @@ extern "C" NB_EXPORT long long quorbel_open_hdf5_objects() noexcept {
 extern "C" NB_EXPORT long long quorbel_open_mongo_clients() noexcept {
     return static_cast<long long>(quorbel::open_mongo_clients());
 }
+// The test suite's switch between banded batch writes and date-by-date ones.
+extern "C" NB_EXPORT void quorbel_set_dates_by_band(int on) noexcept { quorbel::dates::set_dates_by_band(on != 0); }
 
 // NB_MODULE, except that an error raised by start-up (a sibling module that
 // fails, dravolc_init() raising) reaches the importer as it was raised

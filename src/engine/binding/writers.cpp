@@ -2,9 +2,10 @@
 // write and the pack stream that feeds it.
 //
 // Every date is one read-modify-write of a whole column: the column is read
-// once, changed in memory item by item (or in one bulk pass) and written
-// back once. Python objects are only touched with the GIL held; HDF5 work
-// runs with it released.
+// once, changed in memory item by item (or in one bulk pass) and handed to
+// the band writer (storage/date_writes.hpp), which writes the dates of a
+// batch that share a chunk column together. Python objects are only touched
+// with the GIL held; HDF5 work runs with it released.
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -13,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "storage/chunk_io.hpp"
+#include "storage/date_writes.hpp"
 #include "detail.hpp"
 #include "function_docs.hpp"
 #include "handle_docs.hpp"
@@ -21,7 +22,8 @@
 namespace quorbel {
 namespace {
 
-constexpr const char *kCursor = "cursor_col";
+using dates::advance_cursor;
+using dates::stored_cursor;
 
 // ---------------------------------------------------------------------------
 // Growth and cursor steps
@@ -50,13 +52,6 @@ void grow_for(h5::File &file, h5::Dataset &data, int64_t target_column, size_t l
         data.resize(grown);
         transaction.commit();
     }
-}
-
-int64_t stored_cursor(const h5::Dataset &data) { return data.read_int64_attribute(kCursor).value_or(-1); }
-
-// cursor_col only rises; an absent attribute counts as -1.
-void advance_cursor(h5::Dataset &data, int64_t column) {
-    if (column > stored_cursor(data)) data.write_attribute(kCursor, h5::AttrValue::int64_scalar(column));
 }
 
 // ---------------------------------------------------------------------------
@@ -220,18 +215,16 @@ void store_in_bulk(std::vector<double> &column, const std::vector<nb::object> &i
     for (const auto &[row, value] : records) column[static_cast<size_t>(row)] = value;  // the last one wins
 }
 
-// Reads the column, stores the values, writes the column back, moves the
-// cursor and flushes: one date of either writer. The writing steps form one
-// transaction, so a crash leaves the date wholly written or not at all.
-void write_date(h5::File &file, h5::Dataset &data, chunks::ColumnStore &store, int64_t column_index,
-                nb::handle values, nb::handle index, const Converted &converted) {
-    // From the read to the write no other thread's change may come in, or
-    // the column written back would undo it.
-    h5::ChangeScope alone(file);
+// Reads the column as the batch has left it, stores the values and stages
+// the column; the band writer writes it with the rest of its band. A date
+// that fails here is not staged: the dates staged before it are still
+// written by the caller's commit.
+void write_date(dates::BandWriter &writer, int64_t column_index, nb::handle values, nb::handle index,
+                const Converted &converted) {
     std::vector<double> column;
     {
         nb::gil_scoped_release release;
-        store.read_column(static_cast<uint64_t>(column_index), column);
+        writer.read_column(static_cast<uint64_t>(column_index), column);
     }
     const Py_ssize_t count = PyObject_Size(values.ptr());
     if (count < 0) throw nb::python_error();
@@ -242,11 +235,15 @@ void write_date(h5::File &file, h5::Dataset &data, chunks::ColumnStore &store, i
         store_in_bulk(column, items, index, converted);
     }
     nb::gil_scoped_release release;
-    const uint64_t frontier = static_cast<uint64_t>(std::max(stored_cursor(data), column_index));
-    h5::WriteTransaction transaction(file);
-    store.write_column(static_cast<uint64_t>(column_index), column, frontier);
-    advance_cursor(data, column_index);
-    transaction.commit();
+    writer.stage(static_cast<uint64_t>(column_index), std::move(column));
+}
+
+// Writes what is staged; when the caller is already failing, the staged
+// dates (all before the failure) are still written, and an error of the
+// write itself takes the place of the caller's, as it came first.
+void commit_staged(dates::BandWriter &writer) {
+    nb::gil_scoped_release release;
+    writer.commit();
 }
 
 // ---------------------------------------------------------------------------
@@ -290,12 +287,13 @@ void put_factor_value(nb::handle h5_handle, nb::handle date, nb::handle values) 
         }
         return;
     }
-    std::optional<chunks::ColumnStore> store;
+    std::optional<dates::BandWriter> writer;
     {
         nb::gil_scoped_release release;
-        store.emplace(data);
+        writer.emplace(file, std::move(data));
     }
-    write_date(file, data, *store, column_index, values, index, Converted(std::move(converted)));
+    write_date(*writer, column_index, values, index, Converted(std::move(converted)));
+    commit_staged(*writer);
 }
 
 // ---------------------------------------------------------------------------
@@ -394,15 +392,21 @@ void put_factor_packs(nb::handle h5_handle, nb::handle packs) {
     }
     nb::object index = module_attr("_get_all_instrument_index")();
     grow_for(file, data, *last_column, nb::len(index));
-    std::optional<chunks::ColumnStore> store;
+    std::optional<dates::BandWriter> writer;
     {
         nb::gil_scoped_release release;
-        store.emplace(data);
+        writer.emplace(file, std::move(data));
     }
-    for (size_t i = 0; i < dates.size(); ++i) {
-        if (!columns[i]) continue;
-        write_date(file, data, *store, *columns[i], value_sets[i], index, std::nullopt);
+    try {
+        for (size_t i = 0; i < dates.size(); ++i) {
+            if (!columns[i]) continue;
+            write_date(*writer, *columns[i], value_sets[i], index, std::nullopt);
+        }
+    } catch (...) {
+        commit_staged(*writer);
+        throw;
     }
+    commit_staged(*writer);
 }
 
 }  // namespace

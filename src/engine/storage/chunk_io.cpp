@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstring>
 #include <exception>
+#include <stdexcept>
 #include <memory>
 #include <optional>
 #include <mutex>
@@ -190,6 +191,11 @@ ColumnStore::ColumnStore(h5::Dataset &data) : data_(data) {
 void ColumnStore::load_chunk_column(uint64_t chunk_column) {
     // Another thread writing through the same handle makes the loaded chunks stale.
     if (loaded_ && loaded_column_ == chunk_column && data_.change_count() == changes_seen_) return;
+    if (staged_) {
+        // Reloading would silently drop the staged dates.
+        throw std::logic_error("staged dates of chunk column " + std::to_string(loaded_column_) +
+                               " must be written before chunk column " + std::to_string(chunk_column) + " is loaded");
+    }
     loaded_ = false;
     changes_seen_ = data_.change_count();
     const uint64_t col = chunk_column * chunk_.cols;
@@ -216,31 +222,46 @@ void ColumnStore::read_column(uint64_t column, std::vector<double> &out) {
 }
 
 void ColumnStore::write_column(uint64_t column, const std::vector<double> &values, uint64_t frontier) {
-    const h5::Block whole{0, shape_.rows, column, 1};
     if (!direct()) {
-        data_.write(whole, values.data());
+        data_.write({0, shape_.rows, column, 1}, values.data());
         return;
     }
-    data_.check_inside(whole);
-    const uint64_t chunk_column = column / chunk_.cols;
-    load_chunk_column(chunk_column);
+    stage_column(column, values);
+    write_staged(frontier);
+}
+
+void ColumnStore::stage_column(uint64_t column, const std::vector<double> &values) {
+    if (!direct()) throw std::logic_error("a matrix inflated by HDF5 cannot stage columns");
+    data_.check_inside({0, shape_.rows, column, 1});
+    load_chunk_column(column / chunk_.cols);
+    staged_stripes_.resize(chunks_.size(), false);
     const uint64_t local = column % chunk_.cols;
     // Only cells inside the matrix change; the rest of an edge chunk keeps
     // its fill value for the day the matrix grows over it. A chunk whose
     // cells all keep their bytes (rows beyond the listed instruments, most
     // often) is stored already and is not written again.
-    std::vector<bool> changed(chunks_.size(), false);
     for (uint64_t r = 0; r < shape_.rows; ++r) {
         double &cell = chunks_[r / chunk_.rows][(r % chunk_.rows) * chunk_.cols + local];
         if (std::memcmp(&cell, &values[r], sizeof cell) == 0) continue;
         cell = values[r];
-        changed[r / chunk_.rows] = true;
+        staged_stripes_[r / chunk_.rows] = true;
     }
+    staged_ = true;
+}
+
+void ColumnStore::drop_staged() {
+    staged_ = false;
+    loaded_ = false;
+    staged_stripes_.clear();
+}
+
+void ColumnStore::write_staged(uint64_t frontier) {
+    if (!staged_) return;
     std::vector<uint64_t> stripes;
-    for (uint64_t s = 0; s < changed.size(); ++s) {
-        if (changed[s]) stripes.push_back(s);
+    for (uint64_t s = 0; s < staged_stripes_.size(); ++s) {
+        if (staged_stripes_[s]) stripes.push_back(s);
     }
-    const uint64_t col = chunk_column * chunk_.cols;
+    const uint64_t col = loaded_column_ * chunk_.cols;
     std::vector<std::optional<std::pair<uint64_t, uint64_t>>> places(stripes.size());
     for (size_t i = 0; i < stripes.size(); ++i) places[i] = data_.chunk_place(stripes[i] * chunk_.rows, col);
     // How many columns of this chunk column writes have reached.
@@ -260,12 +281,16 @@ void ColumnStore::write_column(uint64_t column, const std::vector<double> &value
     for (const auto &place : places) {
         if (place) old_slots.emplace_back(place->first, place->first + place->second);
     }
-    data_.save_ahead(old_slots);  // one journal sync for the whole column
+    // Whatever happens below, the staged changes are spent: a failed write
+    // is undone on disk, and the loaded chunks must then be read again.
+    drop_staged();
+    data_.save_ahead(old_slots);  // one journal sync for the whole chunk column
     for (size_t i = 0; i < stripes.size(); ++i) {
         data_.write_raw_chunk(stripes[i] * chunk_.rows, col, compressed[i].data(), compressed[i].size());
     }
     // These changes are the loaded chunks themselves (the caller holds the
     // file alone from read to write).
+    loaded_ = true;
     changes_seen_ = data_.change_count();
 }
 

@@ -107,6 +107,21 @@ public:
     // full the chunks will become, which sizes their slots.
     void write_column(uint64_t column, const std::vector<double> &values, uint64_t frontier);
 
+    // A batch of dates that fall in one chunk column changes the loaded
+    // chunks date after date and stores each changed chunk once, instead of
+    // inflating and deflating the band for every date. stage_column changes
+    // the loaded chunks only (read_column sees the change); write_staged
+    // compresses and stores every chunk a staged date changed. A column of
+    // another chunk column cannot be staged until those are written or
+    // dropped. Only for matrices whose chunks the engine inflates itself.
+    bool stages() const { return direct_; }
+    void stage_column(uint64_t column, const std::vector<double> &values);
+    bool has_staged() const { return staged_; }
+    uint64_t chunk_column_of(uint64_t column) const { return column / chunk_.cols; }
+    void write_staged(uint64_t frontier);
+    // Forgets staged changes: the chunks are loaded again on the next use.
+    void drop_staged();
+
 private:
     bool direct() const { return direct_; }
     // The chunks of one chunk column, inflated, kept while consecutive dates
@@ -123,6 +138,8 @@ private:
     uint64_t loaded_column_ = 0;
     uint64_t changes_seen_ = 0;  // the file's change count that the loaded chunks match
     std::vector<Cells> chunks_;  // one per stripe of the loaded chunk column
+    std::vector<bool> staged_stripes_;  // the loaded chunks a staged date changed
+    bool staged_ = false;
 };
 
 // Rows over a fixed column section. The chunks of the stripe a row lies in
