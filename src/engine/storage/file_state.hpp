@@ -71,7 +71,7 @@ public:
     // For writing, under HDF5's exclusive lock (where locks are used), so
     // writers exclude each other. For reading, without any lock: a reader
     // never keeps a writer waiting, and checks instead that what it reads
-    // comes from one committed state (see read_settled in file_opening.cpp).
+    // comes from one committed state (see settle_read in file_opening.cpp).
     static File open(const std::string &path, bool writable);
     static File open_for_reading(const std::string &path);
     // Read-only under HDF5's shared lock, which keeps writers out while the

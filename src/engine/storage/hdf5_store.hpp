@@ -1,7 +1,7 @@
 // The HDF5 side of the engine: factor files, their dataset and its attributes,
 // on plain C++ data. No Python object is touched here, so every call may run
-// with the GIL released. hdf5.h stays out of these headers: only the units'
-// own sources and hdf5_store_internal.hpp include it.
+// with the GIL released. hdf5.h stays out of the headers gathered here; the
+// units' sources share what needs it through hdf5_store_internal.hpp.
 //
 // Callers include this header alone; it gathers the units, one job each:
 //   file_state.*      the File handle: calls counted as uses, closing
