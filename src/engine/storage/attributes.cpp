@@ -51,21 +51,25 @@ hid_t little_endian_integer(bool is_signed, size_t size) {
 std::vector<std::string> Dataset::attribute_names() const {
     FileUse use(file_.get(), Access::Read, kDatasetClosed);
     LibraryGuard guard;
-    check_open();
-    std::vector<std::string> names;
-    auto visit = [](hid_t, const char *name, const H5A_info_t *, void *data) -> herr_t {
-        static_cast<std::vector<std::string> *>(data)->emplace_back(name);
-        return 0;
-    };
-    checked(H5Aiterate2(id_, H5_INDEX_CRT_ORDER, H5_ITER_INC, nullptr, visit, &names), "Unable to list attributes");
-    return names;
+    return settled_value(file_.get(), [&] {
+        check_open();
+        std::vector<std::string> names;
+        auto visit = [](hid_t, const char *name, const H5A_info_t *, void *data) -> herr_t {
+            static_cast<std::vector<std::string> *>(data)->emplace_back(name);
+            return 0;
+        };
+        checked(H5Aiterate2(id_, H5_INDEX_CRT_ORDER, H5_ITER_INC, nullptr, visit, &names), "Unable to list attributes");
+        return names;
+    });
 }
 
 bool Dataset::has_attribute(const std::string &name) const {
     FileUse use(file_.get(), Access::Read, kDatasetClosed);
     LibraryGuard guard;
-    check_open();
-    return checked(H5Aexists(id_, name.c_str()), "Unable to test attribute") > 0;
+    return settled_value(file_.get(), [&] {
+        check_open();
+        return checked(H5Aexists(id_, name.c_str()), "Unable to test attribute") > 0;
+    });
 }
 
 void Dataset::delete_attribute(const std::string &name) {
@@ -94,65 +98,67 @@ AttrValue AttrValue::int64_scalar(int64_t v) {
 AttrValue Dataset::read_attribute(const std::string &name) const {
     FileUse use(file_.get(), Access::Read, kDatasetClosed);
     LibraryGuard guard;
-    check_open();
-    if (!has_attribute(name)) throw Error(ErrorKind::Key, "Can't open attribute (attribute '" + name + "' doesn't exist)");
-    Attribute attr(checked(H5Aopen(id_, name.c_str(), H5P_DEFAULT), "Unable to open attribute"));
-    Type type(checked(H5Aget_type(attr.get()), "Unable to get attribute type"));
-    Space space(checked(H5Aget_space(attr.get()), "Unable to get attribute space"));
-    AttrValue value;
-    int rank = checked(H5Sget_simple_extent_ndims(space.get()), "Unable to get attribute rank");
-    if (rank > 0) {
-        std::vector<hsize_t> dims(rank);
-        checked(H5Sget_simple_extent_dims(space.get(), dims.data(), nullptr), "Unable to get attribute extent");
-        value.dims.assign(dims.begin(), dims.end());
-    }
-    const size_t count = value.element_count();
-    switch (H5Tget_class(type.get())) {
-        case H5T_INTEGER: {
-            bool is_signed = H5Tget_sign(type.get()) != H5T_SGN_NONE;
-            value.kind = is_signed ? AttrValue::Kind::Signed : AttrValue::Kind::Unsigned;
-            value.element_size = std::min<size_t>(H5Tget_size(type.get()), 8);
-            value.numbers.resize(count * value.element_size);
-            if (count == 0) return value;  // H5Aread refuses the null buffer of an empty array
-            checked(H5Aread(attr.get(), native_integer(is_signed, value.element_size), value.numbers.data()),
-                    "Unable to read attribute");
-            return value;
+    return settled_value(file_.get(), [&] {
+        check_open();
+        if (!has_attribute(name)) throw Error(ErrorKind::Key, "Can't open attribute (attribute '" + name + "' doesn't exist)");
+        Attribute attr(checked(H5Aopen(id_, name.c_str(), H5P_DEFAULT), "Unable to open attribute"));
+        Type type(checked(H5Aget_type(attr.get()), "Unable to get attribute type"));
+        Space space(checked(H5Aget_space(attr.get()), "Unable to get attribute space"));
+        AttrValue value;
+        int rank = checked(H5Sget_simple_extent_ndims(space.get()), "Unable to get attribute rank");
+        if (rank > 0) {
+            std::vector<hsize_t> dims(rank);
+            checked(H5Sget_simple_extent_dims(space.get(), dims.data(), nullptr), "Unable to get attribute extent");
+            value.dims.assign(dims.begin(), dims.end());
         }
-        case H5T_FLOAT: {
-            value.kind = AttrValue::Kind::Float;
-            value.element_size = H5Tget_size(type.get()) <= 4 ? 4 : 8;
-            value.numbers.resize(count * value.element_size);
-            if (count == 0) return value;
-            checked(H5Aread(attr.get(), value.element_size == 4 ? H5T_NATIVE_FLOAT : H5T_NATIVE_DOUBLE,
-                            value.numbers.data()),
-                    "Unable to read attribute");
-            return value;
-        }
-        case H5T_STRING: {
-            value.kind = AttrValue::Kind::Text;
-            if (count == 0) return value;
-            if (H5Tis_variable_str(type.get()) > 0) {
-                std::vector<char *> pointers(count, nullptr);
-                Type mem(checked(H5Tcopy(H5T_C_S1), "Unable to copy type"));
-                checked(H5Tset_size(mem.get(), H5T_VARIABLE), "Unable to set string size");
-                checked(H5Tset_cset(mem.get(), H5Tget_cset(type.get())), "Unable to set character set");
-                checked(H5Aread(attr.get(), mem.get(), pointers.data()), "Unable to read attribute");
-                const VariableLengthMemory strings(mem.get(), space.get(), pointers.data());
-                for (auto *p : pointers) value.texts.emplace_back(p ? p : "");
-            } else {
-                size_t size = H5Tget_size(type.get());
-                std::vector<char> buffer(count * size);
-                checked(H5Aread(attr.get(), type.get(), buffer.data()), "Unable to read attribute");
-                for (size_t i = 0; i < count; ++i) {
-                    const char *start = buffer.data() + i * size;
-                    value.texts.emplace_back(start, strnlen(start, size));
-                }
+        const size_t count = value.element_count();
+        switch (H5Tget_class(type.get())) {
+            case H5T_INTEGER: {
+                bool is_signed = H5Tget_sign(type.get()) != H5T_SGN_NONE;
+                value.kind = is_signed ? AttrValue::Kind::Signed : AttrValue::Kind::Unsigned;
+                value.element_size = std::min<size_t>(H5Tget_size(type.get()), 8);
+                value.numbers.resize(count * value.element_size);
+                if (count == 0) return value;  // H5Aread refuses the null buffer of an empty array
+                checked(H5Aread(attr.get(), native_integer(is_signed, value.element_size), value.numbers.data()),
+                        "Unable to read attribute");
+                return value;
             }
-            return value;
+            case H5T_FLOAT: {
+                value.kind = AttrValue::Kind::Float;
+                value.element_size = H5Tget_size(type.get()) <= 4 ? 4 : 8;
+                value.numbers.resize(count * value.element_size);
+                if (count == 0) return value;
+                checked(H5Aread(attr.get(), value.element_size == 4 ? H5T_NATIVE_FLOAT : H5T_NATIVE_DOUBLE,
+                                value.numbers.data()),
+                        "Unable to read attribute");
+                return value;
+            }
+            case H5T_STRING: {
+                value.kind = AttrValue::Kind::Text;
+                if (count == 0) return value;
+                if (H5Tis_variable_str(type.get()) > 0) {
+                    std::vector<char *> pointers(count, nullptr);
+                    Type mem(checked(H5Tcopy(H5T_C_S1), "Unable to copy type"));
+                    checked(H5Tset_size(mem.get(), H5T_VARIABLE), "Unable to set string size");
+                    checked(H5Tset_cset(mem.get(), H5Tget_cset(type.get())), "Unable to set character set");
+                    checked(H5Aread(attr.get(), mem.get(), pointers.data()), "Unable to read attribute");
+                    const VariableLengthMemory strings(mem.get(), space.get(), pointers.data());
+                    for (auto *p : pointers) value.texts.emplace_back(p ? p : "");
+                } else {
+                    size_t size = H5Tget_size(type.get());
+                    std::vector<char> buffer(count * size);
+                    checked(H5Aread(attr.get(), type.get(), buffer.data()), "Unable to read attribute");
+                    for (size_t i = 0; i < count; ++i) {
+                        const char *start = buffer.data() + i * size;
+                        value.texts.emplace_back(start, strnlen(start, size));
+                    }
+                }
+                return value;
+            }
+            default:
+                throw Error(ErrorKind::OS, "Attribute '" + name + "' has a type this engine does not read");
         }
-        default:
-            throw Error(ErrorKind::OS, "Attribute '" + name + "' has a type this engine does not read");
-    }
+    });
 }
 
 void Dataset::write_attribute(const std::string &name, const AttrValue &value) {
@@ -208,17 +214,19 @@ void Dataset::write_attribute(const std::string &name, const AttrValue &value) {
 std::optional<int64_t> Dataset::read_int64_attribute(const std::string &name) const {
     FileUse use(file_.get(), Access::Read, kDatasetClosed);
     LibraryGuard guard;
-    check_open();
-    if (!has_attribute(name)) return std::nullopt;
-    Attribute attr(checked(H5Aopen(id_, name.c_str(), H5P_DEFAULT), "Unable to open attribute"));
-    Space space(checked(H5Aget_space(attr.get()), "Unable to get attribute space"));
-    Type type(checked(H5Aget_type(attr.get()), "Unable to get attribute type"));
-    if (H5Sget_simple_extent_npoints(space.get()) != 1 || H5Tget_class(type.get()) != H5T_INTEGER) {
-        throw Error(ErrorKind::Value, "Attribute '" + name + "' is not a scalar integer");
-    }
-    int64_t v = 0;
-    checked(H5Aread(attr.get(), H5T_NATIVE_INT64, &v), "Unable to read attribute");
-    return v;
+    return settled_value(file_.get(), [&]() -> std::optional<int64_t> {
+        check_open();
+        if (!has_attribute(name)) return std::nullopt;
+        Attribute attr(checked(H5Aopen(id_, name.c_str(), H5P_DEFAULT), "Unable to open attribute"));
+        Space space(checked(H5Aget_space(attr.get()), "Unable to get attribute space"));
+        Type type(checked(H5Aget_type(attr.get()), "Unable to get attribute type"));
+        if (H5Sget_simple_extent_npoints(space.get()) != 1 || H5Tget_class(type.get()) != H5T_INTEGER) {
+            throw Error(ErrorKind::Value, "Attribute '" + name + "' is not a scalar integer");
+        }
+        int64_t v = 0;
+        checked(H5Aread(attr.get(), H5T_NATIVE_INT64, &v), "Unable to read attribute");
+        return v;
+    });
 }
 
 // ---------------------------------------------------------------------------
@@ -278,38 +286,40 @@ bool may_hold_variable_length(hid_t type) {
 AttributeSnapshot Dataset::read_all_attributes() const {
     FileUse use(file_.get(), Access::Read, kDatasetClosed);
     LibraryGuard guard;
-    check_open();
-    H5O_info_t info;
-    checked(H5Oget_info2(id_, &info, H5O_INFO_NUM_ATTRS), "Unable to count attributes");
-    AttributeSnapshot snapshot;
-    for (hsize_t i = 0; i < info.num_attrs; ++i) {
-        Attribute attr(checked(H5Aopen_by_idx(id_, ".", H5_INDEX_NAME, H5_ITER_INC, i, H5P_DEFAULT, H5P_DEFAULT),
-                               "Unable to open attribute"));
-        auto entry = std::make_unique<AttributeSnapshot::Entry>();
-        entry->name = attribute_name(attr.get());
-        Type stored(checked(H5Aget_type(attr.get()), "Unable to get attribute type"));
-        if (checked(H5Tdetect_class(stored.get(), H5T_REFERENCE), "Unable to inspect type") > 0) {
-            throw Error(ErrorKind::Value, "Attribute '" + entry->name +
-                                              "' holds references into its own file, which cannot be copied");
+    return settled_value(file_.get(), [&] {
+        check_open();
+        H5O_info_t info;
+        checked(H5Oget_info2(id_, &info, H5O_INFO_NUM_ATTRS), "Unable to count attributes");
+        AttributeSnapshot snapshot;
+        for (hsize_t i = 0; i < info.num_attrs; ++i) {
+            Attribute attr(checked(H5Aopen_by_idx(id_, ".", H5_INDEX_NAME, H5_ITER_INC, i, H5P_DEFAULT, H5P_DEFAULT),
+                                   "Unable to open attribute"));
+            auto entry = std::make_unique<AttributeSnapshot::Entry>();
+            entry->name = attribute_name(attr.get());
+            Type stored(checked(H5Aget_type(attr.get()), "Unable to get attribute type"));
+            if (checked(H5Tdetect_class(stored.get(), H5T_REFERENCE), "Unable to inspect type") > 0) {
+                throw Error(ErrorKind::Value, "Attribute '" + entry->name +
+                                                  "' holds references into its own file, which cannot be copied");
+            }
+            // A copy is transient even when the stored type is a named one of this file.
+            entry->type = Type(checked(H5Tcopy(stored.get()), "Unable to copy attribute type"));
+            entry->space = Space(checked(H5Aget_space(attr.get()), "Unable to get attribute space"));
+            entry->creation = PropList(checked(H5Aget_create_plist(attr.get()), "Unable to get attribute properties"));
+            const auto points = checked(H5Sget_simple_extent_npoints(entry->space.get()), "Unable to size attribute");
+            const size_t element_size = H5Tget_size(entry->type.get());
+            if (element_size == 0) raise_from_stack("Unable to size attribute type");
+            entry->bytes.resize(static_cast<size_t>(points) * element_size);
+            if (points > 0) {
+                // Known before the read, so that nothing can throw between the
+                // read and the entry taking charge of what it allocated.
+                const bool variable_length = may_hold_variable_length(entry->type.get());
+                checked(H5Aread(attr.get(), entry->type.get(), entry->bytes.data()), "Unable to read attribute");
+                entry->owns_variable_length_memory = variable_length;
+            }
+            snapshot.entries_.push_back(std::move(entry));
         }
-        // A copy is transient even when the stored type is a named one of this file.
-        entry->type = Type(checked(H5Tcopy(stored.get()), "Unable to copy attribute type"));
-        entry->space = Space(checked(H5Aget_space(attr.get()), "Unable to get attribute space"));
-        entry->creation = PropList(checked(H5Aget_create_plist(attr.get()), "Unable to get attribute properties"));
-        const auto points = checked(H5Sget_simple_extent_npoints(entry->space.get()), "Unable to size attribute");
-        const size_t element_size = H5Tget_size(entry->type.get());
-        if (element_size == 0) raise_from_stack("Unable to size attribute type");
-        entry->bytes.resize(static_cast<size_t>(points) * element_size);
-        if (points > 0) {
-            // Known before the read, so that nothing can throw between the
-            // read and the entry taking charge of what it allocated.
-            const bool variable_length = may_hold_variable_length(entry->type.get());
-            checked(H5Aread(attr.get(), entry->type.get(), entry->bytes.data()), "Unable to read attribute");
-            entry->owns_variable_length_memory = variable_length;
-        }
-        snapshot.entries_.push_back(std::move(entry));
-    }
-    return snapshot;
+        return snapshot;
+    });
 }
 
 void Dataset::write_all_attributes(const AttributeSnapshot &snapshot) {

@@ -96,46 +96,55 @@ bool File::has_dataset(const std::string &name) const {
     FileUse use(state_.get(), Access::Read);
     LibraryGuard guard;
     require_open(state_);
-    htri_t exists = H5Lexists(state_->id, name.c_str(), H5P_DEFAULT);
-    if (exists < 0) {
-        H5Eclear2(H5E_DEFAULT);
-        return false;
-    }
-    if (exists == 0) return false;
-    H5O_info_t info;
-    if (H5Oget_info_by_name(state_->id, name.c_str(), &info, H5P_DEFAULT) < 0) {
-        H5Eclear2(H5E_DEFAULT);
-        return false;
-    }
-    return info.type == H5O_TYPE_DATASET;
+    return settled_value(state_.get(), [&] {
+        htri_t exists = H5Lexists(state_->id, name.c_str(), H5P_DEFAULT);
+        if (exists < 0) {
+            H5Eclear2(H5E_DEFAULT);
+            return false;
+        }
+        if (exists == 0) return false;
+        H5O_info_t info;
+        if (H5Oget_info_by_name(state_->id, name.c_str(), &info, H5P_DEFAULT) < 0) {
+            H5Eclear2(H5E_DEFAULT);
+            return false;
+        }
+        return info.type == H5O_TYPE_DATASET;
+    });
 }
 
 std::vector<std::string> File::member_names() const {
     FileUse use(state_.get(), Access::Read);
     LibraryGuard guard;
     require_open(state_);
-    std::vector<std::string> names;
-    auto visit = [](hid_t, const char *name, const H5L_info_t *, void *data) -> herr_t {
-        static_cast<std::vector<std::string> *>(data)->emplace_back(name);
-        return 0;
-    };
-    checked(H5Literate(state_->id, H5_INDEX_NAME, H5_ITER_INC, nullptr, visit, &names), "Unable to list members");
-    return names;
+    return settled_value(state_.get(), [&] {
+        std::vector<std::string> names;
+        auto visit = [](hid_t, const char *name, const H5L_info_t *, void *data) -> herr_t {
+            static_cast<std::vector<std::string> *>(data)->emplace_back(name);
+            return 0;
+        };
+        checked(H5Literate(state_->id, H5_INDEX_NAME, H5_ITER_INC, nullptr, visit, &names), "Unable to list members");
+        return names;
+    });
 }
 
 Dataset File::open_dataset(const std::string &name, ChunkCache cache) const {
     FileUse use(state_.get(), Access::Read);
     LibraryGuard guard;
     require_open(state_);
-    if (!has_dataset(name)) {
-        throw Error(ErrorKind::Key, "Unable to open object (object '" + name + "' doesn't exist)");
-    }
     auto dapl = make_plist(H5P_DATASET_ACCESS);
     if (cache.bytes > 0) {
         checked(H5Pset_chunk_cache(dapl.get(), std::max<size_t>(cache.slots, 521), cache.bytes, 1.0),
                 "Unable to set chunk cache");
     }
-    hid_t id = checked(H5Dopen2(state_->id, name.c_str(), dapl.get()), "Unable to open dataset");
+    // A reader looks the dataset up from one committed state: an object
+    // header read while a writer commits may not show it. An identifier
+    // from an attempt that is repeated went with the file's reopening.
+    const hid_t id = settled_value(state_.get(), [&] {
+        if (!has_dataset(name)) {
+            throw Error(ErrorKind::Key, "Unable to open object (object '" + name + "' doesn't exist)");
+        }
+        return checked(H5Dopen2(state_->id, name.c_str(), dapl.get()), "Unable to open dataset");
+    });
     return Dataset(state_, id, name);
 }
 
@@ -251,62 +260,66 @@ Error Dataset::kept_changing(const char *what) const {
 DatasetLayout Dataset::layout() const {
     FileUse use(file_.get(), Access::Read, kDatasetClosed);
     LibraryGuard guard;
-    check_open();
-    DatasetLayout out;
-    Space space(checked(H5Dget_space(id_), "Unable to get dataspace"));
-    int rank = checked(H5Sget_simple_extent_ndims(space.get()), "Unable to get rank");
-    out.rank = rank;
-    std::vector<hsize_t> dims(rank), max_dims(rank);
-    checked(H5Sget_simple_extent_dims(space.get(), dims.data(), max_dims.data()), "Unable to get extent");
-    for (int i = 0; i < rank; ++i) {
-        out.shape.push_back(dims[i]);
-        out.max_shape.push_back(max_dims[i] == H5S_UNLIMITED ? kUnlimited : max_dims[i]);
-    }
-    Type type(checked(H5Dget_type(id_), "Unable to get datatype"));
-    out.dtype = dtype_text(type.get());
-    PropList dcpl(checked(H5Dget_create_plist(id_), "Unable to get creation properties"));
-    if (H5Pget_layout(dcpl.get()) == H5D_CHUNKED) {
-        std::vector<hsize_t> chunk(std::max(rank, 1));
-        checked(H5Pget_chunk(dcpl.get(), rank, chunk.data()), "Unable to get chunk shape");
-        out.chunks.assign(chunk.begin(), chunk.begin() + rank);
-    }
-    int nfilters = checked(H5Pget_nfilters(dcpl.get()), "Unable to count filters");
-    for (int i = 0; i < nfilters; ++i) {
-        unsigned flags = 0;
-        size_t n_values = 16;
-        unsigned values[16];
-        char name[256] = {0};
-        unsigned config = 0;
-        H5Z_filter_t id = H5Pget_filter2(dcpl.get(), static_cast<unsigned>(i), &flags, &n_values, values,
-                                         sizeof(name), name, &config);
-        if (id < 0) raise_from_stack("Unable to read filter");
-        FilterInfo info;
-        info.id = static_cast<int>(id);
-        info.name = name;
-        info.options.assign(values, values + std::min<size_t>(n_values, 16));
-        out.filters.push_back(std::move(info));
-    }
-    H5D_fill_value_t status;
-    if (H5Pfill_value_defined(dcpl.get(), &status) >= 0 && status != H5D_FILL_VALUE_UNDEFINED &&
-        H5Tget_class(type.get()) == H5T_FLOAT) {
-        double fill = 0;
-        if (H5Pget_fill_value(dcpl.get(), H5T_NATIVE_DOUBLE, &fill) >= 0) out.fill_value = fill;
-    }
-    H5Eclear2(H5E_DEFAULT);
-    return out;
+    return settled_value(file_.get(), [&] {
+        check_open();
+        DatasetLayout out;
+        Space space(checked(H5Dget_space(id_), "Unable to get dataspace"));
+        int rank = checked(H5Sget_simple_extent_ndims(space.get()), "Unable to get rank");
+        out.rank = rank;
+        std::vector<hsize_t> dims(rank), max_dims(rank);
+        checked(H5Sget_simple_extent_dims(space.get(), dims.data(), max_dims.data()), "Unable to get extent");
+        for (int i = 0; i < rank; ++i) {
+            out.shape.push_back(dims[i]);
+            out.max_shape.push_back(max_dims[i] == H5S_UNLIMITED ? kUnlimited : max_dims[i]);
+        }
+        Type type(checked(H5Dget_type(id_), "Unable to get datatype"));
+        out.dtype = dtype_text(type.get());
+        PropList dcpl(checked(H5Dget_create_plist(id_), "Unable to get creation properties"));
+        if (H5Pget_layout(dcpl.get()) == H5D_CHUNKED) {
+            std::vector<hsize_t> chunk(std::max(rank, 1));
+            checked(H5Pget_chunk(dcpl.get(), rank, chunk.data()), "Unable to get chunk shape");
+            out.chunks.assign(chunk.begin(), chunk.begin() + rank);
+        }
+        int nfilters = checked(H5Pget_nfilters(dcpl.get()), "Unable to count filters");
+        for (int i = 0; i < nfilters; ++i) {
+            unsigned flags = 0;
+            size_t n_values = 16;
+            unsigned values[16];
+            char name[256] = {0};
+            unsigned config = 0;
+            H5Z_filter_t id = H5Pget_filter2(dcpl.get(), static_cast<unsigned>(i), &flags, &n_values, values,
+                                             sizeof(name), name, &config);
+            if (id < 0) raise_from_stack("Unable to read filter");
+            FilterInfo info;
+            info.id = static_cast<int>(id);
+            info.name = name;
+            info.options.assign(values, values + std::min<size_t>(n_values, 16));
+            out.filters.push_back(std::move(info));
+        }
+        H5D_fill_value_t status;
+        if (H5Pfill_value_defined(dcpl.get(), &status) >= 0 && status != H5D_FILL_VALUE_UNDEFINED &&
+            H5Tget_class(type.get()) == H5T_FLOAT) {
+            double fill = 0;
+            if (H5Pget_fill_value(dcpl.get(), H5T_NATIVE_DOUBLE, &fill) >= 0) out.fill_value = fill;
+        }
+        H5Eclear2(H5E_DEFAULT);
+        return out;
+    });
 }
 
 Shape2 Dataset::shape() const {
     FileUse use(file_.get(), Access::Read, kDatasetClosed);
     LibraryGuard guard;
-    check_open();
-    Space space(checked(H5Dget_space(id_), "Unable to get dataspace"));
-    if (H5Sget_simple_extent_ndims(space.get()) != 2) {
-        throw Error(ErrorKind::Value, "Dataset '" + name_ + "' is not a two-dimensional matrix");
-    }
-    hsize_t dims[2];
-    checked(H5Sget_simple_extent_dims(space.get(), dims, nullptr), "Unable to get extent");
-    return {dims[0], dims[1]};
+    return settled_value(file_.get(), [&]() -> Shape2 {
+        check_open();
+        Space space(checked(H5Dget_space(id_), "Unable to get dataspace"));
+        if (H5Sget_simple_extent_ndims(space.get()) != 2) {
+            throw Error(ErrorKind::Value, "Dataset '" + name_ + "' is not a two-dimensional matrix");
+        }
+        hsize_t dims[2];
+        checked(H5Sget_simple_extent_dims(space.get(), dims, nullptr), "Unable to get extent");
+        return {dims[0], dims[1]};
+    });
 }
 
 Shape2 Dataset::chunk_shape() const {
@@ -327,8 +340,10 @@ void Dataset::resize(Shape2 shape) {
 void Dataset::check_inside(const Block &block) const {
     FileUse use(file_.get(), Access::Read, kDatasetClosed);
     LibraryGuard guard;
-    check_open();
-    check_block(shape(), block);
+    read_settled(file_.get(), [&] {
+        check_open();
+        check_block(shape(), block);
+    });
 }
 
 void Dataset::read(const Block &block, double *out) const {

@@ -151,7 +151,22 @@ hid_t recover_and_open(const std::string &path, bool writable, bool same_file_on
     return id;
 }
 
+namespace {
+// A read made inside another (a shape looked up within a block read) is part
+// of the outer one's attempt: the outer one checks the file around it all.
+thread_local const FileState *t_settling = nullptr;
+}  // namespace
+
 void settle_read(FileState &s, void (*attempt)(void *context), void *context) {
+    if (t_settling == &s) {
+        attempt(context);
+        return;
+    }
+    struct Settling {
+        explicit Settling(const FileState *state) : outer(t_settling) { t_settling = state; }
+        ~Settling() { t_settling = outer; }
+        const FileState *outer;
+    } settling(&s);
     locking::Patience patience(s.locking);
     while (patience.next_attempt()) {
         const locking::Marker now = locking::marker_of(s.path, s.journal);

@@ -15,6 +15,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <memory>
+#include <optional>
 #include <mutex>
 #include <new>
 #include <string>
@@ -192,6 +193,17 @@ void read_settled(FileState *state, Read &&read) {
     settle_read(
         *state, [](void *context) { (*static_cast<Target *>(context))(); },
         const_cast<void *>(static_cast<const void *>(std::addressof(read))));
+}
+
+// read_settled for a read that gives a value: the value of the attempt that
+// settled. Metadata (the datasets of a file, a shape, attributes) is read
+// this way too: HDF5 reads it when first asked, by then perhaps in the middle
+// of another process's commit.
+template <typename Read>
+auto settled_value(FileState *state, Read &&read) -> decltype(read()) {
+    std::optional<decltype(read())> value;
+    read_settled(state, [&] { value.emplace(read()); });
+    return std::move(*value);
 }
 
 }  // namespace quorbel::h5
