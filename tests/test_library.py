@@ -5,6 +5,7 @@ import hashlib
 import errno
 import json
 import os
+import pickle
 import re
 import shutil
 import types
@@ -184,6 +185,9 @@ def test_rewrite_copies_every_factor_once_and_reports_failures(lib, root):
     assert raised.value.report["alpha"] is None and raised.value.report["style/alias"] is None
     report = lib.rewrite(["junk"], raise_errors=False)
     assert list(report.failed) == ["junk"]
+    # It crosses to another process whole.
+    copied = pickle.loads(pickle.dumps(raised.value))
+    assert str(copied) == str(raised.value) and list(copied.failures) == ["junk"]
 
 
 def test_cross_section_is_one_date_of_the_cube(lib):

@@ -12,11 +12,15 @@
 //                       walked into one message with its system error number
 //     factor_layout.*   how a factor matrix is stored: type, DEFLATE level,
 //                       fill, chunk shape, chunk caches, what readers check
-//     hdf5_store.*      files, the dataset, write transactions, attributes
+//     hdf5_store.hpp    files, the dataset, write transactions, attributes:
+//                       the header gathering file_state, file_opening,
+//                       datasets, raw_chunks, attributes, transactions
 //     journal.*         the file driver with the undo journal: a date is
 //                       written wholly or not at all, whatever kills the writer
 //     chunk_io.*        chunks moved with direct chunk I/O and compressed on
 //                       every core: date columns, row stripes, whole matrices
+//     date_writes.*     the cursor rule; a batch's dates committed chunk
+//                       column by chunk column (the band writer)
 //     posix_files.*     hidden sibling names beside a path (journal and
 //                       temporaries), publishing a finished file whole,
 //                       directory syncs, owned fds
@@ -24,7 +28,8 @@
 //                       and what keeps a reader whole without locks
 //   Within storage, includes run one way too: file_locking uses error and
 //   posix_files; journal uses those three; hdf5_store uses error,
-//   factor_layout, file_locking and journal; chunk_io uses hdf5_store.
+//   factor_layout, file_locking and journal; chunk_io uses hdf5_store;
+//   date_writes uses chunk_io.
 //   binding/            quorbel.detail; these units hold the GIL
 //     module.cpp        module entry: start-up order, settings, function table
 //     python_support.cpp  reading the module namespace, root-logger logging,

@@ -116,6 +116,11 @@ class FactorWriteError(Exception):
         details = "; ".join(f"{name}: {type(e).__name__}: {e}" for name, e in self.failures.items())
         super().__init__(f"{len(self.failures)} of {len(report)} factor writes failed: {details}")
 
+    def __reduce__(self):
+        # Made again from its report, so that it crosses to another process
+        # (multiprocessing, a Dask worker) whole.
+        return type(self), (self.report,)
+
 
 # ---- arguments ----------------------------------------------------------------
 
