@@ -235,8 +235,8 @@ def test_site_builds_strictly_from_the_source_tree(tmp_path):
 @needs_mkdocs
 def test_site_builds_strictly_against_the_installed_package(tmp_path):
     """As in CI: src/quorbel holds Python only, the engine and its stubs are installed."""
-    spec = importlib.util.find_spec("quorbel")
-    installed = Path(next(iter(spec.submodule_search_locations)))
+    package = importlib.util.find_spec("quorbel")
+    installed = Path(next(iter(package.submodule_search_locations)))
     assert list(installed.glob("detail*.pyi")), f"{installed} has no detail.pyi: the build lost its stubs"
     packages = tmp_path / "site-packages"
     shutil.copytree(installed, packages / "quorbel", ignore=shutil.ignore_patterns("__pycache__"))
