@@ -142,6 +142,7 @@ def test_packs_as_mappings_of_dates(detail, lib, tmp_path):
      "'n/a' is no number"),
     (lambda lib: lib.write_frame({"f1": pd.DataFrame({"A": [1.0]}, index=[20180230])}), "20180230"),
     (lambda lib: lib.write_frame({"f1": [1.0]}), "pandas or polars DataFrame"),
+    (lambda lib: lib.write_frame({"f1": pd.DataFrame({"A": []}, dtype=float)}), "no dates"),
     (lambda lib: lib.write_packs({"f1": {20180103: {"A": 1.0}, "2018-01-03": {"A": 2.0}}}), "given twice"),
     (lambda lib: lib.write_cube(lib.read(["f1"]).rename(factor="name")), "dims"),
     (lambda lib: lib.write_cube(lib.read(["f1"]).isel(instrument=[0, 0])), "instruments given more than once"),

@@ -150,12 +150,17 @@ def _is_long(columns) -> bool:
 def frame_block(frame: Any, where: str) -> Block:
     """The block of a wide or long frame (pandas or polars DataFrame, pyarrow Table)."""
     kind = type(frame).__module__.split(".")[0]
+    block = None
     if kind == "pandas" and type(frame).__name__ == "DataFrame":
-        return _pandas_block(frame, where)
-    if kind == "polars" and type(frame).__name__ == "DataFrame":
-        return _arrow_block(frame.to_arrow(), where)
-    if kind == "pyarrow" and type(frame).__name__ == "Table":
-        return _arrow_block(frame, where)
+        block = _pandas_block(frame, where)
+    elif kind == "polars" and type(frame).__name__ == "DataFrame":
+        block = _arrow_block(frame.to_arrow(), where)
+    elif kind == "pyarrow" and type(frame).__name__ == "Table":
+        block = _arrow_block(frame, where)
+    if block is not None:
+        if not len(block):
+            raise ValueError(f"{where}: the frame holds no dates to write")
+        return block
     raise TypeError(f"{where}: a frame must be a pandas or polars DataFrame or a pyarrow Table, "
                     f"not {type(frame).__name__}")
 
@@ -243,6 +248,8 @@ def cube_blocks(cube: Any) -> dict:
     names = [str(name) for name in cube["factor"].values]
     _refuse_repeats(names, "cube", "factors")
     codes = _codes_of_labels(cube["date"].values, "cube")
+    if not len(codes) or not len(names):
+        raise ValueError(f"the cube holds no dates or no factors to write: its shape is {cube.shape}")
     ids = _instruments(cube["instrument"].values.tolist(), "cube")
     if cube.dtype.kind not in "fiub":
         raise TypeError(f"cube: values must be numbers, not {cube.dtype}")
