@@ -343,6 +343,80 @@ def test_a_batch_commits_a_prefix_of_its_dates():
     assert [k for k, _ in verdicts.judge(states[1], 3, expect)[0]] == ["cursor-past"]
 
 
+def test_a_batch_commits_whole_bands_of_its_dates():
+    states = [matrix([0])]
+    for j in (1, 2, 3):
+        nxt = states[-1].copy()
+        nxt[:, j] = np.full(6, float(j))
+        states.append(nxt)
+    # Dates 1 and 2 share a band, 3 opens the next.
+    history = verdicts.FileHistory([(states[0], 0), (states[3], 3)], {1: [(states[1], 1), (states[2], 2)]},
+                                   {1: [1, 2, 3]}, [0], band_ends={1: [0, 2, 3]})
+    expect = json.loads(json.dumps(history.expectation(0, 1)))
+    for done in (0, 2, 3):
+        assert verdicts.judge(states[done], done, expect)[0] == [], done
+    assert [k for k, _ in verdicts.judge(states[1], 1, expect)[0]] == ["split-band"]
+    # Once the batch returned, no prefix is left to judge.
+    assert verdicts.judge(states[3], 3, history.expectation(1, None))[0] == []
+
+
+def test_a_scenario_that_cannot_show_what_it_claims_is_refused(tmp_path):
+    import h5py
+
+    # A column written with the values it held: old and new look alike.
+    before = matrix([1, 2])
+    same = verdicts.FileHistory([(before, 2), (before.copy(), 2)], {}, {1: [2]}, [1, 2])
+    assert same.unchanged_writes() == {1: [2]}
+    # A batch said to open a new band that stays in one chunk column.
+    prepared = tmp_path / "prepared"
+    prepared.mkdir()
+    with h5py.File(prepared / "f.h5", "w") as f:
+        f.create_dataset("data", shape=(320, 250), chunks=(40, 63), dtype="f8")
+    steps = [{"op": "packs", "file": "f.h5", "columns": [30, 31, 32]}]
+    one_band = scenarios.Scenario("one-band", "", {}, steps, bands=2)
+    with pytest.raises(RuntimeError, match="spans 1 band"):
+        scenarios._band_ends(one_band, "f.h5", str(prepared))
+    steps[0]["columns"] = [61, 62, 63]
+    assert scenarios._band_ends(one_band, "f.h5", str(prepared)) == {1: [0, 2, 3]}
+
+
+def test_the_next_write_is_held_to_an_uncrashed_one(detail, market, tmp_path):
+    from crash_states import writer
+
+    calendar, listed, columns = scenarios.CALENDAR[:12], 5, [3, 4, 5, 6]
+    market.set_calendar(calendar)
+    market.set_instruments({f"I{i}": i for i in range(listed)})
+    path = str(tmp_path / "f.h5")
+    with detail.create_new_factor_h5(path, (6, 12)) as h5:
+        detail.put_factor_packs(h5, writer.packs("f.h5", range(5), calendar, listed))
+    found = (h5_matrix(path), None, 4)
+    shutil.copy(path, tmp_path / "reference.h5")
+    with detail.get_h5(str(tmp_path / "reference.h5"), True) as h5:
+        detail.put_factor_packs(h5, writer.packs("f.h5", columns, calendar, listed, round=1))
+    history = verdicts.FileHistory([(found[0], 4), (h5_matrix(str(tmp_path / "reference.h5")), 6)], {},
+                                   {1: columns}, range(5), write_again={"call": 1, "columns": columns, "round": 1})
+    again = json.loads(json.dumps(history.write_again))
+
+    def check(again=again, found=found):
+        shutil.copy(path, tmp_path / "state.h5")  # a crash state that kept none of the batch
+        return [d for k, d in checking.check_next_write(str(tmp_path / "state.h5"), "f.h5", again, found, 6,
+                                                        calendar, listed) if k == "next-write"]
+
+    assert check() == []
+    assert [d[:30] for d in check(again={**again, "round": 2})] == ["written again, column(s) 3-6 d"]
+    other = found[0].copy()
+    other[0, 1] += 1.0
+    assert check(found=(other, None, 4)) == ["writing the batch again changed column(s) 1"]
+    assert check(found=(found[0], None, 9)) == ["written again, cursor_col is 6, not 9"]
+
+
+def h5_matrix(path):
+    import h5py
+
+    with h5py.File(path, "r", locking=False) as f:
+        return f["data"][...]
+
+
 def test_files_that_may_and_must_not_be_there():
     empty = np.full((4, 5), np.nan)
     created = verdicts.FileHistory([None, (empty, None)], {}, {}, [])

@@ -16,10 +16,57 @@ FULL = os.environ.get("QUORBEL_FULL_SWEEP") == "1"  # every kill point, 200 batc
 
 @needs_strace
 def test_kill_point_sweep(tmp_path):
-    results, failures = killpoint_sweep.sweep(every=1 if FULL else 6, workdir=str(tmp_path), report=lambda *_: None)
+    # The backfill's kill points are sampled by a test of their own below.
+    only = None if FULL else set(killpoint_sweep.SCENARIOS) - {"backfill"}
+    results, failures = killpoint_sweep.sweep(every=1 if FULL else 6, workdir=str(tmp_path), report=lambda *_: None,
+                                              only=only)
     assert failures == []
     for name, counts in results.items():
         assert counts.get("old", 0) > 0 and counts.get("new", 0) > 0, (name, counts)
+
+
+@needs_strace
+def test_kills_of_a_backfill_over_two_bands(tmp_path):
+    # The first pwrite64, one about half-way and the last: before the first
+    # band commits, most likely between the bands, and after both. Each kill
+    # is followed by the whole batch written again.
+    results, failures = killpoint_sweep.sweep(every=20, syscalls=("pwrite64",), workdir=str(tmp_path),
+                                              report=lambda *_: None, only={"backfill"})
+    assert failures == []
+    counts = results["backfill"]
+    assert counts.get("old") and counts.get("new"), counts
+    assert any(outcome.startswith("prefix of ") for outcome in counts), counts
+
+
+def test_a_killed_batch_is_judged_by_its_prefix_of_whole_bands():
+    rng = np.random.default_rng(3)
+    before = np.full((6, 12), np.nan)
+    before[:, :6] = rng.normal(size=(6, 6))
+    after = before.copy()
+    columns = [3, 4, 5, 6, 7]  # bands 3-5 and 6-7: 3 rewritten, 2 new
+    after[:, columns] = rng.normal(size=(6, 5))
+
+    def state(new_columns):
+        out = before.copy()
+        out[:, new_columns] = after[:, new_columns]
+        return out
+
+    def judge(matrix, cursor):
+        return killpoint_sweep.judge_batch(matrix, cursor, before, 5, after, columns, band_ends=[0, 3, 5])[0]
+
+    assert judge(state([]), 5) == "old"
+    assert judge(state([3, 4, 5]), 5) == "prefix of 3 dates"
+    assert judge(state(columns), 7) == "new"
+    assert judge(state([3, 4]), 5) == "split-band"
+    assert judge(state([6, 7]), 7) == "not-prefix"
+    assert judge(state(columns), 5) == "lost"            # cursor_col behind the new dates
+    assert judge(state([3, 4, 5]), 7) == "cursor"        # cursor_col past them
+    half = state([3, 4, 5])
+    half[:3, 6] = after[:3, 6]
+    assert judge(half, 5) == "torn"
+    earlier = state([])
+    earlier[0, 1] += 1.0
+    assert judge(earlier, 5) == "lost"
 
 
 @needs_strace

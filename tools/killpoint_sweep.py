@@ -1,17 +1,21 @@
 """Kill a writer at every write system call and check what survives.
 
 For each scenario a factor file is prepared with some dates already written.
-A child process then writes one more date through the engine, and strace
+A child process then writes one more date through the engine (or, in the
+backfill scenario, a batch of 40 over two bands of chunk columns), and strace
 kills it with SIGKILL at the N-th pwrite64 (or ftruncate) for every N the
 write makes. After each kill the file is opened through get_h5 (which undoes
 an unfinished write) and checked:
 
 - every date written before the kill reads back bit for bit;
 - the date in flight is either wholly old or wholly new;
+- a batch's new dates are a prefix of it that ends where a band ends, and
+  writing the batch again then gives what an unkilled write gives;
 - cursor_col never points past the data.
 
     python3 tools/killpoint_sweep.py            # every kill point
     python3 tools/killpoint_sweep.py --every 7  # a sample
+    python3 tools/killpoint_sweep.py --scenarios backfill --batch-trials 0
 """
 
 import argparse
@@ -51,17 +55,42 @@ WRITE_ONE_DATE = CHILD_SETUP + textwrap.dedent(
     """
 )
 
-READ_BACK = CHILD_SETUP + textwrap.dedent(
+# Opening through get_h5 undoes what a killed writer left half done.
+READ_BODY = textwrap.dedent(
     """
     h5 = d.get_h5(job["path"], read_wait=0)
     data = h5["data"]
     matrix = data[...]
     cursor = int(data.attrs["cursor_col"]) if "cursor_col" in data.attrs else -1
+    chunks = list(data.chunks)
     h5.close()
     np.save(job["out"], matrix)
-    print(json.dumps({"cursor": cursor}))
+    print(json.dumps({"cursor": cursor, "chunks": chunks}))
     """
 )
+READ_BACK = CHILD_SETUP + READ_BODY
+
+# The batch's values differ from those the prepared dates hold (seeded by
+# column alone), so that an overwritten date is told old from new.
+WRITE_BATCH = CHILD_SETUP + textwrap.dedent(
+    """
+    h5 = d.get_h5(job["path"], True)
+    packs = [types.SimpleNamespace(date=job["calendar"][c], values=[
+                types.SimpleNamespace(order_book_id=f"I{i}", value=float(v))
+                for i, v in enumerate(np.random.default_rng(1000 + c).normal(size=job["listed"]))])
+             for c in job["columns"]]
+    d.put_factor_packs(h5, packs)
+    h5.close()
+    """
+)
+
+# After a kill: what recovery leaves, then the whole batch written again and
+# what that leaves (one child for both, as interpreters are slow to start).
+READ_THEN_WRITE_AGAIN = CHILD_SETUP + READ_BODY + WRITE_BATCH[len(CHILD_SETUP):] + READ_BODY.replace(
+    'job["out"]', 'job["out_again"]')
+
+
+KILLED_SYSCALLS = ("pwrite64", "ftruncate")
 
 
 def run_child(code, job, strace=None, timeout=120):
@@ -78,6 +107,8 @@ def values_for(seed, listed):
 
 class Scenario:
     """A prepared file, the date to write into it, and what that date holds."""
+
+    write_code = WRITE_ONE_DATE
 
     def __init__(self, name, workdir, written, date_column, listed=ROWS, shape=(ROWS + 20, 250)):
         self.name = name
@@ -103,34 +134,46 @@ class Scenario:
         done = run_child(prepare, job)
         if done.returncode != 0:
             raise RuntimeError(f"preparing {name} failed:\n{done.stderr}")
-        self.before, self.cursor_before = self.read(self.base)
+        self.before, report = self.read_report(self.base)
+        self.cursor_before, self.chunks = report["cursor"], report["chunks"]
+        self.calls = None  # {syscall: count} of an unkilled write
 
     def job(self, path):
         return {"calendar": CALENDAR, "listed": self.listed, "path": path, "date": CALENDAR[self.date_column],
                 "values": self.values_path}
 
     def read(self, path):
+        matrix, report = self.read_report(path)
+        return matrix, report["cursor"]
+
+    def read_report(self, path):
+        """(matrix, {"cursor": cursor_col or -1, "chunks": chunk shape}) as get_h5 reads them."""
         out = path + ".read.npy"
         done = run_child(READ_BACK, {"calendar": CALENDAR, "listed": self.listed, "path": path, "out": out})
         if done.returncode != 0:
             raise RuntimeError(f"reading {path} failed:\n{done.stderr}")
         matrix = np.load(out)
         os.remove(out)
-        return matrix, json.loads(done.stdout)["cursor"]
+        return matrix, json.loads(done.stdout)
 
     def count_writes(self, syscall):
-        path = os.path.join(self.workdir, f"{self.name}-count.h5")
-        shutil.copy(self.base, path)
-        log = path + ".strace"
-        command = ["strace", "-f", "-qq", "-e", f"trace={syscall}", "-o", log,
-                   sys.executable, "-c", WRITE_ONE_DATE, json.dumps(self.job(path))]
-        done = subprocess.run(command, capture_output=True, text=True, timeout=120)
-        if done.returncode != 0:
-            raise RuntimeError(f"the write itself failed:\n{done.stderr}")
-        with open(log) as f:
-            count = sum(1 for line in f if f"{syscall}(" in line)
-        self.after, self.cursor_after = self.read(path)
-        return count
+        """Calls of `syscall` an unkilled write makes; the first call runs
+        the write (counting every syscall a kill may target) and reads what
+        it leaves into self.after and self.cursor_after."""
+        if self.calls is None:
+            path = os.path.join(self.workdir, f"{self.name}-count.h5")
+            shutil.copy(self.base, path)
+            log = path + ".strace"
+            command = ["strace", "-f", "-qq", "-e", f"trace={','.join(KILLED_SYSCALLS)}", "-o", log,
+                       sys.executable, "-c", self.write_code, json.dumps(self.job(path))]
+            done = subprocess.run(command, capture_output=True, text=True, timeout=120)
+            if done.returncode != 0:
+                raise RuntimeError(f"the write itself failed:\n{done.stderr}")
+            with open(log) as f:
+                lines = f.read().splitlines()
+            self.calls = {name: sum(1 for line in lines if f" {name}(" in line) for name in KILLED_SYSCALLS}
+            self.after, self.cursor_after = self.read(path)
+        return self.calls[syscall]
 
     def kill_at(self, syscall, n, keep_journal=True):
         """Kills the write at its n-th call of `syscall`; returns the outcome.
@@ -141,16 +184,23 @@ class Scenario:
             if os.path.exists(stale):
                 os.remove(stale)
         shutil.copy(self.base, path)
-        killed = run_child(WRITE_ONE_DATE, self.job(path),
+        killed = run_child(self.write_code, self.job(path),
                            strace=["-e", f"inject={syscall}:signal=SIGKILL:when={n}"])
         journal = os.path.join(self.workdir, f".{self.name}-kill.h5.journal")
         if not keep_journal and os.path.exists(journal):
             os.remove(journal)
+        return self.after_kill(path, killed.returncode)
+
+    @staticmethod
+    def sound(outcome):
+        return outcome in ("old", "new")
+
+    def after_kill(self, path, returncode):
         try:
             matrix, cursor = self.read(path)
         except RuntimeError as error:
             return "unreadable", str(error).splitlines()[-1]
-        return self.judge(matrix, cursor, killed.returncode)
+        return self.judge(matrix, cursor, returncode)
 
     def judge(self, matrix, cursor, returncode):
         column = self.date_column
@@ -177,28 +227,132 @@ class Scenario:
         return state, "killed" if returncode == -9 else f"finished (exit {returncode})"
 
 
-WRITE_BATCH = CHILD_SETUP + textwrap.dedent(
+class BackfillScenario(Scenario):
+    """A batch of dates over two bands of chunk columns (put_factor_packs),
+    overwriting dates already written and adding new ones.
+
+    A band is committed whole, so a kill must leave a prefix of the batch's
+    dates, in batch order, that ends where a band does; the dates before the
+    batch as they were; cursor_col at the last committed date. Writing the
+    whole batch again must then give the file an unkilled write gives.
     """
-    h5 = d.get_h5(job["path"], True)
-    packs = [types.SimpleNamespace(date=job["calendar"][c], values=[
-                types.SimpleNamespace(order_book_id=f"I{i}", value=float(v))
-                for i, v in enumerate(np.random.default_rng(1000 + c).normal(size=job["listed"]))])
-             for c in job["columns"]]
-    d.put_factor_packs(h5, packs)
-    h5.close()
+
+    write_code = WRITE_BATCH
+
+    def __init__(self, name, workdir, written, columns):
+        self.columns = list(columns)
+        super().__init__(name, workdir, written, date_column=self.columns[0])
+        width = self.chunks[1]
+        self.band_ends = [0] + [k + 1 for k, c in enumerate(self.columns)
+                                if k + 1 == len(self.columns) or self.columns[k + 1] // width != c // width]
+        if len(self.band_ends) < 3:
+            raise RuntimeError(f"{name}: the batch {self.columns[0]}..{self.columns[-1]} lies in one chunk column "
+                               f"of {width}; it must span two for a kill to land between bands")
+
+    def job(self, path):
+        return {"calendar": CALENDAR, "listed": self.listed, "path": path, "columns": self.columns}
+
+    def count_writes(self, syscall):
+        count = super().count_writes(syscall)
+        alike = [c for c in self.columns if np.array_equal(self.before[:, c], self.after[:, c], equal_nan=True)]
+        if alike or self.after.shape != self.before.shape:
+            raise RuntimeError(f"{self.name}: the batch must change every date it writes and no shape; "
+                               f"columns {alike} stayed as they were, shape {self.before.shape} -> {self.after.shape}")
+        return count
+
+    @staticmethod
+    def sound(outcome):
+        return outcome in ("old", "new") or outcome.startswith("prefix of ")
+
+    def after_kill(self, path, returncode):
+        out, out_again = path + ".read.npy", path + ".again.npy"
+        for stale in (out, out_again):
+            if os.path.exists(stale):
+                os.remove(stale)
+        done = run_child(READ_THEN_WRITE_AGAIN, {**self.job(path), "out": out, "out_again": out_again})
+        reports = [json.loads(line) for line in done.stdout.splitlines() if line.startswith("{")]
+        failure = (done.stderr.strip().splitlines() or [f"exit {done.returncode}"])[-1]
+        if not reports:
+            return "unreadable", failure
+        outcome, detail = self.judge(np.load(out), reports[0]["cursor"], returncode)
+        if not self.sound(outcome):
+            return outcome, detail
+        if done.returncode != 0 or len(reports) < 2:
+            return "next-write", f"writing the batch again failed: {failure}"
+        again, cursor = np.load(out_again), reports[1]["cursor"]
+        if not np.array_equal(again, self.after, equal_nan=True) or cursor != self.cursor_after:
+            return "next-write", (f"writing the batch again left other cells or cursor_col {cursor} "
+                                  f"(an unkilled write leaves {self.cursor_after})")
+        return outcome, detail
+
+    def judge(self, matrix, cursor, returncode):
+        outcome, detail = judge_batch(matrix, cursor, self.before, self.cursor_before, self.after, self.columns,
+                                      self.band_ends)
+        if detail is None:
+            detail = "killed" if returncode == -9 else f"finished (exit {returncode})"
+        return outcome, detail
+
+
+def spans(columns):
+    """Sorted column numbers as runs: [0, 1, 2, 5] -> "0-2, 5"."""
+    runs = []
+    for c in sorted(columns):
+        if runs and c == runs[-1][1] + 1:
+            runs[-1][1] = c
+        else:
+            runs.append([c, c])
+    return ", ".join(str(a) if a == b else f"{a}-{b}" for a, b in runs)
+
+
+def judge_batch(matrix, cursor, before, cursor_before, after, columns, band_ends):
+    """What a killed batch left, as (outcome, detail).
+
+    Outcomes: "old", "new" and "prefix of N dates" are sound (detail None);
+    "torn", "lost", "not-prefix", "split-band" and "cursor" are faults.
+    `band_ends` are the numbers of the batch's first dates after which one
+    of its bands ends, 0 included: only those prefixes may be committed.
     """
-)
+    if matrix.shape != before.shape:
+        return "torn", f"shape {matrix.shape}, where the batch leaves {before.shape}"
+    others = np.ones(before.shape[1], dtype=bool)
+    others[columns] = False
+    changed = [int(c) for c in np.nonzero(others)[0] if not np.array_equal(matrix[:, c], before[:, c], equal_nan=True)]
+    if changed:
+        return "lost", f"column(s) {spans(changed)} outside the batch changed"
+    states = []
+    for c in columns:
+        if np.array_equal(matrix[:, c], after[:, c], equal_nan=True):
+            states.append("new")
+        elif np.array_equal(matrix[:, c], before[:, c], equal_nan=True):
+            states.append("old")
+        else:
+            states.append("torn")
+    if "torn" in states:
+        return "torn", f"column(s) {spans(c for c, s in zip(columns, states) if s == 'torn')} half written"
+    done = states.count("new")
+    if states != ["new"] * done + ["old"] * (len(states) - done):
+        return "not-prefix", (f"new columns {spans(c for c, s in zip(columns, states) if s == 'new')} are not a "
+                              f"prefix of the batch {columns[0]}..{columns[-1]}")
+    if done not in band_ends:
+        return "split-band", (f"the first {done} dates are new: a band is half committed "
+                              f"(bands end after {band_ends[1:]} dates)")
+    committed = max([cursor_before, *columns[:done]])
+    if cursor > committed:
+        return "cursor", f"cursor_col {cursor} points past the last committed date's column {committed}"
+    if cursor < committed:
+        return "lost", f"cursor_col {cursor} is behind the last committed date's column {committed}"
+    return ("old" if done == 0 else "new" if done == len(states) else f"prefix of {done} dates"), None
 
 
 def random_batch_kills(trials, seed=0, workdir=None, report=print):
-    """Kills a batch write of several dates at random write calls. Dates are
-    committed one after another, so after any kill the batch's dates must be
-    a run of wholly new dates followed by wholly old ones, and cursor_col
-    must not pass the last new one."""
+    """Kills a batch write of several dates at random write calls. Bands of
+    dates are committed one after another (these 8 dates make one), so after
+    any kill the batch's dates must be a run of wholly new dates followed by
+    wholly old ones, and cursor_col must not pass the last new one."""
     own = workdir is None
     workdir = workdir or tempfile.mkdtemp(prefix="quorbel-batch-kills-")
     rng = np.random.default_rng(seed)
-    columns = list(range(30, 38))  # crosses into a new band of chunks at 32
+    columns = list(range(30, 38))  # one band: chunk column 0 holds columns 0-62
     failures, outcomes = [], {}
     try:
         scenario = Scenario("batch", workdir, written=list(range(0, 30)), date_column=30)
@@ -245,27 +399,37 @@ def random_batch_kills(trials, seed=0, workdir=None, report=print):
     return outcomes, failures
 
 
-def scenarios(workdir):
-    # Chunks of a (320, 250) matrix are 40 x 32 here; see the printed shapes.
-    return [
-        Scenario("mid-band", workdir, written=list(range(0, 40)), date_column=40),
-        Scenario("new-band", workdir, written=list(range(0, 64)), date_column=64),
-        Scenario("growth-columns", workdir, written=list(range(240, 250)), date_column=250),
-        Scenario("growth-rows", workdir, written=list(range(0, 10)), date_column=10, listed=ROWS + 30,
-                 shape=(ROWS, 250)),
-    ]
+# Chunks of a (320, 250) matrix are 40 x 63: band 1 is columns 63-125.
+SCENARIOS = {
+    "mid-band": lambda workdir: Scenario("mid-band", workdir, written=list(range(0, 40)), date_column=40),
+    "new-band": lambda workdir: Scenario("new-band", workdir, written=list(range(0, 63)), date_column=63),
+    "growth-columns": lambda workdir: Scenario("growth-columns", workdir, written=list(range(240, 250)),
+                                               date_column=250),
+    "growth-rows": lambda workdir: Scenario("growth-rows", workdir, written=list(range(0, 10)), date_column=10,
+                                            listed=ROWS + 30, shape=(ROWS, 250)),
+    # 23 dates rewritten in band 0 (columns 40-62), then 7 rewritten and 10
+    # new in band 1 (63-79).
+    "backfill": lambda workdir: BackfillScenario("backfill", workdir, written=list(range(0, 70)),
+                                                 columns=list(range(40, 80))),
+}
 
 
-def sweep(every=1, syscalls=("pwrite64", "ftruncate"), workdir=None, report=print, keep_journal=True,
+def scenarios(workdir, only=None):
+    """The scenarios named in `only` (default: all), prepared in `workdir`."""
+    unknown = set(only or ()) - set(SCENARIOS)
+    if unknown:
+        raise ValueError(f"unknown kill-sweep scenario(s) {sorted(unknown)}; known: {sorted(SCENARIOS)}")
+    return [make(workdir) for name, make in SCENARIOS.items() if not only or name in only]
+
+
+def sweep(every=1, syscalls=KILLED_SYSCALLS, workdir=None, report=print, keep_journal=True,
           only=None):
     """Runs the sweep; returns {scenario: {outcome: count}} and the failures."""
     own = workdir is None
     workdir = workdir or tempfile.mkdtemp(prefix="quorbel-killpoints-")
     results, failures = {}, []
     try:
-        for scenario in scenarios(workdir):
-            if only and scenario.name not in only:
-                continue
+        for scenario in scenarios(workdir, only):
             counts = {}
             for syscall in syscalls:
                 total = scenario.count_writes(syscall)
@@ -273,7 +437,7 @@ def sweep(every=1, syscalls=("pwrite64", "ftruncate"), workdir=None, report=prin
                 for n in points:
                     outcome, detail = scenario.kill_at(syscall, n, keep_journal)
                     counts[outcome] = counts.get(outcome, 0) + 1
-                    if outcome not in ("old", "new"):
+                    if not scenario.sound(outcome):
                         failures.append((scenario.name, syscall, n, outcome, detail))
                 counts[f"{syscall} calls"] = total
             results[scenario.name] = counts
@@ -290,10 +454,16 @@ def main():
     parser.add_argument("--batch-trials", type=int, default=200, help="random kills of a batch write")
     parser.add_argument("--drop-journal", action="store_true",
                         help="delete the undo journal after each kill, to see what it prevents")
+    parser.add_argument("--scenarios", help="comma-separated scenario names (default: all)")
     args = parser.parse_args()
-    results, failures = sweep(every=args.every, keep_journal=not args.drop_journal)
-    _, batch_failures = random_batch_kills(args.batch_trials)
-    failures += [("batch", *f) for f in batch_failures]
+    only = set(args.scenarios.split(",")) if args.scenarios else None
+    try:
+        results, failures = sweep(every=args.every, keep_journal=not args.drop_journal, only=only)
+    except ValueError as error:
+        parser.error(str(error))
+    if args.batch_trials:
+        _, batch_failures = random_batch_kills(args.batch_trials)
+        failures += [("batch", *f) for f in batch_failures]
     for failure in failures:
         print("FAILED", *failure)
     print(f"kill points: {sum(sum(v for k, v in c.items() if not k.endswith('calls')) for c in results.values())}, "

@@ -22,7 +22,8 @@ import traceback
 import numpy as np
 
 from .sync_classes import role
-from .verdicts import judge
+from .verdicts import column_digests, judge, spans
+from .writer import packs
 
 CHECK_SECONDS = 120  # a child still running after this is reported as hung
 
@@ -197,7 +198,56 @@ def check_file(scratch, name, expectation, write_first, calendar, listed):
             if not _same(streamed, expected):
                 problems.append(("disagree", "the row stream differs from the matrix"))
     found, outcome = judge(matrix, cursor, expectation, _columns_of(unreadable))
+    again = expectation.get("write_again")
+    if again:
+        found += check_next_write(path, name, again, (matrix, unreadable, cursor), expectation["rows"], calendar,
+                                  listed)
     return problems + found, outcome
+
+
+def check_next_write(path, name, again, found, rows, calendar, listed):
+    """Violations once the batch `again` (see FileHistory) is written into the
+    file as it was found: the batch's columns must hold what an uncrashed
+    write left, every other column what was found, and cursor_col must reach
+    the batch's last column."""
+    import quorbel.detail as detail
+
+    matrix, unreadable, cursor = found
+    columns = again["columns"]
+    opener = getattr(detail.get_h5, "__wrapped__", detail.get_h5)
+    try:
+        h5 = opener(path, True)
+        try:
+            detail.put_factor_packs(h5, packs(name, columns, calendar, listed, again["round"]))
+        finally:
+            h5.close()
+        h5 = opener(path, False, 0)
+        try:
+            data = h5["data"]
+            written_cursor = int(data.attrs["cursor_col"]) if "cursor_col" in data.attrs else None
+            written, _ = read_cells(data)
+        finally:
+            h5.close()
+    except Exception as error:  # noqa: BLE001 - a file that takes no write is the finding
+        return [("next-write", f"writing the batch again fails: {type(error).__name__}: {str(error)[:300]}")]
+    problems = []
+    digests = column_digests(written, rows)
+    wrong = [j for j, want in zip(columns, again["digests"]) if j >= len(digests) or digests[j] != want]
+    if wrong:
+        problems.append(("next-write", f"written again, column(s) {spans(wrong)} differ from an uncrashed write"))
+    if written.shape != matrix.shape:
+        problems.append(("next-write", f"writing the batch again changed the shape {matrix.shape} to "
+                                       f"{written.shape}"))
+    else:
+        skip = set(columns) | _columns_of(unreadable)
+        changed = [j for j in range(matrix.shape[1])
+                   if j not in skip and not np.array_equal(matrix[:, j], written[:, j], equal_nan=True)]
+        if changed:
+            problems.append(("next-write", f"writing the batch again changed column(s) {spans(changed)}"))
+    want = max(-1 if cursor is None else cursor, max(columns))
+    if written_cursor != want:
+        problems.append(("next-write", f"written again, cursor_col is {written_cursor}, not {want}"))
+    return problems
 
 
 def check_state(layout, find_targets, expectations, scratch, write_first, calendar, listed, without_journals=False):

@@ -63,6 +63,13 @@ class Scenario:
     grows : str
         "rows" or "columns" when the scenario is there to grow the matrix:
         the reference run must show it grew along that axis.
+    bands : int
+        The bands of chunk columns each batch (``packs`` step) spans; the
+        prepared file must show it, or the scenario tests less than it says.
+        0: not checked.
+    write_again : int
+        A ``packs`` step (numbered from 1) that the checks write again into
+        every crash state (see verdicts.FileHistory); 0: none.
     """
 
     name: str
@@ -73,6 +80,8 @@ class Scenario:
     listed: int = LISTED
     locking: str = "on"
     grows: str = ""
+    bands: int = 0
+    write_again: int = 0
 
     def written(self, file):
         """call -> the columns that call writes into `file`."""
@@ -92,7 +101,7 @@ def _one_date(column):
             {"op": "close", "file": "f.h5"}]
 
 
-# Chunks of a (320, 250) matrix are 40 x 32: band 1 is columns 32-63.
+# Chunks of a (320, 250) matrix are 40 x 63: band 1 is columns 63-125.
 SCENARIOS = [
     Scenario("mid-band", "a date in the middle of a band of chunk columns",
              {"f.h5": ((320, 250), range(28, 40))}, _one_date(40)),
@@ -101,9 +110,15 @@ SCENARIOS = [
     Scenario("growth-rows", "a date with more instruments listed than rows: the matrix grows by 500 rows",
              {"f.h5": ((300, 250), range(4, 10))}, _one_date(10), listed=330, grows="rows"),
     Scenario("batch", "put_factor_packs of 3 dates, the last opening a new band",
-             {"f.h5": ((320, 250), range(24, 30))},
-             [{"op": "open", "file": "f.h5"}, {"op": "packs", "file": "f.h5", "columns": [30, 31, 32]},
-              {"op": "close", "file": "f.h5"}]),
+             {"f.h5": ((320, 250), range(55, 61))},
+             [{"op": "open", "file": "f.h5"}, {"op": "packs", "file": "f.h5", "columns": [61, 62, 63]},
+              {"op": "close", "file": "f.h5"}], bands=2),
+    Scenario("backfill", "put_factor_packs of 60 dates over two bands: 53 rewritten in band 0, then 3 rewritten "
+                         "and 4 new in band 1; the batch written again into every state",
+             {"f.h5": ((320, 250), range(0, 66))},
+             [{"op": "open", "file": "f.h5"},
+              {"op": "packs", "file": "f.h5", "columns": list(range(10, 70)), "round": 1},
+              {"op": "close", "file": "f.h5"}], bands=2, write_again=2),
     Scenario("rewrite-then-date", "rewrite_factor, then a date into the file it made",
              {"f.h5": ((320, 250), range(28, 40))}, [{"op": "rewrite", "file": "f.h5"}, *_one_date(40)]),
     Scenario("create", "create_new_factor_h5 of a (320, 250) matrix, then close",
@@ -202,6 +217,35 @@ def _tree(root):
     return out
 
 
+def _band_ends(scenario, name, prepared):
+    """call -> the numbers of its batch's first dates after which a band of
+    chunk columns ends, for each batch into the prepared file `name`.
+
+    Raises
+    ------
+    RuntimeError
+        A batch spans another number of bands than the scenario says.
+    """
+    path = os.path.join(prepared, name)
+    if not os.path.exists(path):
+        return {}
+    import h5py
+
+    with h5py.File(path, "r", locking=False) as f:
+        width = f["data"].chunks[1]
+    out = {}
+    for call, step in enumerate(scenario.steps, 1):
+        if step["op"] != "packs" or step["file"] != name:
+            continue
+        columns = step["columns"]
+        out[call] = [0] + [k + 1 for k, c in enumerate(columns)
+                           if k + 1 == len(columns) or columns[k + 1] // width != c // width]
+        if scenario.bands and len(out[call]) - 1 != scenario.bands:
+            raise RuntimeError(f"scenario {scenario.name}: the batch of call {call} spans {len(out[call]) - 1} "
+                               f"band(s) of {width} chunk columns in {name}, not {scenario.bands}")
+    return out
+
+
 def run_scenario(scenario, workdir):
     """Prepares, records and runs `scenario` for reference in `workdir`.
 
@@ -256,7 +300,16 @@ def run_scenario(scenario, workdir):
             if step["op"] == "packs" and step["file"] == name:
                 prefixes[call] = [_snapshot(snapshots, f"{call}.{k}", name) for k in range(1, len(step["columns"]))]
         prepared_columns = list(scenario.prepared.get(name, (None, []))[1])
-        histories[name] = FileHistory(states, prefixes, scenario.written(name), prepared_columns)
+        again = None
+        if scenario.write_again and scenario.steps[scenario.write_again - 1].get("file") == name:
+            step = scenario.steps[scenario.write_again - 1]
+            again = {"call": scenario.write_again, "columns": step["columns"], "round": step.get("round", 0)}
+        histories[name] = FileHistory(states, prefixes, scenario.written(name), prepared_columns,
+                                      _band_ends(scenario, name, prepared), again)
+        unchanged = histories[name].unchanged_writes()
+        if unchanged:
+            raise RuntimeError(f"scenario {scenario.name}: calls leave columns they write in {name} as they were "
+                               f"({unchanged}); no crash state could show whether those dates were written")
         if scenario.grows:
             axis = 0 if scenario.grows == "rows" else 1
             first, last = states[0][0].shape[axis], states[-1][0].shape[axis]

@@ -19,6 +19,8 @@ KINDS = {
     "lost": "something a returned call wrote is lost",
     "torn": "the date in flight is neither wholly old nor wholly new",
     "not-prefix": "a batch's committed dates are not a prefix of it",
+    "split-band": "a batch's committed dates end inside a band of chunk columns, which commits whole",
+    "next-write": "the file does not take the next write as an uncrashed file does",
     "unwritten-changed": "a column nobody wrote changed",
     "cursor-past": "cursor_col is past the last complete date",
     "journal-left": "a journal is left behind after an open",
@@ -45,6 +47,12 @@ def _digest(column):
 
 def nan_digest(rows):
     return _digest(np.full(rows, np.nan))
+
+
+def column_digests(matrix, rows):
+    """The digest of every column of `matrix` over `rows` rows, as judge compares them."""
+    padded, _ = _padded(np.asarray(matrix, dtype="<f8"), rows)
+    return [_digest(padded[:, j]) for j in range(padded.shape[1])]
 
 
 def summarize(matrix, cursor, rows):
@@ -83,9 +91,17 @@ class FileHistory:
         call -> the columns it writes into this file, in order.
     prepared_columns : list
         Columns written before the scenario started.
+    band_ends : dict, optional
+        call -> the numbers of a batch's first dates after which one of its
+        bands of chunk columns ends (0 and the batch's length included): a
+        crash may leave only those prefixes.
+    write_again : dict, optional
+        ``{"call": c, "columns": [...], "round": r}``: the batch of call `c`,
+        which the checks write again into every crash state; the columns must
+        then hold what they hold after call `c`.
     """
 
-    def __init__(self, snapshots, prefixes, written, prepared_columns):
+    def __init__(self, snapshots, prefixes, written, prepared_columns, band_ends=None, write_again=None):
         shapes = [s[0].shape[0] for s in snapshots if s is not None]
         shapes += [m.shape[0] for states in prefixes.values() for m, _ in states]
         self.rows = max(shapes) if shapes else 0
@@ -93,6 +109,24 @@ class FileHistory:
         self.prefixes = {call: [summarize(m, c, self.rows) for m, c in states] for call, states in prefixes.items()}
         self.written = written
         self.prepared_columns = list(prepared_columns)
+        self.band_ends = dict(band_ends or {})
+        self.write_again = None
+        if write_again:
+            after = self.states[write_again["call"]]["columns"]
+            self.write_again = {"columns": list(write_again["columns"]), "round": write_again.get("round", 0),
+                                "digests": [after.get(j, nan_digest(self.rows)) for j in write_again["columns"]]}
+
+    def unchanged_writes(self):
+        """{call: columns it writes but leaves as they were}: a crash state
+        cannot show whether such a column was written."""
+        out = {}
+        for call, columns in self.written.items():
+            before, after = self.states[call - 1], self.states[call]
+            if before["exists"] and after["exists"]:
+                same = [j for j in columns if before["columns"].get(j) == after["columns"].get(j)]
+                if same:
+                    out[call] = same
+        return out
 
     def expectation(self, returned, in_flight):
         """What the file may hold when call `in_flight` (or none) was running
@@ -109,7 +143,8 @@ class FileHistory:
         for call in done_calls:
             returned_columns.update(self.written.get(call, []))
         return {"rows": self.rows, "acceptable": acceptable, "in_flight_columns": flight,
-                "returned_columns": sorted(returned_columns - set(flight))}
+                "returned_columns": sorted(returned_columns - set(flight)),
+                "band_ends": self.band_ends.get(in_flight), "write_again": self.write_again}
 
 
 def judge(matrix, cursor, expectation, unreadable=()):
@@ -185,12 +220,17 @@ def judge(matrix, cursor, expectation, unreadable=()):
                                  + (f" ({spans(damaged)} cannot be read)" if damaged else "")))
     elif flight:
         done = states.count("new")
+        ends = expectation.get("band_ends")
         if states != ["new"] * done + ["old"] * (len(states) - done):
             problems.append(("not-prefix", f"dates {dict(zip(flight, states))} are not a prefix of the batch"))
-        elif len(present) == len(flight) + 1:
-            matched = present[done]
-        elif done:
-            matched = after
+        else:
+            if ends and done not in ends:
+                problems.append(("split-band", f"the batch's first {done} dates are new and the rest old; its "
+                                               f"bands end after {ends[1:]} dates"))
+            if len(present) == len(flight) + 1:
+                matched = present[done]
+            elif done:
+                matched = after
     outcome = ",".join(f"{j}:{s}" for j, s in zip(flight, states)) or "as before"
 
     shapes = {tuple(s["shape"]) for s in present}

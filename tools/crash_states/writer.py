@@ -4,7 +4,8 @@ trace shows which calls had returned at any moment).
 
     python3 writer.py JOB.json
 
-JOB.json: ``root``, ``calendar``, ``listed``, ``steps`` and ``mode``:
+JOB.json: ``root``, ``calendar``, ``listed``, ``steps`` (a ``packs`` step may
+carry a ``round``: see values_for) and ``mode``:
 ``prepare`` and ``record`` only run the steps; ``reference`` also reads every
 factor file with h5py after each step (and, before a batch, the state after
 each of its first dates) into ``reference_dir``.
@@ -20,22 +21,25 @@ import zlib
 import numpy as np
 
 
-def values_for(name, column, listed):
+def values_for(name, column, listed, round=0):
     """The values a scenario writes into factor `name` at `column`: the same in
-    every run, different per factor, with a few instruments without a value."""
-    rng = np.random.default_rng([column, zlib.crc32(name.encode())])
+    every run, different per factor, with a few instruments without a value.
+    A later `round` gives other values, so that a date written again can be
+    told from the one it replaces."""
+    seed = [column, zlib.crc32(name.encode())] + ([round] if round else [])
+    rng = np.random.default_rng(seed)
     values = rng.normal(size=listed)
     values[rng.random(listed) < 0.03] = np.nan
     return values
 
 
-def items(name, column, listed):
+def items(name, column, listed, round=0):
     return [types.SimpleNamespace(order_book_id=f"I{i}", value=float(v))
-            for i, v in enumerate(values_for(name, column, listed))]
+            for i, v in enumerate(values_for(name, column, listed, round))]
 
 
-def packs(name, columns, calendar, listed):
-    return [types.SimpleNamespace(date=calendar[c], values=items(name, c, listed)) for c in columns]
+def packs(name, columns, calendar, listed, round=0):
+    return [types.SimpleNamespace(date=calendar[c], values=items(name, c, listed, round)) for c in columns]
 
 
 class Writer:
@@ -66,7 +70,8 @@ class Writer:
             d.put_factor_value(self.handles[name], self.calendar[step["column"]],
                                items(name, step["column"], self.listed))
         elif op == "packs":
-            d.put_factor_packs(self.handles[name], packs(name, step["columns"], self.calendar, self.listed))
+            d.put_factor_packs(self.handles[name], packs(name, step["columns"], self.calendar, self.listed,
+                                                         step.get("round", 0)))
         elif op == "rewrite":
             d.rewrite_factor(self.path(name))
         elif op == "remove":
@@ -112,7 +117,8 @@ def batch_prefixes(writer, step, index, out_dir):
         os.makedirs(scratch)
         shutil.copyfile(writer.path(name), os.path.join(scratch, name))
         handle = writer.detail.get_h5(os.path.join(scratch, name), True)
-        writer.detail.put_factor_packs(handle, packs(name, step["columns"][:count], writer.calendar, writer.listed))
+        writer.detail.put_factor_packs(handle, packs(name, step["columns"][:count], writer.calendar, writer.listed,
+                                                     step.get("round", 0)))
         handle.close()
         save_snapshot(out_dir, f"{index}.{count}", [name], scratch)
         shutil.rmtree(scratch)
