@@ -221,12 +221,15 @@ private:
     // The row over the section, clipped to the matrix's columns when the
     // stream started; null for a row beyond the matrix as it is now.
     nb::object read_row(uint64_t row) {
-        h5::Shape2 shape;
-        {
-            nb::gil_scoped_release release;
-            shape = rows_->data().shape();
+        if (row >= rows_->rows_known()) {
+            // Past the rows the stream started with: the matrix may have grown.
+            h5::Shape2 shape;
+            {
+                nb::gil_scoped_release release;
+                shape = rows_->data().shape();
+            }
+            if (row >= shape.rows) return {};
         }
-        if (row >= shape.rows) return {};
         double *cells = nullptr;
         FloatArray values = new_float_array({static_cast<size_t>(rows_->width())}, &cells);
         {

@@ -159,6 +159,9 @@ public:
     // it was when the reader was made; `row` must lie inside the matrix.
     void read_row(uint64_t row, double *out);
     uint64_t width() const { return end_ - first_; }
+    // The matrix's rows when the reader was made: every row below is inside
+    // it still, since a matrix never shrinks.
+    uint64_t rows_known() const { return shape_.rows; }
 
 private:
     struct Stripe {

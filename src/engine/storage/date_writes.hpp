@@ -35,7 +35,7 @@ namespace quorbel::dates {
 
 constexpr const char *kCursor = "cursor_col";
 // Staged columns (8 bytes a cell) a transaction takes before it commits.
-constexpr size_t kTransactionBytes = size_t(16) << 20;
+constexpr size_t kTransactionBytes = size_t(6) << 20;
 
 int64_t stored_cursor(const h5::Dataset &data);
 // Within the caller's write transaction.
