@@ -16,6 +16,7 @@ import h5py
 import numpy as np
 import pandas as pd
 import pytest
+import xarray
 
 distributed = pytest.importorskip("distributed")
 import dask  # noqa: E402
@@ -230,6 +231,15 @@ def test_writes_through_the_cluster_equal_writes_in_process(client, tmp_path):
                                        create=True, client=c),
         lambda lib, c: lib.write(dates[10], {"alpha": {"S003": 9.0}, "style/new": {"S004": np.nan, "S005": 3},
                                              "alias": {"S006": 4.0}}, client=c),
+        # Frames and cubes travel as arrays: a wide and a long frame, then a cube.
+        lambda lib, c: lib.write_frame(
+            {"alpha": pd.DataFrame(np.arange(6.0).reshape(3, 2), index=dates[5:8], columns=["S001", "S007"]),
+             "style/new": pd.DataFrame({"date": dates[1:3], "order_book_id": ["S002", "S003"],
+                                        "value": [7.0, 8.0]})}, client=c),
+        lambda lib, c: lib.write_cube(xarray.DataArray(
+            np.arange(12.0).reshape(2, 2, 3), dims=("factor", "date", "instrument"),
+            coords={"factor": ["alpha", "style/new"], "date": [str(d) for d in dates[8:10]],
+                    "instrument": ["S001", "S002", "S008"]}), client=c),
     ]
     for batch in batches:
         with distributed.get_task_stream(client) as stream:

@@ -8,10 +8,13 @@ gets a line per pass instead of a stream of carriage-return frames.
 """
 
 import sys
+import time
 
 __all__ = ["ProgressDisplay", "progress_display"]
 
 _BAR_FORMAT = "{desc} [{bar:30}] {percentage:3.0f}%"
+# With a unit: how many of how many, the time taken and the time still to go.
+_COUNTED_FORMAT = _BAR_FORMAT + " {n_fmt}/{total_fmt} <unit> [{elapsed}<{remaining}]"
 _BAR_CHARS = "-#"  # empty, full
 
 
@@ -48,6 +51,9 @@ class ProgressDisplay:
     live : bool, optional
         Draw a bar redrawn in place (True) or one line at the end (False).
         By default, a bar exactly when `file` is a terminal.
+    unit : str, optional
+        What the steps are (``"dates"``): the display then also shows how
+        many of how many are done, the time taken and the time still to go.
 
     See Also
     --------
@@ -64,8 +70,10 @@ class ProgressDisplay:
     'scanning [##############################] 100%\\n'
     """
 
-    def __init__(self, label, file=None, live=None):
+    def __init__(self, label, file=None, live=None, unit=None):
         self.label = label
+        self.bar_format = _BAR_FORMAT if unit is None else _COUNTED_FORMAT.replace("<unit>", unit)
+        self._started = time.monotonic()
         self.file = sys.stderr if file is None else file
         self.live = _is_terminal(self.file) if live is None else live
         self._bar = None
@@ -110,7 +118,7 @@ class ProgressDisplay:
             return
         tqdm = _tqdm()
         if self._bar is None:
-            self._bar = tqdm(total=total, desc=self.label, file=self.file, bar_format=_BAR_FORMAT,
+            self._bar = tqdm(total=total, desc=self.label, file=self.file, bar_format=self.bar_format,
                              ascii=_BAR_CHARS, leave=True)
         elif self._bar.total != total:
             self._bar.total = total
@@ -148,8 +156,8 @@ class ProgressDisplay:
             self._bar.close()
         elif completed and self._seen is not None:
             done, total = self._seen
-            self.file.write(_tqdm().format_meter(done, total, 0, prefix=self.label, bar_format=_BAR_FORMAT,
-                                                 ascii=_BAR_CHARS) + "\n")
+            self.file.write(_tqdm().format_meter(done, total, time.monotonic() - self._started, prefix=self.label,
+                                                 bar_format=self.bar_format, ascii=_BAR_CHARS) + "\n")
             self.file.flush()
 
     def __enter__(self):
@@ -172,7 +180,7 @@ class _NoProgress:
         pass
 
 
-def progress_display(label, enabled=True, file=None):
+def progress_display(label, enabled=True, file=None, unit=None):
     """The display of a pass over many factors, or one that shows nothing.
 
     This is what ``progress=True`` of ``FactorLibrary``'s reads and writes
@@ -186,6 +194,8 @@ def progress_display(label, enabled=True, file=None):
         Show the progress (a :class:`ProgressDisplay`), or nothing.
     file : file-like, optional
         Where the display is written; ``sys.stderr`` by default.
+    unit : str, optional
+        What the steps are; see :class:`ProgressDisplay`.
 
     Returns
     -------
@@ -203,4 +213,4 @@ def progress_display(label, enabled=True, file=None):
     >>> with progress_display("writing 2 factors", enabled=False) as shown:
     ...     shown(2, 2)
     """
-    return ProgressDisplay(label, file=file) if enabled else _NoProgress()
+    return ProgressDisplay(label, file=file, unit=unit) if enabled else _NoProgress()

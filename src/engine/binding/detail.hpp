@@ -231,6 +231,7 @@ void define_file_creation(nb::module_ &m);     // predicate and create_new_facto
 void define_file_opening(nb::module_ &m);      // get_h5 under retry
 void define_range_reads(nb::module_ &m);       // get_factor_value
 void define_writers(nb::module_ &m);           // get_iter, put_factor_packs, put_factor_value
+void define_block_writes(nb::module_ &m);      // _put_factor_block, the library's frame and cube writes
 void define_file_maintenance(nb::module_ &m);  // rewrite_factor, remove_factor
 
 }  // namespace quorbel

@@ -366,6 +366,39 @@ Examples
 [(20240102, [])]
 )doc";
 
+inline constexpr const char *kPutFactorBlock = R"doc(Store a block of dates into an open factor file from arrays.
+
+The library's frame and cube writes end here; the file ends up cell for cell
+as ``put_factor_value`` of each date in turn would leave it, with the same
+log records. Dates go band by band: the dates of one chunk column are
+applied to its inflated chunks and committed as one transaction.
+
+Parameters
+----------
+h5 : H5File
+    A handle opened for writing.
+dates : list
+    The dates, in writing order, as ``_get_date_index`` takes them.
+order_book_ids : list
+    The instruments the block's values belong to.
+values : numpy.ndarray
+    float64: ``(len(dates), len(order_book_ids))`` for a dense block, in
+    which every cell of a date is written; 1-d for a sparse one.
+positions, offsets : numpy.ndarray, optional
+    int64, for a sparse block: the values of date ``d`` are
+    ``values[offsets[d]:offsets[d + 1]]``, of the instruments
+    ``order_book_ids[positions[offsets[d]:offsets[d + 1]]]``.
+progress : callable, optional
+    Called with the number of dates done before each date and at the end.
+
+Raises
+------
+TypeError, ValueError
+    For arrays of the wrong type or shape, before anything is written.
+IndexError
+    For an instrument row outside the matrix; the dates before it are written.
+)doc";
+
 inline constexpr const char *kPutFactorPacks = R"doc(Store many dates into an open factor file, one pack per date.
 
 The dates are written in batch order, each as one transaction: its column

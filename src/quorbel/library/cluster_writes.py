@@ -16,6 +16,7 @@ import uuid
 
 from ..progress import _is_terminal
 from .collector_pause import _collector_paused
+from .frames import Block
 from .writes import _attempt, _value_item_of_pair, _write_one
 
 
@@ -36,6 +37,8 @@ def _portable(kind: str, payload):
     """The payload as plain lists, so that any value items travel."""
     if kind == "value":
         return [item.order_book_id for item in payload], [item.value for item in payload]
+    if kind == "block":
+        return payload.arguments()
     return [(pack.date, [i.order_book_id for i in pack.values], [i.value for i in pack.values]) for pack in payload]
 
 
@@ -45,6 +48,8 @@ def _rebuilt(kind: str, portable):
 
     if kind == "value":
         return items(*portable)
+    if kind == "block":
+        return Block(*portable)
     return [types.SimpleNamespace(date=date, values=items(ids, values)) for date, ids, values in portable]
 
 

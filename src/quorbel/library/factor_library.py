@@ -9,6 +9,7 @@ import os
 from .arguments import date_code
 from .catalog import FactorInfo, _factor_info, _factor_names, _factor_path, _selection
 from .cluster_writes import _client_argument, _run_on_cluster
+from .frames import cube_blocks, frame_block
 from .eager_reads import _cross_section, _labelled_cube, _read_arguments, _read_cube
 from .lazy_reads import _lazy_cube, _lazy_option
 from .writes import (WriteReport, _converted, _packs, _report, _rewrite_on_threads, _tasks_by_file,
@@ -416,7 +417,9 @@ class FactorLibrary:
         packs : mapping
             ``{name: its packs}``, packs as ``put_factor_packs`` takes them:
             each with a ``date`` and its ``values`` (value items, or a
-            mapping or pandas Series ``{order_book_id: value}``).
+            mapping or pandas Series ``{order_book_id: value}``). A
+            factor's packs may also be a mapping ``{date: values}``, whose
+            dates must then be distinct.
         raise_errors : bool, default True
             Raise ``FactorWriteError`` when any factor failed.
         create : bool, default False
@@ -426,7 +429,8 @@ class FactorLibrary:
             settings. A task whose worker is lost is reported failed, never
             run twice.
         progress : bool, default False
-            Show how many factors are done (on a cluster, Dask's own display).
+            Show how many dates are written, the time taken and the time
+            still to go (on a cluster, Dask's own display of factors).
         max_workers : int, optional
             Files written at once on threads; the larger of 4 and the number
             of cores by default.
@@ -469,6 +473,127 @@ class FactorLibrary:
         _client_argument(client)
         jobs = _converted(self.root, packs, create, _packs)
         return self._run(jobs, "packs", None, create, raise_errors, client, progress, max_workers)
+
+    def write_frame(self, frames, *, raise_errors=True, create=False, client=None, progress=False,
+                    max_workers=None) -> WriteReport:
+        """Stores frames of many dates into many factors: a backfill.
+
+        Each frame is made into arrays once (no Python object per value) and
+        handed to the engine, which writes the dates of one chunk column
+        together and compresses each chunk once per backfill. The file ends
+        up cell for cell as writing each date with ``put_factor_value``
+        would leave it: a date off the calendar and an instrument the index
+        does not list are skipped and logged as that write logs them. After
+        a crash the file holds the frame's first dates, each whole; a date
+        that fails (an instrument row past the matrix) ends the factor's
+        write with every date before it written.
+
+        Parameters
+        ----------
+        frames : mapping
+            ``{name: frame}``. A frame is wide, one row per date and one
+            column per instrument: a pandas DataFrame indexed by date with
+            ``order_book_id`` columns, or a polars DataFrame or pyarrow
+            Table with a ``date`` column beside them. Every cell of a wide
+            frame is written, NaN included, except on a date whose values
+            are all NaN, which leaves the file's values as they are. Or it is
+            long, one row per value: columns ``date``, ``order_book_id`` and
+            ``value`` (pandas, polars or pyarrow); only the pairs given are
+            written. Dates are in any form :func:`date_code` takes, in any
+            order; they are written in date order.
+        raise_errors, create, client, progress, max_workers
+            As :meth:`write_packs` takes them.
+
+        Returns
+        -------
+        WriteReport
+            ``{name: None or the exception}``.
+
+        Raises
+        ------
+        FactorWriteError
+            After every factor was attempted, if some failed and
+            `raise_errors` is true.
+        KeyError
+            Before anything is written, if a factor does not exist (without
+            `create`).
+        TypeError
+            Before anything is written, naming the factor: a frame of
+            another type, an ``order_book_id`` that is no text.
+        ValueError
+            Before anything is written, naming the factor and what is
+            repeated or wrong: a date given twice, an instrument given twice
+            (twice on one date, in a long frame), a date that is no date, a
+            value that is no number, a long frame without its columns.
+        ImportError
+            If `client` is given without Dask installed.
+
+        Examples
+        --------
+        >>> import pandas as pd
+        >>> lib = FactorLibrary("/data/factors")
+        >>> frame = pd.DataFrame({"600000.XSHG": [0.7, 0.8], "000001.XSHE": [1.2, 1.1]},
+        ...                      index=pd.to_datetime(["2024-01-02", "2024-01-03"]))
+        >>> lib.write_frame({"value/bp": frame}).ok
+        True
+        """
+        _client_argument(client)
+        jobs = _converted(self.root, frames, create, frame_block)
+        return self._run(jobs, "block", None, create, raise_errors, client, progress, max_workers)
+
+    def write_cube(self, cube, *, raise_errors=True, create=False, client=None, progress=False,
+                   max_workers=None) -> WriteReport:
+        """Stores a cube (factor x date x instrument) into its factors: the
+        way back of :meth:`read`.
+
+        Each factor's slice of the cube goes to the engine as it is, written
+        as :meth:`write_frame` writes a wide frame: every cell, NaN
+        included, except on a date whose values are all NaN.
+
+        Parameters
+        ----------
+        cube : xarray.DataArray
+            Numbers with the dims ``factor`` (names), ``date`` (dates in any
+            form :func:`date_code` takes) and ``instrument``
+            (``order_book_id`` texts), in any order, as :meth:`read`
+            returns it; Dask-backed, each factor is computed when it is
+            written.
+        raise_errors, create, client, progress, max_workers
+            As :meth:`write_packs` takes them.
+
+        Returns
+        -------
+        WriteReport
+            ``{name: None or the exception}``.
+
+        Raises
+        ------
+        FactorWriteError
+            After every factor was attempted, if some failed and
+            `raise_errors` is true.
+        KeyError
+            Before anything is written, if a factor does not exist (without
+            `create`).
+        TypeError
+            Before anything is written: no DataArray, values that are no
+            numbers, an instrument that is no text.
+        ValueError
+            Before anything is written: other dims, a factor, date or
+            instrument given twice, a date that is no date.
+        ImportError
+            If `client` is given without Dask installed.
+
+        Examples
+        --------
+        >>> lib = FactorLibrary("/data/factors")
+        >>> cube = lib.read(["value/bp"], start=20240102, end=20240131)
+        >>> lib.write_cube(cube * 2).ok
+        True
+        """
+        _client_argument(client)
+        blocks = cube_blocks(cube)
+        jobs = _converted(self.root, blocks, create, lambda block, where: block)
+        return self._run(jobs, "block", None, create, raise_errors, client, progress, max_workers)
 
     def _run(self, jobs: dict, kind: str, code, create: bool, raise_errors: bool, client, progress: bool,
              max_workers) -> WriteReport:

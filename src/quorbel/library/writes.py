@@ -16,7 +16,7 @@ import os
 import sys
 import types
 from collections.abc import Iterable, Mapping
-from concurrent.futures import ThreadPoolExecutor, as_completed
+from concurrent.futures import FIRST_COMPLETED, ThreadPoolExecutor, wait
 from typing import Any
 
 import numpy as np
@@ -26,8 +26,12 @@ from ..progress import progress_display
 from .arguments import date_code
 from .catalog import _existing_path, _factor_path, check_hdf5_signature
 from .collector_pause import _collector_paused
+from .frames import packs_of_mapping
 
 __all__ = ["WriteReport", "FactorWriteError"]
+
+# How often a write's progress display is brought up to date.
+PROGRESS_SECONDS = 0.25
 
 
 class WriteReport(dict):
@@ -159,9 +163,12 @@ def _python_scalars(labels_or_values) -> list:
 
 
 def _packs(packs: Any, where: str) -> list:
-    if isinstance(packs, (str, bytes, Mapping)) or not isinstance(packs, Iterable):
-        raise TypeError(f"{where}: packs must be a collection of packs with date and values, "
-                        f"not {type(packs).__name__}")
+    if isinstance(packs, Mapping):
+        _refuse_repeated_dates(packs, where)
+        packs = packs_of_mapping(packs)
+    if isinstance(packs, (str, bytes)) or not isinstance(packs, Iterable):
+        raise TypeError(f"{where}: packs must be a collection of packs with date and values, or a mapping "
+                        f"{{date: values}}, not {type(packs).__name__}")
     checked = []
     for position, pack in enumerate(packs):
         if not (hasattr(pack, "date") and hasattr(pack, "values")):
@@ -172,6 +179,17 @@ def _packs(packs: Any, where: str) -> list:
     if not checked:
         raise ValueError(f"{where}: no packs to write")
     return checked
+
+
+def _refuse_repeated_dates(packs: Mapping, where: str) -> None:
+    """Two keys of one date ("2024-01-02" and 20240102) leave it unsaid which is meant."""
+    first_key = {}
+    for key in packs:
+        code = date_code(key, f"{where}: date")
+        if code in first_key:
+            raise ValueError(f"{where}: date {code} is given twice, as {first_key[code]!r} and {key!r}; "
+                             f"say which values are meant")
+        first_key[code] = key
 
 
 def _converted(root: str, by_name: Any, create: bool, convert) -> dict:
@@ -225,7 +243,10 @@ def _attempt(work, *args):
     return None
 
 
-def _write_one(path: str, kind: str, code, payload, create: bool) -> None:
+def _write_one(path: str, kind: str, code, payload, create: bool, on_dates=None) -> None:
+    """Writes one factor: a date of values ("value"), packs ("packs") or a
+    block of arrays ("block"); `on_dates(done)` hears how many of a block's
+    dates are done."""
     if os.path.lexists(path):
         check_hdf5_signature(path)
     elif not create:
@@ -235,6 +256,8 @@ def _write_one(path: str, kind: str, code, payload, create: bool) -> None:
     with detail.get_h5(path, write=True) as h5:
         if kind == "value":
             detail.put_factor_value(h5, code, payload)
+        elif kind == "block":
+            detail._put_factor_block(h5, *payload.arguments(), on_dates)
         else:
             detail.put_factor_packs(h5, payload)
 
@@ -246,30 +269,46 @@ def _report(names: list, outcome: dict, raise_errors: bool) -> WriteReport:
     return report
 
 
-def _run_on_threads(tasks: dict, run, workers: int, shown, total: int) -> dict:
+def _run_on_threads(tasks: dict, run, workers: int, shown, total: int, done=None) -> dict:
     """run(key, names) -> {name: outcome} for every task on a thread pool;
-    the progress display is driven from this thread only."""
+    the progress display is driven from this thread only, with `done()` (the
+    steps done so far, read a few times a second) or the tasks' names done."""
     outcome = {}
     shown(0, total)
     if tasks:
         with ThreadPoolExecutor(max_workers=min(workers, len(tasks)), thread_name_prefix="quorbel-write") as pool:
-            futures = [pool.submit(run, key, names) for key, names in tasks.items()]
-            for future in as_completed(futures):
-                outcome.update(future.result())
-                shown(len(outcome), total)
+            pending = {pool.submit(run, key, names) for key, names in tasks.items()}
+            while pending:
+                finished, pending = wait(pending, timeout=PROGRESS_SECONDS, return_when=FIRST_COMPLETED)
+                for future in finished:
+                    outcome.update(future.result())
+                shown(done() if done else len(outcome), total)
     return outcome
 
 
 def _write_on_threads(tasks: dict, jobs: dict, path_of, kind: str, code, create: bool, progress: bool,
                       max_workers) -> dict:
-    """{name: None or the exception} of a write's tasks, run on a thread pool."""
+    """{name: None or the exception} of a write's tasks, run on a thread pool.
+    A write of many dates counts its progress in dates; one date into many
+    factors counts factors."""
+    dates_done = dict.fromkeys(jobs, 0)  # every key made here: threads only change values
 
     def run(file, names):
-        return {name: _attempt(_write_one, path_of(name), kind, code, jobs[name], create) for name in names}
+        outcome = {}
+        for name in names:
+            def on_dates(done, name=name):
+                dates_done[name] = done  # one writer per name: no lock needed
+            outcome[name] = _attempt(_write_one, path_of(name), kind, code, jobs[name], create, on_dates)
+            dates_done[name] = len(jobs[name]) if kind != "value" else 0
+        return outcome
 
     workers = max_workers or max(4, os.cpu_count() or 1)
-    with progress_display(f"writing {len(jobs)} factors", progress) as shown:
-        return _run_on_threads(tasks, run, workers, shown, len(jobs))
+    if kind == "value":
+        with progress_display(f"writing {len(jobs)} factors", progress) as shown:
+            return _run_on_threads(tasks, run, workers, shown, len(jobs))
+    total = sum(len(payload) for payload in jobs.values())
+    with progress_display(f"writing {len(jobs)} factors", progress, unit="dates") as shown:
+        return _run_on_threads(tasks, run, workers, shown, total, lambda: sum(dates_done.values()))
 
 
 def _rewrite_on_threads(names: list, path_of, progress: bool, max_workers) -> dict:
