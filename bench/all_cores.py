@@ -10,10 +10,13 @@ and up; on threads the chunks would run one at a time.
 Each process makes its share of the work before the clock starts (handed to
 it, or made there from seeds when it is large) and keeps it between runs. A
 run sends every process one message and waits for each one's answer, so what
-is timed is the codec and a message each way per process."""
+is timed is the codec and a message each way per process. Each answer
+carries the CPU time its process spent, so that the floor's CPU time can be
+set beside a loaded machine's wall times."""
 
 import multiprocessing
 import os
+import time
 
 # One work item: (stored bytes to inflate or None, plain bytes to deflate or None, plain size).
 
@@ -35,12 +38,13 @@ def serve(connection, make_share):
     work = make_share()
     connection.send((codec.name, len(work)))
     while connection.recv():
+        start = time.process_time()
         for raw, content, size in work:
             if raw is not None:
                 codec.inflate(raw, size)
             if content is not None:
                 codec.deflate(content)
-        connection.send(True)
+        connection.send(time.process_time() - start)
     connection.close()
 
 
@@ -73,12 +77,12 @@ class CodecPool:
             raise
         self.codec = ready[0][0] if ready else "-"
         self.items = sum(count for _, count in ready)
+        self.cpu = []  # per run, the CPU time the processes spent on the codec, added up
 
     def __call__(self):
         for c in self.connections:
             c.send(True)
-        for c in self.connections:
-            c.recv()
+        self.cpu.append(sum(c.recv() for c in self.connections))
 
     def close(self):
         for c in self.connections:
