@@ -259,7 +259,7 @@ def l6_baseline(scale, scratch, runs, budget):
     market = cube_market(scale)
     inject(detail, market)
     values = cube_values(scale, market)
-    template = os.path.join(tempfile.mkdtemp(dir=RESULTS), "empty.h5")
+    template = scratch + "-empty.h5"
     detail.get_h5(template, True).close()  # the matrix get_h5 makes for this market
     paths = factor_paths(scratch, scale.factors)
 
@@ -277,7 +277,7 @@ def l6_baseline(scale, scratch, runs, budget):
         times, peak, _ = time_runs(before, lambda: write(range(scale.factors)), runs, budget,
                                    warm_up=lambda: write(range(1)))
     finally:
-        shutil.rmtree(os.path.dirname(template), ignore_errors=True)
+        os.remove(template)
     return times, peak, {"digest": files_digest(paths, scale.instruments, range(scale.dates)),
                          "h5py": h5py.version.version, "hdf5": h5py.version.hdf5_version}
 
@@ -405,8 +405,6 @@ def run_job(job):
             times, peak, notes = l6_floor(job["scale"], runs, budget)
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
-        if os.path.exists(scratch + ".h5"):
-            os.remove(scratch + ".h5")
     # CPU time per run: this process's, all its threads (the floor's: its codec processes').
     cpu = notes.pop("cpu", None) or ([] if side == "memory" else getattr(time_runs, "cpu", []))
     return {"times": times, "cpu": cpu, "peak_kib": peak, **notes}
