@@ -93,7 +93,7 @@ def run(job, handles):
     if op == "put_value":
         detail.put_factor_value(h5, CALENDAR[column], items(column))
     elif op == "put_packs":
-        detail.put_factor_packs(h5, packs(range(column, column + 3)))
+        detail.put_factor_packs(h5, packs(range(column, column + job.get("count", 3))))
     elif op == "view_write_flush":  # through the handle's matrix view, then the handle's flush
         h5["data"][:, column] = column_values(column)
         h5.flush()

@@ -48,8 +48,10 @@
 //                       published over the old file, removal with its journal
 //     factor_files.hpp  what creation and rewriting share: the file built aside
 //     range_reads.cpp   get_factor_value: rows over a date range, lazily
-//     writers.cpp       growth and cursor steps, put_factor_value,
-//                       put_factor_packs and get_iter
+//     writers.cpp       put_factor_value, put_factor_packs and get_iter
+//     block_writes.cpp  _put_factor_block: many dates of one factor from
+//                       arrays (the library's write_frame and write_cube)
+//     write_steps.hpp   growth, the stored type and rows, which both share
 //     diagnostics.cpp   quorbel._diagnostics, a module of its own: the leak
 //                       counts the test suite checks at its end
 //   extras/             quorbel._extras, on storage and this header (extras.hpp)

@@ -32,9 +32,16 @@ void BandWriter::open_again() {
 }
 
 void BandWriter::read_column(uint64_t column, std::vector<double> &out) {
-    if (!staged_.empty() &&
-        (!store_->stages() || store_->chunk_column_of(column) != store_->chunk_column_of(staged_.front().first))) {
-        commit();
+    if (band_start_ < staged_.size()) {
+        if (!store_->stages()) {
+            commit();
+        } else if (store_->chunk_column_of(column) != store_->chunk_column_of(staged_[band_start_].first)) {
+            if (staged_bytes_ >= kTransactionBytes) {
+                commit();
+            } else {
+                write_band();
+            }
+        }
     }
     // From the read to the write no other thread's change may come in, or
     // the column written back would undo it.
@@ -44,40 +51,81 @@ void BandWriter::read_column(uint64_t column, std::vector<double> &out) {
 
 void BandWriter::stage(uint64_t column, std::vector<double> values) {
     if (store_->stages()) store_->stage_column(column, values);
+    staged_bytes_ += values.size() * sizeof(double);
     staged_.emplace_back(column, std::move(values));
     if (!dates_by_band()) commit();
 }
 
+// The highest column the writes have reached once the staged dates are in:
+// what the slots of the band's chunks are sized for.
+uint64_t BandWriter::frontier() const {
+    int64_t last = stored_cursor(data_);
+    for (const auto &date : staged_) last = std::max<int64_t>(last, static_cast<int64_t>(date.first));
+    return static_cast<uint64_t>(last);
+}
+
+// The band in progress into the open transaction (opened here if need be).
+// A failure undoes the transaction and writes its dates again one by one.
+void BandWriter::write_band() {
+    try {
+        if (!transaction_) transaction_.emplace(file_);
+        store_->write_staged(frontier());
+    } catch (const std::exception &) {
+        redo_one_by_one();
+        return;
+    }
+    band_start_ = staged_.size();
+}
+
 void BandWriter::commit() {
     if (staged_.empty()) {
-        alone_.reset();
+        forget();
+        return;
+    }
+    if (!store_->stages()) {
+        try {
+            write_one_by_one();
+        } catch (...) {
+            forget();
+            throw;
+        }
+        forget();
         return;
     }
     try {
-        if (!store_->stages()) {
-            write_one_by_one();
-        } else {
-            int64_t last = -1;
-            for (const auto &date : staged_) last = std::max<int64_t>(last, static_cast<int64_t>(date.first));
-            const uint64_t frontier = static_cast<uint64_t>(std::max(stored_cursor(data_), last));
-            try {
-                h5::WriteTransaction transaction(file_);
-                store_->write_staged(frontier);
-                advance_cursor(data_, last);
-                transaction.commit();
-            } catch (const std::exception &) {
-                // Undone on disk, and the file opened again: keep every date
-                // before the one that fails, as date by date would.
-                open_again();
-                write_one_by_one();
-            }
-        }
+        if (!transaction_) transaction_.emplace(file_);
+        if (band_start_ < staged_.size()) store_->write_staged(frontier());
+        int64_t last = -1;
+        for (const auto &date : staged_) last = std::max<int64_t>(last, static_cast<int64_t>(date.first));
+        advance_cursor(data_, last);
+        transaction_->commit();
+    } catch (const std::exception &) {
+        redo_one_by_one();
+        return;
+    }
+    forget();
+}
+
+// Undoes the open transaction on disk and opens the file again, then
+// writes every date it held one by one: each date before the one that
+// fails is kept, as date by date would. Throws what that write throws.
+void BandWriter::redo_one_by_one() {
+    transaction_.reset();
+    try {
+        open_again();
+        write_one_by_one();
     } catch (...) {
-        staged_.clear();
-        alone_.reset();
+        forget();
         throw;
     }
+    forget();
+}
+
+void BandWriter::forget() {
+    transaction_.reset();
     staged_.clear();
+    band_start_ = 0;
+    staged_bytes_ = 0;
     alone_.reset();
 }
 

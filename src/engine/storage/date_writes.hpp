@@ -5,17 +5,19 @@
 //
 // A batch of dates is written band by band. A band is a run of consecutive
 // dates of the batch whose columns fall in one chunk column. Its dates are
-// applied to the inflated chunks one after another, in batch order, and the
-// band is committed as one journalled transaction: each chunk is inflated
-// once and deflated once per band, where date by date it would be once per
-// date, and the band costs one sync instead of one per date. The file ends
-// up cell for cell as date by date, and a crash still leaves a prefix of
-// the batch's dates (whole bands, each wholly old or wholly new).
+// applied to the inflated chunks one after another, in batch order, and
+// each chunk is inflated once and deflated once per band, where date by
+// date it would be once per date. Consecutive bands share one journalled
+// transaction, up to kTransactionBytes of staged columns: a transaction
+// costs a handful of syncs, which would otherwise cost a backfill more than
+// its compression. The file ends up cell for cell as date by date, and a
+// crash still leaves a prefix of the batch's dates (whole transactions,
+// each wholly old or wholly new).
 //
-// A band whose write fails (a full disk, an I/O error) is undone and then
-// written again date by date, so that every date before the one that fails
-// is kept, as a date-by-date batch keeps them. That costs a copy of each
-// staged column, a few MiB per band.
+// A transaction whose write fails (a full disk, an I/O error) is undone and
+// then written again date by date, so that every date before the one that
+// fails is kept, as a date-by-date batch keeps them. That costs a copy of
+// each staged column, at most kTransactionBytes.
 //
 // Everything here runs on plain C++ data; callers release the GIL.
 #pragma once
@@ -32,6 +34,8 @@
 namespace quorbel::dates {
 
 constexpr const char *kCursor = "cursor_col";
+// Staged columns (8 bytes a cell) a transaction takes before it commits.
+constexpr size_t kTransactionBytes = size_t(16) << 20;
 
 int64_t stored_cursor(const h5::Dataset &data);
 // Within the caller's write transaction.
@@ -56,15 +60,20 @@ public:
 
     uint64_t rows() const { return store_->rows(); }
     // The column as the batch has left it so far. A column of another band
-    // commits the band in progress first. From here to stage() the file is
-    // this writer's alone.
+    // writes the band in progress first (into the open transaction, or
+    // committed when that has grown to kTransactionBytes). From here to
+    // stage() the file is this writer's alone.
     void read_column(uint64_t column, std::vector<double> &out);
     // The date's values for the whole column, after read_column(column).
     void stage(uint64_t column, std::vector<double> values);
-    // Writes the band in progress, if any, as one transaction.
+    // Writes the band in progress, if any, and commits the open transaction.
     void commit();
 
 private:
+    uint64_t frontier() const;
+    void write_band();
+    void redo_one_by_one();
+    void forget();
     void open_again();
     void write_one_by_one();
 
@@ -72,7 +81,12 @@ private:
     h5::Dataset data_;
     std::unique_ptr<chunks::ColumnStore> store_;
     std::optional<h5::ChangeScope> alone_;
-    std::vector<std::pair<uint64_t, std::vector<double>>> staged_;  // in batch order
+    std::optional<h5::WriteTransaction> transaction_;  // open from the first band written to commit()
+    // Every date staged since the transaction opened, in batch order; those
+    // of the band in progress are the ones from band_start_ on.
+    std::vector<std::pair<uint64_t, std::vector<double>>> staged_;
+    size_t band_start_ = 0;
+    size_t staged_bytes_ = 0;
 };
 
 }  // namespace quorbel::dates
