@@ -186,7 +186,8 @@ def run_record(args, scale, calendar, tag, files, table_rows, references, run_su
         + ("all equal." if not any(r.get("mismatch") for r in table_rows) else "rows marked (!) differ."),
         "The engine's rewrite syncs the new file to disk before it publishes it; the baseline's does not.",
         "W3's floor deflates each chunk it dirties once. The engine does too: the dates of one chunk column are "
-        "merged into its chunks, inflated once, and the column is deflated once and committed as one transaction; "
+        "merged into its chunks, inflated once, and the column is deflated once, consecutive columns committed "
+        "together in one transaction; "
         "the baseline flushes after every date, so it deflates the chunks of a date's column again for each of "
         "the 250 dates.",
         "The automatic chunk shape differs between the matrices (table above). A column write costs about rows x "
