@@ -1,15 +1,20 @@
 """The floor: what the codec alone costs for the chunks a scenario touches.
 
-A read inflates once every stored chunk that holds a cell it reads. A write
-deflates at level 9, once, every chunk that holds a cell it writes, with the
-content the chunk has after the write. A rewrite does both for every stored
-chunk. Chunks are taken raw from the file (read_direct_chunk) and held in
-memory beforehand, so that only the codec is timed, on one thread."""
+A read inflates once every stored chunk that holds a cell it reads, on one
+thread. A write deflates at level 9, once, every chunk that holds a cell it
+writes, with the content the chunk has after the write, on all cores (the
+engine's writes deflate on all of them; see all_cores.py). A rewrite does
+both for every stored chunk, on one thread. Chunks are taken raw from the
+file (read_direct_chunk) and held in memory beforehand, so that only the
+codec is timed."""
 
+import functools
 import zlib
 
 import h5py
 import numpy as np
+
+from all_cores import CodecPool, cores, prepared, shares_of
 
 NAME = "floor"
 LEVEL = 9
@@ -37,7 +42,8 @@ def prepare(market, options):
 
 
 def job(path, workload, market):
-    """A call that runs the codec work of `workload` once, and what it covers."""
+    """A call that runs the codec work of `workload` once, and what it covers.
+    The caller closes the call when it has one (the write floor's processes)."""
     codec = Codec()
     with h5py.File(path, "r") as f:
         data = f["data"]
@@ -50,7 +56,9 @@ def job(path, workload, market):
         else:
             raise ValueError(f"no floor for {workload.kind}")
         call, chunks = work
-        return call, {"codec": codec.name, "chunks": chunks, "chunk_shape": list(data.chunks)}
+        cores = getattr(call, "processes", None)
+        return call, {"codec": codec.name, "chunks": chunks, "chunk_shape": list(data.chunks),
+                      "processes": len(cores) if cores else 1}
 
 
 def inflate_job(data, workload, codec):
@@ -74,13 +82,9 @@ def deflate_job(data, workload, market, codec):
     for offset in chunk_offsets(data, workload.rows, workload.cols):
         chunk = chunk_content(data, offset, offset in stored, codec)
         write_into(chunk, offset, rows, new_values)
-        contents.append(chunk.tobytes())
-
-    def deflate_all():
-        for content in contents:
-            codec.deflate(content)
-
-    return deflate_all, len(contents)
+        contents.append((None, chunk.tobytes(), chunk.nbytes))
+    shares = shares_of(contents, cores())
+    return CodecPool([functools.partial(prepared, share) for share in shares]), len(contents)
 
 
 def rewrite_job(data, codec):

@@ -199,10 +199,11 @@ def digest(array):
     return [list(array.shape), int(missing.sum()), h.hexdigest()[:20]]
 
 
-def time_runs(before_each, call, runs, budget):
-    """Up to `runs` timed calls after one untimed one (imports, first-use set-up)."""
+def time_runs(before_each, call, runs, budget, warm_up=None):
+    """Up to `runs` timed calls after one untimed one (imports, first-use set-up),
+    or after `warm_up()` where one call is too long to spend untimed."""
     before_each()
-    call()
+    (warm_up or call)()
     times, cpu, peaks, result = [], [], [], None
     while len(times) < runs and (not times or sum(times) < budget):
         result = None
@@ -470,9 +471,10 @@ def run_job(job):
 # --- the run -------------------------------------------------------------------------
 
 
-def run_worker(job):
+def run_worker(job, script=__file__):
+    """Runs `job` in a process of its own: `script` --worker, whose run_job prints its result."""
     started = time.perf_counter()
-    done = subprocess.run([sys.executable, __file__, "--worker", json.dumps(job)], capture_output=True, text=True,
+    done = subprocess.run([sys.executable, script, "--worker", json.dumps(job)], capture_output=True, text=True,
                           env=child_environment(), timeout=3600)
     label = f"{job['scenario']}{'-' + job['part'] if job.get('part') else ''} {job['side']}"
     if done.returncode != 0:

@@ -141,6 +141,12 @@ def main():
     publish(record, args)
 
 
+def floor_processes(table_rows):
+    """How many processes the write floor ran on (the reads' floor runs on one)."""
+    counts = {row["floor"]["notes"].get("processes", 1) for row in table_rows if "notes" in row.get("floor", {})}
+    return max(counts, default=os.cpu_count())
+
+
 def side_notes(table_rows, side):
     return next((row[side]["notes"] for row in table_rows if row.get(side, {}).get("notes")), {})
 
@@ -169,16 +175,21 @@ def run_record(args, scale, calendar, tag, files, table_rows, references, run_su
     notes = [
         f"Baseline chunk cache: {cache / (1 << 20):g} MiB per open file "
         f"({'set by --baseline-cache-mib' if args.baseline_cache_mib else 'h5py default'})." if cache else None,
-        "Floor: one thread of the codec above over the chunks the scenario touches, taken raw from the file; "
-        "reads inflate each touched chunk once, writes deflate (level 9) each chunk holding a written cell once, "
-        "the rewrite inflates and deflates every stored chunk.",
+        "Floor: the codec above over the chunks the scenario touches, taken raw from the file. Reads inflate each "
+        "touched chunk once and the rewrite inflates and deflates every stored chunk, on one thread; writes "
+        f"deflate (level 9) each chunk holding a written cell once, on all cores ({floor_processes(table_rows)} "
+        "processes, each given its share of the chunks, with their content after the write, before the clock "
+        "starts).",
         "Every run starts from the same filled file; write scenarios run on a fresh copy each time (copy not timed). "
         "The page cache is warm.",
         "Engine and baseline results were compared (row digests for reads, the written columns for writes): "
         + ("all equal." if not any(r.get("mismatch") for r in table_rows) else "rows marked (!) differ."),
         "The engine's rewrite syncs the new file to disk before it publishes it; the baseline's does not.",
-        "W3's floor deflates each chunk it dirties once; the engine and the baseline flush after every date, as "
-        "put_factor_packs must, so they deflate the chunks of a date's column again for each of the 250 dates.",
+        "W3's floor deflates each chunk it dirties once. The engine does too: the dates of one chunk column are "
+        "merged into its chunks, inflated once, and the column is deflated once, consecutive columns committed "
+        "together in one transaction; "
+        "the baseline flushes after every date, so it deflates the chunks of a date's column again for each of "
+        "the 250 dates.",
         "The automatic chunk shape differs between the matrices (table above). A column write costs about rows x "
         "chunk width, so the W1 scaling rows follow the chunk width as much as the instrument count.",
         f"Whole run (market fills included when they were made): {run_summary}.",

@@ -109,8 +109,11 @@ def run(job):
     runs, budget = job["runs"], job["budget_seconds"]
     if job["side"] == "floor":
         call, info = side.job(job["file"], workload, market)
-        start = start_peak_rss()
-        times = time_runs(nothing, call, runs, budget)
+        try:
+            start = start_peak_rss()
+            times = time_runs(nothing, call, runs, budget)
+        finally:
+            getattr(call, "close", nothing)()
         return {"times": times, **peak_rss(start), "notes": {**notes, **info}}
     scratch = str(scratch_path(os.getpid()))
     try:

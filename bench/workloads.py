@@ -43,7 +43,8 @@ def define(scenario, market, name=None):
     specs = {
         "W1": ("value", f"daily write: put_factor_value, 1 new date x {n:,} values", everyone, new_date, 0),
         "W2": ("value", f"small write: put_factor_value, 1 new date x {len(spread)} values", spread, new_date, 0),
-        "W3": ("packs", f"backfill: put_factor_packs, {len(backfill)} dates x {n:,} values", everyone, backfill, 1),
+        "W3": ("packs", f"backfill: put_factor_packs, {len(backfill)} dates x {n:,} values "
+                        f"(target: within 1.5x of the floor)", everyone, backfill, 1),
         "R1": ("read", f"read {n:,} instruments x last {RECENT_DATES} dates", everyone,
                range(dates - RECENT_DATES, dates), 0),
         "R2": ("read", f"read {n:,} instruments x full history ({dates:,} dates)", everyone, history, 0),
