@@ -126,7 +126,11 @@ void store_date(std::vector<double> &column, const Block &block, size_t date,
             if (log_unlisted) log_info("put factor with not listed order_book_id: %s", order_book_ids[position]);
             continue;
         }
-        require_row(*row, column.size(), order_book_ids[position]);
+        // The instrument is looked up in the Python list only to name it in
+        // the error: this loop runs once per cell.
+        if (*row < 0 || static_cast<uint64_t>(*row) >= column.size()) {
+            require_row(*row, column.size(), order_book_ids[position]);
+        }
         column[static_cast<size_t>(*row)] = block.value(date, k);
     }
 }
