@@ -227,6 +227,41 @@ def test_numpy_integer_rows_write_like_plain_ints(detail, market, factor, count)
         detail.put_factor_value(h5, 20180103, values)
 
 
+class CaseBlindIndex(dict):
+    """An index of another mapping type: answers for ids in any case, as
+    only its own `in` and `[]` know."""
+
+    def __contains__(self, key):
+        return dict.__contains__(self, key.upper())
+
+    def __getitem__(self, key):
+        return dict.__getitem__(self, key.upper())
+
+
+class Item:
+    """A value item whose attributes are computed on each read."""
+
+    def __init__(self, order_book_id, value):
+        self._pair = (order_book_id, value)
+
+    def __getattr__(self, name):
+        return {"order_book_id": self._pair[0], "value": self._pair[1]}[name]
+
+
+@pytest.mark.parametrize("count", [6, 3700], ids=["per-item", "bulk"])
+def test_any_index_mapping_and_item_type(detail, monkeypatch, market, factor, count):
+    ids = [f"S{i}" for i in range(count)]
+    monkeypatch.setattr(detail, "_get_all_instrument_index", lambda: CaseBlindIndex({k: i for i, k in enumerate(ids)}))
+    values = [Item(k.lower(), i / 7) for i, k in enumerate(ids)] + [Item("gone", 1.0)]
+    h5, path = factor((count, 8))
+    detail.put_factor_value(h5, 20180103, values)
+    detail.put_factor_packs(h5, [V(date=20180102, values=values[::-1])])
+    h5.close()
+    expected = np.full((count, 8), np.nan)
+    expected[:, 0] = expected[:, 1] = np.arange(count) / 7
+    np.testing.assert_array_equal(read_back(path)[0], expected)
+
+
 @pytest.mark.parametrize("path_threshold", [3700, 1])
 def test_value_conversion(detail, market, factor, monkeypatch, path_threshold):
     monkeypatch.setattr(detail, "BOOK_COUNT_THRESHOLD", path_threshold)

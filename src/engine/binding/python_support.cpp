@@ -38,6 +38,13 @@ nb::object module_attr(const char *name) { return nb::getattr(nb::handle(g_modul
 void set_module_attr(const char *name, nb::handle value) { nb::setattr(nb::handle(g_module), name, value); }
 
 std::optional<Integer> integer_of(nb::handle value) {
+    if (PyLong_CheckExact(value.ptr())) {  // the common case, without a conversion
+        Integer result;
+        const long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &result.overflow);
+        if (v == -1 && PyErr_Occurred()) throw nb::python_error();
+        result.value = result.overflow > 0 ? INT64_MAX : result.overflow < 0 ? INT64_MIN : v;
+        return result;
+    }
     if (PyBool_Check(value.ptr()) || !PyIndex_Check(value.ptr())) return std::nullopt;
     nb::object number = nb::steal(PyNumber_Index(value.ptr()));
     if (!number.is_valid()) throw nb::python_error();

@@ -78,10 +78,23 @@ void require_float64_matrix(const h5::File &file, const h5::Dataset &data) {
 
 // A value item's row, or nullopt when the instrument index does not list it.
 std::optional<int64_t> listed_row(nb::handle index, nb::handle order_book_id) {
-    int listed = PySequence_Contains(index.ptr(), order_book_id.ptr());
-    if (listed < 0) throw nb::python_error();
-    if (!listed) return std::nullopt;
-    nb::object row = index[order_book_id];
+    nb::object row;
+    if (PyDict_CheckExact(index.ptr())) {
+        // One lookup answers both questions for a plain dict; a mapping of
+        // another type is asked `in`, then for the row, as the index's
+        // contract says.
+        PyObject *found = PyDict_GetItemWithError(index.ptr(), order_book_id.ptr());
+        if (!found) {
+            if (PyErr_Occurred()) throw nb::python_error();
+            return std::nullopt;
+        }
+        row = nb::borrow(found);
+    } else {
+        int listed = PySequence_Contains(index.ptr(), order_book_id.ptr());
+        if (listed < 0) throw nb::python_error();
+        if (!listed) return std::nullopt;
+        row = index[order_book_id];
+    }
     const std::optional<Integer> number = integer_of(row);
     if (!number) {
         throw nb::type_error(("the row number of " + nb::cast<std::string>(nb::repr(order_book_id)) +

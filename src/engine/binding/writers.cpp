@@ -29,11 +29,39 @@ using dates::stored_cursor;
 // ---------------------------------------------------------------------------
 // Values
 
+// The two attributes of a value item, looked up by interned names: a lookup
+// by C string makes and hashes a new str each time, and a backfill reads
+// these attributes millions of times.
+PyObject *interned_name(const char *text) {
+    PyObject *name = PyUnicode_InternFromString(text);
+    if (!name) throw nb::python_error();
+    return name;  // kept for the life of the process
+}
+
+nb::object item_attribute(nb::handle item, const char *text, PyObject *&name) {
+    if (!name) name = interned_name(text);
+    PyObject *attribute = PyObject_GetAttr(item.ptr(), name);
+    if (!attribute) throw nb::python_error();
+    return nb::steal(attribute);
+}
+
+nb::object order_book_id_of(nb::handle item) {
+    static PyObject *name = nullptr;
+    return item_attribute(item, "order_book_id", name);
+}
+
+nb::object value_of(nb::handle item) {
+    static PyObject *name = nullptr;
+    return item_attribute(item, "value", name);
+}
+
 // An item's value as float64 (the one rule, float64_of); false, with no
 // error left set, for a value that cannot be stored: its reading or its
 // conversion raised ValueError or TypeError. Anything else propagates.
 bool storable_value(nb::handle item, double &out) {
-    nb::object value = nb::steal(PyObject_GetAttrString(item.ptr(), "value"));
+    static PyObject *name = nullptr;
+    if (!name) name = interned_name("value");
+    nb::object value = nb::steal(PyObject_GetAttr(item.ptr(), name));
     if (value && float64_of(value.ptr(), out)) return true;
     if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_TypeError)) {
         throw nb::python_error();
@@ -60,7 +88,7 @@ using Converted = std::optional<std::vector<double>>;
 void store_per_item(std::vector<double> &column, const std::vector<nb::object> &items, nb::handle index,
                     const Converted &converted) {
     for (size_t i = 0; i < items.size(); ++i) {
-        nb::object order_book_id = items[i].attr("order_book_id");
+        nb::object order_book_id = order_book_id_of(items[i]);
         auto row = listed_row(index, order_book_id);
         if (!row) {
             log_info("put factor with not listed order_book_id: %s", order_book_id);
@@ -72,7 +100,7 @@ void store_per_item(std::vector<double> &column, const std::vector<nb::object> &
             value = (*converted)[i];
         } else {
             try {
-                value = to_float64(items[i].attr("value"));
+                value = to_float64(value_of(items[i]));
             } catch (nb::python_error &e) {
                 if (!python_error_is(e, PyExc_ValueError)) throw;
                 log_info("put factor with order_book_id not in h5, %s/%s", order_book_id, *row);
@@ -89,28 +117,27 @@ void store_in_bulk(std::vector<double> &column, const std::vector<nb::object> &i
     // dropped without a word. A value that cannot be stored is dropped alone
     // and logged as the per-item path logs it: thousands of good values must
     // not be lost for one "n/a".
-    struct Dropped {
-        nb::object order_book_id;
+    struct Record {
         int64_t row;
+        double value;
+        size_t item;  // which item, to name its instrument in an error
     };
-    std::vector<std::pair<int64_t, double>> records;
+    std::vector<Record> records;
     records.reserve(items.size());
-    std::vector<nb::object> record_ids;
-    std::vector<Dropped> dropped;
+    std::vector<Record> dropped;  // the value is not used
     try {
         for (size_t i = 0; i < items.size(); ++i) {
-            nb::object order_book_id = items[i].attr("order_book_id");
+            nb::object order_book_id = order_book_id_of(items[i]);
             auto row = listed_row(index, order_book_id);
             if (!row) continue;
             double value;
             if (converted) {
                 value = (*converted)[i];
             } else if (!storable_value(items[i], value)) {
-                dropped.push_back({std::move(order_book_id), *row});
+                dropped.push_back({*row, 0.0, i});
                 continue;
             }
-            records.emplace_back(*row, value);
-            record_ids.push_back(std::move(order_book_id));
+            records.push_back({*row, value, i});
         }
     } catch (nb::python_error &e) {
         // A failure that is no one value's (an identifier that cannot be
@@ -120,11 +147,20 @@ void store_in_bulk(std::vector<double> &column, const std::vector<nb::object> &i
         return;  // none of this date's values are stored
     }
     // Rows are checked for every listed item, stored or not, as the per-item
-    // path checks them, before anything is logged or stored.
-    for (size_t i = 0; i < records.size(); ++i) require_row(records[i].first, column.size(), record_ids[i]);
-    for (const Dropped &d : dropped) require_row(d.row, column.size(), d.order_book_id);
-    for (const Dropped &d : dropped) log_info("put factor with order_book_id not in h5, %s/%s", d.order_book_id, d.row);
-    for (const auto &[row, value] : records) column[static_cast<size_t>(row)] = value;  // the last one wins
+    // path checks them, before anything is logged or stored. The instrument
+    // is read again only to name it.
+    const size_t rows = column.size();
+    auto outside = [rows](const Record &r) { return r.row < 0 || static_cast<uint64_t>(r.row) >= rows; };
+    for (const Record &r : records) {
+        if (outside(r)) require_row(r.row, rows, order_book_id_of(items[r.item]));
+    }
+    for (const Record &d : dropped) {
+        if (outside(d)) require_row(d.row, rows, order_book_id_of(items[d.item]));
+    }
+    for (const Record &d : dropped) {
+        log_info("put factor with order_book_id not in h5, %s/%s", order_book_id_of(items[d.item]), d.row);
+    }
+    for (const Record &r : records) column[static_cast<size_t>(r.row)] = r.value;  // the last one wins
 }
 
 // Reads the column as the batch has left it, stores the values and stages
@@ -181,7 +217,7 @@ void put_factor_value(nb::handle h5_handle, nb::handle date, nb::handle values) 
     std::vector<double> converted;
     bool all_nan = true;
     for (nb::handle item : values) {
-        converted.push_back(to_float64(item.attr("value")));
+        converted.push_back(to_float64(value_of(item)));
         all_nan = all_nan && std::isnan(converted.back());
     }
     if (all_nan) {
