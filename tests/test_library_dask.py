@@ -433,6 +433,6 @@ def test_the_cluster_reports_what_it_stored_and_skipped_as_in_process(client, tm
         assert fingerprint(lib.root)[lib.path("beta")] == untouched
     assert seen["cluster"] == seen["local"]
     first, _, frame = seen["cluster"]
-    assert first[0]["beta"].startswith("NothingStoredError: factor 'beta': nothing would be stored")
+    assert first[0]["beta"].startswith("NothingStoredError: factor 'beta': none of the numbers given would be stored")
     assert first[1]["alpha"].skipped["unlisted"].examples == ("600000.SH",)
     assert frame[1]["alpha"].skipped["not_trading_date"].examples == (saturday,)

@@ -125,14 +125,18 @@ class NothingStoredError(ValueError):
 
     Examples
     --------
-    >>> error = nothing_stored("f", WriteDetails(0, 0, 0, {"unlisted": Skipped(1, 2, ("600000.SH",))}))
-    >>> isinstance(error, ValueError), error.details.values_skipped
-    (True, 2)
+    >>> import quorbel
+    >>> lib = quorbel.FactorLibrary("/data/factors")
+    >>> report = lib.write(20240102, {"value/bp": {"600000.SH": 0.9}}, raise_errors=False)
+    >>> isinstance(report["value/bp"], NothingStoredError)
+    True
+    >>> report["value/bp"].details.skipped["unlisted"].examples
+    ('600000.SH',)
     """
 
 
 def nothing_stored(name: str, details: WriteDetails) -> NothingStoredError:
-    error = NothingStoredError(f"factor {name!r}: nothing would be stored, every value was skipped "
+    error = NothingStoredError(f"factor {name!r}: none of the numbers given would be stored "
                                f"({skip_words(details)}); the file was left as it was")
     error.details = details  # pickled with the error, as any attribute of an exception is
     return error
