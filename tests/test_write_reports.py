@@ -243,3 +243,16 @@ def test_the_engine_clear_logs_a_wrong_date_as_the_writers_do(lib, detail, logs)
     with detail.get_h5(lib.path("f1")) as h5:
         with pytest.raises(OSError):
             detail._clear_factor_date(h5, 20180103)  # a read-only handle
+
+
+def test_item_counts_ask_the_index_as_the_writers_do():
+    from types import MappingProxyType
+
+    from quorbel import _extras
+
+    items = [("A", 1.0), ("X", np.nan), ("X", 2.0), ("Y", 3.0), ("B", np.nan)]
+    for index in (INDEX, MappingProxyType(INDEX)):  # a plain dict, and a mapping asked with `in`
+        assert _extras._count_items(items, index, 5) == (3, 2, ["X", "Y"])
+    assert _extras._count_items(items, INDEX, 1) == (3, 2, ["X"])
+    with pytest.raises(TypeError, match=r"\(order_book_id, float\) tuples"):
+        _extras._count_items([types.SimpleNamespace(order_book_id="A", value=1.0)], INDEX, 5)

@@ -12,27 +12,20 @@ up (``_get_date_index``, ``_get_all_instrument_index``), with its rules:
 A factor that would store nothing, though it was given numbers, is not
 written at all (``counted_write``): the engine would still rewrite the
 column and move the cursor for it. Frames and cubes are counted with NumPy
-over whole arrays; value items, which the writers take one by one, in
-Python.
+over whole arrays, value items in the engine (``_extras._count_items``).
 """
 
 from __future__ import annotations
 
-import operator
-
 import numpy as np
 
-from .. import detail
+from .. import _extras, detail
 from .frames import Block
 from .write_details import (EXAMPLES_AT_MOST, NOT_TRADING_DATE, OUTSIDE_CALENDAR, REASONS, UNLISTED, Skipped,
                             WriteDetails, nothing_stored, refusal)
 
 # Cells of a dense block tested for NaN at once: bounds the mask's memory.
 CELLS_AT_ONCE = 1 << 20
-
-_ids_of = operator.itemgetter(0)
-_values_of = operator.itemgetter(1)
-
 
 class DateLookup:
     """Why each date code has no column (None when it has one), asked of the
@@ -88,17 +81,15 @@ class _Tally:
 
 def _count_items(tally: _Tally, code, items: list, reason, index, nan_rule: bool) -> None:
     """One date's value items (order_book_id, float)."""
-    values = np.fromiter(map(_values_of, items), dtype=np.float64, count=len(items))
-    numbers = int(np.count_nonzero(~np.isnan(values)))
+    numbers, listed, unlisted = _extras._count_items(items, index, EXAMPLES_AT_MOST)
     tally.numbers_given += numbers
     if reason is not None:
         tally.skip(reason, 1, len(items), [code])
     elif nan_rule and not numbers:
         tally.dates_all_nan += 1
     else:
-        unlisted = [oid for oid in map(_ids_of, items) if oid not in index]
-        tally.skip(UNLISTED, 1 if unlisted else 0, len(unlisted), unlisted)
-        tally.written(len(items) - len(unlisted))
+        tally.skip(UNLISTED, 1 if unlisted else 0, len(items) - listed, unlisted)
+        tally.written(listed)
 
 
 def count_values(code, items: list, dates: DateLookup) -> _Tally:
