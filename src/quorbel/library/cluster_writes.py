@@ -73,12 +73,13 @@ def _cluster_write(key: str, settings: tuple, work: list) -> tuple:
     """A write task on a worker: (its claim, {name: (None or the exception,
     details or None)}) for the factors of one file. Calendar and instrument
     index come from the worker's own settings, and what is stored and
-    skipped is counted from them, as the worker's engine writes by them. Dask runs a task again when the worker that ran it
-    is lost. The first run takes the claim `key` on the scheduler before it
-    writes and stores its outcome in the variable `key` once done; a later
-    run finds the claim taken, so a finished write is reported as it went and
-    an interrupted one as failed, never redone: no two runs ever write one
-    file, even when the lost worker is only cut off and still writing."""
+    skipped is counted from them, as the worker's engine writes by them.
+    Dask runs a task again when the worker that ran it is lost. The first
+    run takes the claim `key` on the scheduler before it writes and stores
+    its outcome in the variable `key` once done; a later run finds the claim
+    taken, so a finished write is reported as it went and an interrupted one
+    as failed, never redone: no two runs ever write one file, even when the
+    lost worker is only cut off and still writing."""
     from distributed import MultiLock, Variable
 
     kind, code, create = settings
