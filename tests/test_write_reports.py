@@ -166,6 +166,9 @@ def test_a_frame_of_unlisted_ids_fails_and_leaves_the_file(lib):
     assert report["f1"] is None and isinstance(report["f2"], NothingStoredError)
     assert "unlisted instrument: 2 values on 2 dates, e.g. 'X1'" in str(report["f2"])
     assert digest(lib, "f2") == before
+    # Nor is a missing factor made for values that have no place in it.
+    report = lib.write(20180103, {"new/x": {"X1": 1.0}}, create=True, raise_errors=False)
+    assert isinstance(report["new/x"], NothingStoredError) and "new/x" not in lib
 
 
 # ---- strict ---------------------------------------------------------------------------
