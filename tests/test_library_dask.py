@@ -404,3 +404,35 @@ def test_a_worker_killed_mid_write_fails_only_its_factor_and_leaves_it_whole(lib
         written = sum(whole)
         assert all(whole[:written]) and all(kept[written:])
         np.testing.assert_array_equal(expected[name].values[0], np.stack(new_cols))
+
+
+def test_the_cluster_reports_what_it_stored_and_skipped_as_in_process(client, tmp_path, caplog):
+    dates = dates_of(3)
+    saturday = 20240106  # between two trading dates of the calendar
+    assert dates[0] < saturday < engine.get_all_trading_dates()[-1] and saturday not in engine.get_all_trading_dates()
+    seen = {}
+    for where, dask_client in (("cluster", client), ("local", None)):
+        root = tmp_path / where
+        root.mkdir()
+        lib = quorbel.FactorLibrary(root)
+        lib.write_packs({name: packs_of(values_for(dates[:1], 0.5)) for name in ("alpha", "beta")}, create=True)
+        untouched = fingerprint(lib.root)[lib.path("beta")]
+        calls = [
+            lambda: lib.write(dates[1], {"alpha": {"S001": 1.0, "600000.SH": 2.0}, "beta": {"600000.SH": 3.0}},
+                              client=dask_client, raise_errors=False),
+            lambda: lib.write_packs({"alpha": {saturday: {"S001": 1.0}, dates[2]: {"S002": 2.0, "X": 1.0}}},
+                                    client=dask_client),
+            lambda: lib.write_frame({"alpha": pd.DataFrame({"S001": [1.0, 2.0], "Y.SZ": [3.0, np.nan]},
+                                                           index=[dates[0], saturday])}, client=dask_client),
+        ]
+        caplog.clear()
+        reports = [call() for call in calls]
+        assert len([r for r in caplog.records if r.levelname == "WARNING"]) == len(calls)  # one per call
+        seen[where] = [({name: None if e is None else f"{type(e).__name__}: {e}" for name, e in r.items()},
+                        r.details) for r in reports]
+        assert fingerprint(lib.root)[lib.path("beta")] == untouched
+    assert seen["cluster"] == seen["local"]
+    first, _, frame = seen["cluster"]
+    assert first[0]["beta"].startswith("NothingStoredError: factor 'beta': none of the numbers given would be stored")
+    assert first[1]["alpha"].skipped["unlisted"].examples == ("600000.SH",)
+    assert frame[1]["alpha"].skipped["not_trading_date"].examples == (saturday,)

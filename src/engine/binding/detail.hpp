@@ -51,6 +51,8 @@
 //     writers.cpp       put_factor_value, put_factor_packs and get_iter
 //     block_writes.cpp  _put_factor_block: many dates of one factor from
 //                       arrays (the library's write_frame and write_cube)
+//     date_clearing.cpp _clear_factor_date: a date's column written as NaN
+//                       on purpose (the library's clear)
 //     write_steps.hpp   growth, the stored type and rows, which both share
 //     diagnostics.cpp   quorbel._diagnostics, a module of its own: the leak
 //                       counts the test suite checks at its end
@@ -234,6 +236,7 @@ void define_file_opening(nb::module_ &m);      // get_h5 under retry
 void define_range_reads(nb::module_ &m);       // get_factor_value
 void define_writers(nb::module_ &m);           // get_iter, put_factor_packs, put_factor_value
 void define_block_writes(nb::module_ &m);      // _put_factor_block, the library's frame and cube writes
+void define_date_clearing(nb::module_ &m);     // _clear_factor_date, the library's clear
 void define_file_maintenance(nb::module_ &m);  // rewrite_factor, remove_factor
 
 }  // namespace quorbel

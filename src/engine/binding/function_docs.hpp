@@ -366,6 +366,45 @@ Examples
 [(20240102, [])]
 )doc";
 
+inline constexpr const char *kClearFactorDate = R"doc(Clear one date of an open factor file: every cell of its column becomes NaN.
+
+A write of NaN values leaves the column as it is (only ``cursor_col``
+moves); this is the way to empty a date on purpose. The whole column is
+written as one transaction, journalled like any date, and ``cursor_col``
+rises to the column. A date that is not a trading date is logged at INFO,
+as the writers log it, and nothing changes. The matrix grows along the
+date axis when the date lies past its last column.
+
+Parameters
+----------
+h5 : FactorFile
+    A factor file open for writing.
+date : int
+    A date code such as ``20240102``.
+
+Returns
+-------
+None
+
+Raises
+------
+TypeError
+    When the file's matrix is not stored as little-endian float64.
+OSError
+    When the write fails (a full disk, say); the date is undone.
+
+Examples
+--------
+>>> import types
+>>> import quorbel.detail as qd
+>>> item = types.SimpleNamespace(order_book_id="600000.XSHG", value=0.25)
+>>> with qd.get_h5("cleared.h5", write=True) as h5:
+...     qd.put_factor_value(h5, 20240102, [item])
+...     qd._clear_factor_date(h5, 20240102)
+...     print(h5["data"][0, qd._get_date_index(20240102)])
+nan
+)doc";
+
 inline constexpr const char *kPutFactorBlock = R"doc(Store a block of dates into an open factor file from arrays.
 
 The library's frame and cube writes end here; the file ends up cell for cell

@@ -105,5 +105,6 @@ static void start_up(nb::module_ m) {
     define_range_reads(m);
     define_writers(m);
     define_block_writes(m);
+    define_date_clearing(m);
     define_file_maintenance(m);
 }

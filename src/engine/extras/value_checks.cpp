@@ -9,6 +9,8 @@
 // runs here rather than in Python.
 #include <Python.h>
 
+#include <cmath>
+
 #include "extras.hpp"
 
 using namespace nb::literals;
@@ -145,9 +147,50 @@ nb::list items_of_objects(nb::handle item_type_arg, nb::handle given_arg, nb::st
     return items;
 }
 
+// What a date of the library's value items, (order_book_id, float) tuples,
+// holds for the write report: (numbers, listed, unlisted examples), the
+// values that are not NaN, the items whose instrument `index` lists, and the
+// first `examples` distinct unlisted identifiers. A backfill of packs counts
+// millions of items, so the loop runs here rather than in Python.
+nb::tuple count_items(nb::handle items_arg, nb::handle index, size_t examples) {
+    const nb::list items = own_copy(items_arg, "items");
+    const bool plain_dict = PyDict_CheckExact(index.ptr());
+    size_t numbers = 0, listed = 0;
+    nb::list unlisted;
+    for (nb::handle item : items) {
+        if (!PyTuple_Check(item.ptr()) || PyTuple_GET_SIZE(item.ptr()) != 2) {
+            throw nb::type_error("items must be (order_book_id, float) tuples");
+        }
+        PyObject *order_book_id = PyTuple_GET_ITEM(item.ptr(), 0), *value = PyTuple_GET_ITEM(item.ptr(), 1);
+        const double number = PyFloat_AsDouble(value);
+        if (number == -1.0 && PyErr_Occurred()) throw nb::python_error();
+        numbers += !std::isnan(number);
+        // As the writers ask the index (listed_row): one lookup for a plain dict, `in` otherwise.
+        int found;
+        if (plain_dict) {
+            found = PyDict_GetItemWithError(index.ptr(), order_book_id) != nullptr;
+            if (!found && PyErr_Occurred()) throw nb::python_error();
+        } else {
+            found = PySequence_Contains(index.ptr(), order_book_id);
+            if (found < 0) throw nb::python_error();
+        }
+        if (found) {
+            ++listed;
+        } else if (nb::len(unlisted) < examples) {
+            const int known = PySequence_Contains(unlisted.ptr(), order_book_id);
+            if (known < 0) throw nb::python_error();
+            if (!known) unlisted.append(nb::borrow(order_book_id));
+        }
+    }
+    return nb::make_tuple(numbers, listed, unlisted);
+}
+
 }  // namespace
 
 void define_value_checks(nb::module_ &m) {
+    m.def("_count_items", &count_items, "items"_a, "index"_a, "examples"_a,
+          "(numbers, listed, unlisted) of a list of (order_book_id, float) tuples: the values that are not NaN, "
+          "the items whose order_book_id `index` lists, and the first `examples` distinct unlisted ids.");
     m.def("_items_of_pairs", &items_of_pairs, "item_type"_a, "ids"_a, "values"_a, "where"_a,
           "item_type(id, float) for each pair of the lists `ids` and `values`; a value that does not convert as "
           "the writers convert it raises its ValueError or TypeError, naming `where`, the instrument and the "

@@ -18,7 +18,11 @@ The package's modules, one job each:
   at once or by Dask (``FactorBlocks``);
 - ``writes``, ``collector_pause``, ``cluster_writes``: writes on threads or
   on a cluster, and their report (``WriteReport``,
-  ``FactorWriteError``).
+  ``FactorWriteError``);
+- ``skip_counts``, ``write_details``: what each factor's write stores and
+  skips, counted before it is written (``WriteDetails``, ``Skipped``,
+  ``NothingStoredError``);
+- ``clearing``: a date of a factor cleared on purpose.
 """
 
 import sys
@@ -31,9 +35,11 @@ from .catalog import SUFFIX, FactorInfo, check_hdf5_signature
 from .collector_pause import _collector_paused
 from .factor_library import FactorLibrary
 from .lazy_reads import FactorBlocks, _auto_block, _block_sizes
+from .write_details import NothingStoredError, Skipped, WriteDetails
 from .writes import FactorWriteError, WriteReport, _run_on_threads
 
-__all__ = ["FactorLibrary", "FactorInfo", "WriteReport", "FactorWriteError", "FactorBlocks"]
+__all__ = ["FactorLibrary", "FactorInfo", "WriteReport", "FactorWriteError", "FactorBlocks", "WriteDetails",
+           "Skipped", "NothingStoredError"]
 
 # The private names above (_progress, _collector_paused, _auto_block,
 # _block_sizes, _run_on_threads) stay importable from here for the callers

@@ -20,7 +20,8 @@ import uuid
 from ..progress import _is_terminal
 from .collector_pause import _collector_paused
 from .frames import Block
-from .writes import _attempt, _value_item_of_pair, _write_one
+from .skip_counts import DateLookup, counted_write
+from .writes import _value_item_of_pair, _write_one
 
 
 def _client_argument(client) -> None:
@@ -69,23 +70,29 @@ def _portable_error(error):
 
 
 def _cluster_write(key: str, settings: tuple, work: list) -> tuple:
-    """A write task on a worker: (its claim, {name: None or the exception})
-    for the factors of one file. Calendar and instrument index come from the
-    worker's own settings. Dask runs a task again when the worker that ran it
-    is lost. The first run takes the claim `key` on the scheduler before it
-    writes and stores its outcome in the variable `key` once done; a later
-    run finds the claim taken, so a finished write is reported as it went and
-    an interrupted one as failed, never redone: no two runs ever write one
-    file, even when the lost worker is only cut off and still writing."""
+    """A write task on a worker: (its claim, {name: (None or the exception,
+    details or None)}) for the factors of one file. Calendar and instrument
+    index come from the worker's own settings, and what is stored and
+    skipped is counted from them, as the worker's engine writes by them.
+    Dask runs a task again when the worker that ran it is lost. The first
+    run takes the claim `key` on the scheduler before it writes and stores
+    its outcome in the variable `key` once done; a later run finds the claim
+    taken, so a finished write is reported as it went and an interrupted one
+    as failed, never redone: no two runs ever write one file, even when the
+    lost worker is only cut off and still writing."""
     from distributed import MultiLock, Variable
 
     kind, code, create = settings
     claim = MultiLock([key])
     if not claim.acquire(blocking=False):  # one round trip, taken or refused at once
         return None, _earlier_outcome(Variable(key), work)
+    dates = DateLookup()
     with _collector_paused():
-        outcome = {name: _portable_error(_attempt(_write_one, path, kind, code, _rebuilt(kind, payload), create))
-                   for name, path, payload in work}
+        outcome = {}
+        for name, path, payload in work:
+            error, details = counted_write(_write_one, name, path, kind, code, _rebuilt(kind, payload), create,
+                                           dates)
+            outcome[name] = (_portable_error(error), details)
     Variable(key).set(pickle.dumps(outcome))
     return claim.id, outcome
 
@@ -96,12 +103,12 @@ def _earlier_outcome(finished, work) -> dict:
     except TimeoutError:
         lost = RuntimeError("the Dask worker writing this factor was lost during the write; it was not "
                             "retried (each date of the write is in the file whole, or not at all)")
-        return {name: lost for name, _, _ in work}
+        return {name: (lost, None) for name, _, _ in work}
 
 
 def _run_on_cluster(client, tasks: dict, jobs: dict, kind: str, code, create: bool, progress: bool) -> dict:
-    """{name: None or the exception} of a write's tasks, run on the client's
-    workers; `jobs` is {name: (path, payload)}."""
+    """{name: (None or the exception, details or None)} of a write's tasks,
+    run on the client's workers; `jobs` is {name: (path, payload)}."""
     # Everything is checked before anything is sent: a value that cannot
     # travel fails the call with nothing written. Arrays are not copied for
     # the check (protocol 5 leaves their buffers out of the pickle).
@@ -166,7 +173,7 @@ def _run_round(client, works: list, run: str, settings: tuple, progress: bool, o
                 claim = distributed.MultiLock([key], client=client)
                 if claim.acquire(blocking=False):
                     claims.append(claim.id)
-                    outcome.update({name: error for name in names})  # unless a later round writes it
+                    outcome.update({name: (error, None) for name in names})  # unless a later round writes it
                     again.append((names, work))
                 else:
                     outcome.update(_earlier_outcome(distributed.Variable(key, client=client), work))

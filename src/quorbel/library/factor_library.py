@@ -12,8 +12,10 @@ from .cluster_writes import _client_argument, _run_on_cluster
 from .frames import cube_blocks, frame_block
 from .eager_reads import _cross_section, _labelled_cube, _read_arguments, _read_cube
 from .lazy_reads import _lazy_cube, _lazy_option
+from .clearing import _clear_date
+from .skip_counts import refuse_skips
 from .writes import (WriteReport, _converted, _packs, _report, _rewrite_on_threads, _tasks_by_file,
-                     _value_items, _write_on_threads)
+                     _value_items, _write_on_threads, _write_report)
 
 __all__ = ["FactorLibrary"]
 
@@ -341,12 +343,14 @@ class FactorLibrary:
     # ---- writes --------------------------------------------------------------
 
     def write(self, date, values, *, raise_errors=True, create=False, client=None, progress=False,
-              max_workers=None) -> WriteReport:
+              max_workers=None, strict=False) -> WriteReport:
         """Stores one date into many factors.
 
         Each factor is written through ``get_h5(path, write=True)`` and
         ``put_factor_value(h5, date, values)``, so every rule of those holds
-        per factor. Errors and options are those of :meth:`write_packs`.
+        per factor: values that are all NaN leave the stored column as it
+        is (see :meth:`clear`). Errors, options and the report are those of
+        :meth:`write_packs`.
 
         Parameters
         ----------
@@ -368,11 +372,14 @@ class FactorLibrary:
         max_workers : int, optional
             Files written at once on threads; the larger of 4 and the number
             of cores by default.
+        strict : bool, default False
+            Refuse the whole write, before anything is written, if any value
+            would be skipped.
 
         Returns
         -------
         WriteReport
-            ``{name: None or the exception}``.
+            ``{name: None or the exception}``, with ``details``.
 
         Raises
         ------
@@ -385,7 +392,8 @@ class FactorLibrary:
         TypeError, ValueError
             Before anything is written: a `date` that is no date or a
             `client` that is no Client; a value that does not convert, naming
-            the factor, the date, the instrument and the value.
+            the factor, the date, the instrument and the value; with
+            `strict`, a value that would be skipped.
         ImportError
             If `client` is given without Dask installed.
 
@@ -399,10 +407,10 @@ class FactorLibrary:
         code = date_code(date)
         jobs = _converted(self.root, values, create,
                           lambda payload, where: _value_items(payload, f"{where}, date {code}"))
-        return self._run(jobs, "value", code, create, raise_errors, client, progress, max_workers)
+        return self._run(jobs, "value", code, create, raise_errors, client, progress, max_workers, strict)
 
     def write_packs(self, packs, *, raise_errors=True, create=False, client=None, progress=False,
-                    max_workers=None) -> WriteReport:
+                    max_workers=None, strict=False) -> WriteReport:
         """Stores many dates into many factors.
 
         Every argument is checked, and every value converted by the writers'
@@ -434,11 +442,21 @@ class FactorLibrary:
         max_workers : int, optional
             Files written at once on threads; the larger of 4 and the number
             of cores by default.
+        strict : bool, default False
+            Count what every factor's write would skip before anything is
+            written (from this process's calendar and instrument index), and
+            raise ``ValueError`` naming each factor, reason and a few
+            examples if any value would be skipped.
 
         Returns
         -------
         WriteReport
-            ``{name: None or the exception}``.
+            ``{name: None or the exception}``; its ``details`` say what each
+            factor's write stored and skipped (a date off the calendar or
+            between trading dates, an unlisted instrument), and one WARNING
+            on the root logger sums up what the call skipped. A factor given
+            numbers of which none would be stored is not written at all: it
+            fails with ``NothingStoredError``, its file left as it was.
 
         Raises
         ------
@@ -455,8 +473,9 @@ class FactorLibrary:
             be sent to the cluster.
         ValueError
             Before anything is written, naming the factor: a factor without
-            packs, a date that is no calendar day, text that is no number.
-            Also a factor name that is no name.
+            packs, a date that is no calendar day, text that is no number;
+            with `strict`, a value that would be skipped. Also a factor name
+            that is no name.
         ImportError
             If `client` is given without Dask installed.
 
@@ -472,10 +491,10 @@ class FactorLibrary:
         """
         _client_argument(client)
         jobs = _converted(self.root, packs, create, _packs)
-        return self._run(jobs, "packs", None, create, raise_errors, client, progress, max_workers)
+        return self._run(jobs, "packs", None, create, raise_errors, client, progress, max_workers, strict)
 
     def write_frame(self, frames, *, raise_errors=True, create=False, client=None, progress=False,
-                    max_workers=None) -> WriteReport:
+                    max_workers=None, strict=False) -> WriteReport:
         """Stores frames of many dates into many factors: a backfill.
 
         Each frame is made into arrays once (no Python object per value) and
@@ -501,13 +520,14 @@ class FactorLibrary:
             ``value`` (pandas, polars or pyarrow); only the pairs given are
             written. Dates are in any form :func:`date_code` takes, in any
             order; they are written in date order.
-        raise_errors, create, client, progress, max_workers
+        raise_errors, create, client, progress, max_workers, strict
             As :meth:`write_packs` takes them.
 
         Returns
         -------
         WriteReport
-            ``{name: None or the exception}``.
+            ``{name: None or the exception}``, with ``details``, as
+            :meth:`write_packs` returns it.
 
         Raises
         ------
@@ -539,10 +559,10 @@ class FactorLibrary:
         """
         _client_argument(client)
         jobs = _converted(self.root, frames, create, frame_block)
-        return self._run(jobs, "block", None, create, raise_errors, client, progress, max_workers)
+        return self._run(jobs, "block", None, create, raise_errors, client, progress, max_workers, strict)
 
     def write_cube(self, cube, *, raise_errors=True, create=False, client=None, progress=False,
-                   max_workers=None) -> WriteReport:
+                   max_workers=None, strict=False) -> WriteReport:
         """Stores a cube (factor x date x instrument) into its factors: the
         way back of :meth:`read`.
 
@@ -558,13 +578,14 @@ class FactorLibrary:
             (``order_book_id`` texts), in any order, as :meth:`read`
             returns it; Dask-backed, each factor is computed when it is
             written.
-        raise_errors, create, client, progress, max_workers
+        raise_errors, create, client, progress, max_workers, strict
             As :meth:`write_packs` takes them.
 
         Returns
         -------
         WriteReport
-            ``{name: None or the exception}``.
+            ``{name: None or the exception}``, with ``details``, as
+            :meth:`write_packs` returns it.
 
         Raises
         ------
@@ -593,14 +614,51 @@ class FactorLibrary:
         _client_argument(client)
         blocks = cube_blocks(cube)
         jobs = _converted(self.root, blocks, create, lambda block, where: block)
-        return self._run(jobs, "block", None, create, raise_errors, client, progress, max_workers)
+        return self._run(jobs, "block", None, create, raise_errors, client, progress, max_workers, strict)
+
+    def clear(self, name: str, date) -> None:
+        """Clears one date of a factor: every instrument's value becomes NaN.
+
+        A write of NaN values cannot do this: values that are all NaN leave
+        the stored column as it is. The clear is one write of the date's
+        whole column, journalled like any write (after a crash the date is
+        wholly cleared or not at all); ``cursor_col`` rises to the date as a
+        write's would.
+
+        Parameters
+        ----------
+        name : str
+            The factor.
+        date : date
+            A trading date, as ``date_code`` takes it.
+
+        Raises
+        ------
+        KeyError
+            If the library holds no factor `name`.
+        ValueError
+            Before the file is touched: a date that is no date, not a
+            trading date, or outside the calendar.
+        OSError
+            Naming the file, if it is no factor file or cannot be written.
+
+        Examples
+        --------
+        >>> lib = FactorLibrary("/data/factors")
+        >>> lib.clear("value/bp", 20240102)
+        >>> lib.cross_section(20240102, ["value/bp"])["value/bp"].isna().all()
+        True
+        """
+        _clear_date(self.root, name, date)
 
     def _run(self, jobs: dict, kind: str, code, create: bool, raise_errors: bool, client, progress: bool,
-             max_workers) -> WriteReport:
+             max_workers, strict: bool) -> WriteReport:
+        if strict:
+            refuse_skips(jobs, kind, code)
         tasks = _tasks_by_file(list(jobs), self.path)
         if client is not None:
             outcome = _run_on_cluster(client, tasks, {name: (self.path(name), jobs[name]) for name in jobs},
                                       kind, code, create, progress)
         else:
             outcome = _write_on_threads(tasks, jobs, self.path, kind, code, create, progress, max_workers)
-        return _report(list(jobs), outcome, raise_errors)
+        return _write_report(list(jobs), outcome, raise_errors)

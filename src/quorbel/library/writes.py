@@ -27,6 +27,8 @@ from .arguments import date_code
 from .catalog import _existing_path, _factor_path, check_hdf5_signature
 from .collector_pause import _collector_paused
 from .frames import packs_of_mapping
+from .skip_counts import DateLookup, counted_write
+from .write_details import log_skips
 
 __all__ = ["WriteReport", "FactorWriteError"]
 
@@ -39,11 +41,22 @@ class WriteReport(dict):
 
     Every factor of the call is a key, in the order the call gave them; its
     value is None when its write succeeded, else the exception it raised.
-    Made as any dict is.
+    Made as any dict is. A write's report also says, in `details`, what each
+    factor's write stored and what it skipped.
+
+    Attributes
+    ----------
+    details : dict
+        ``{name: WriteDetails}`` of the factors of a write (empty for a
+        rewrite): the dates and values stored, and those skipped by reason
+        with a few examples. A factor whose write raised has none, as which
+        of its dates were stored is not known; a factor that stored nothing
+        (a ``NothingStoredError``) has its details.
 
     See Also
     --------
     FactorWriteError : Raised with a report in which some factor failed.
+    WriteDetails : What one factor's write stored and skipped.
 
     Examples
     --------
@@ -53,6 +66,10 @@ class WriteReport(dict):
     >>> report.failed
     {'beta': OSError('disk full')}
     """
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.details = {}
 
     @property
     def failed(self) -> dict:
@@ -85,6 +102,24 @@ class WriteReport(dict):
         True
         """
         return not self.failed
+
+    @property
+    def skipped(self) -> dict:
+        """What the write skipped, for the factors that skipped anything.
+
+        Returns
+        -------
+        dict
+            ``{name: {reason: Skipped}}``, in the report's order; empty when
+            nothing was skipped. The reasons are those of
+            ``WriteDetails.skipped``.
+
+        Examples
+        --------
+        >>> WriteReport({"alpha": None}).skipped
+        {}
+        """
+        return {name: details.skipped for name, details in self.details.items() if details.skipped}
 
 
 class FactorWriteError(Exception):
@@ -234,15 +269,6 @@ def _tasks_by_file(names: list, path_of) -> dict:
     return tasks
 
 
-def _attempt(work, *args):
-    """None when work(*args) succeeds, else the exception it raised."""
-    try:
-        work(*args)
-    except Exception as error:  # reported per factor
-        return error
-    return None
-
-
 def _write_one(path: str, kind: str, code, payload, create: bool, on_dates=None) -> None:
     """Writes one factor: a date of values ("value"), packs ("packs") or a
     block of arrays ("block"); `on_dates(done)` hears how many of a block's
@@ -269,6 +295,17 @@ def _report(names: list, outcome: dict, raise_errors: bool) -> WriteReport:
     return report
 
 
+def _write_report(names: list, outcome: dict, raise_errors: bool) -> WriteReport:
+    """The report of a write whose outcome is {name: (None or the exception,
+    details or None)}; one WARNING sums up what the call skipped."""
+    report = WriteReport((name, outcome[name][0]) for name in names)
+    report.details = {name: outcome[name][1] for name in names if outcome[name][1] is not None}
+    log_skips(report.details, len(names))
+    if raise_errors and report.failed:
+        raise FactorWriteError(report)
+    return report
+
+
 def _run_on_threads(tasks: dict, run, workers: int, shown, total: int, done=None) -> dict:
     """run(key, names) -> {name: outcome} for every task on a thread pool;
     the progress display is driven from this thread only, with `done()` (the
@@ -288,17 +325,19 @@ def _run_on_threads(tasks: dict, run, workers: int, shown, total: int, done=None
 
 def _write_on_threads(tasks: dict, jobs: dict, path_of, kind: str, code, create: bool, progress: bool,
                       max_workers) -> dict:
-    """{name: None or the exception} of a write's tasks, run on a thread pool.
-    A write of many dates counts its progress in dates; one date into many
-    factors counts factors."""
+    """{name: (None or the exception, details or None)} of a write's tasks,
+    run on a thread pool. A write of many dates counts its progress in dates;
+    one date into many factors counts factors."""
     dates_done = dict.fromkeys(jobs, 0)  # every key made here: threads only change values
+    dates = DateLookup()
 
     def run(file, names):
         outcome = {}
         for name in names:
             def on_dates(done, name=name):
                 dates_done[name] = done  # one writer per name: no lock needed
-            outcome[name] = _attempt(_write_one, path_of(name), kind, code, jobs[name], create, on_dates)
+            outcome[name] = counted_write(_write_one, name, path_of(name), kind, code, jobs[name], create, dates,
+                                          on_dates)
             dates_done[name] = len(jobs[name]) if kind != "value" else 0
         return outcome
 
