@@ -161,7 +161,10 @@ def test_progress_shows_files_done_and_changes_no_result(lib, root, monkeypatch,
         display(1, 2)
     monkeypatch.setattr("quorbel.cli.ProgressDisplay.__call__", lambda self, done, total: seen.append((done, total)))
     lib.rewrite(["alpha", "gamma", "style/beta"], progress=True)
-    assert seen[0] == (0, 3) and seen[-1] == (3, 3) and len(seen) == 4
+    # The display is refreshed a few times a second as well as on each file
+    # done, so how often it is called depends on the machine's speed.
+    assert seen[0] == (0, 3) and seen[-1] == (3, 3)
+    assert [done for done, _ in seen] == sorted(done for done, _ in seen) and {t for _, t in seen} == {3}
 
 
 def test_rewrite_copies_every_factor_once_and_reports_failures(lib, root):
