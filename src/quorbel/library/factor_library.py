@@ -12,6 +12,7 @@ from .cluster_writes import _client_argument, _run_on_cluster
 from .frames import cube_blocks, frame_block
 from .eager_reads import _cross_section, _labelled_cube, _read_arguments, _read_cube
 from .lazy_reads import _lazy_cube, _lazy_option
+from .metadata import describe_factor
 from .writes import (WriteReport, _converted, _packs, _report, _rewrite_on_threads, _tasks_by_file,
                      _value_items, _write_on_threads)
 
@@ -146,7 +147,8 @@ class FactorLibrary:
     # ---- reads ---------------------------------------------------------------
 
     def info(self, name: str) -> FactorInfo:
-        """Shape, cursor, last date holding a value and file size of one factor.
+        """Shape, cursor, last date holding a value, file size and metadata
+        (:meth:`describe`) of one factor.
 
         Finding the last value scans chunk columns back from the matrix's
         end until one holds a value. Dates beyond the calendar are None.
@@ -291,6 +293,54 @@ class FactorLibrary:
         ['style/momentum_20d', 'value/bp']
         """
         return _cross_section(self.root, date, names, ids, check)
+
+    # ---- metadata --------------------------------------------------------------
+
+    def describe(self, name, /, description=None, units=None, owner=None, tags=None, *, replace=False, **more):
+        """Stores a factor's metadata in its file, where :meth:`info` reads it.
+
+        A JSON object in the text attribute ``meta`` of ``data``: it goes with
+        the file through :meth:`rewrite` and any copy, and is written as
+        crash-safely as a date. A key given as None is left as stored.
+
+        Parameters
+        ----------
+        name : str
+            The factor.
+        description, units, owner : str, optional
+        tags : list of str, optional
+        replace : bool, default False
+            Drop every stored key first; otherwise the others stay.
+        **more
+            Further keys, each str, int, finite float, bool, None, or lists
+            and dicts (str keys) of them.
+
+        Returns
+        -------
+        dict
+            The metadata as stored now.
+
+        Raises
+        ------
+        KeyError
+            If the library holds no factor `name`.
+        TypeError
+            Naming the key: a value JSON cannot hold, a `description`,
+            `units` or `owner` that is no str, `tags` that are no list of str.
+        ValueError
+            Naming the key, for a NaN or infinity; naming the file, when its
+            stored metadata is no JSON object (store anew with `replace`).
+        OSError
+            Naming the file, if it is no factor file or cannot be written.
+
+        Examples
+        --------
+        >>> lib = FactorLibrary("/data/factors")
+        >>> lib.describe("value/bp", description="book to price", units="ratio", tags=["value"])
+        {'description': 'book to price', 'tags': ['value'], 'units': 'ratio'}
+        """
+        fields = dict(description=description, units=units, owner=owner, tags=tags, **more)
+        return describe_factor(self.root, name, fields, bool(replace))
 
     # ---- rewrites --------------------------------------------------------------
 
