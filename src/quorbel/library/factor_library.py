@@ -13,6 +13,7 @@ from .frames import cube_blocks, frame_block
 from .eager_reads import _cross_section, _labelled_cube, _read_arguments, _read_cube
 from .lazy_reads import _lazy_cube, _lazy_option
 from .metadata import describe_factor
+from .tables import read_table as _read_table
 from .writes import (WriteReport, _converted, _packs, _report, _rewrite_on_threads, _tasks_by_file,
                      _value_items, _write_on_threads)
 
@@ -293,6 +294,45 @@ class FactorLibrary:
         ['style/momentum_20d', 'value/bp']
         """
         return _cross_section(self.root, date, names, ids, check)
+
+    def read_table(self, names=None, ids=None, start=None, end=None, *, check=False, format="arrow", dropna=True):
+        """The values of :meth:`read` as a tidy table: one row per date and
+        instrument (by date, then in the order of `ids`), one column per factor.
+
+        Parameters
+        ----------
+        names, ids, start, end, check
+            As :meth:`read` takes them.
+        format : {"arrow", "polars", "pandas"}, default "arrow"
+            What to return; made from the cube with NumPy alone.
+        dropna : bool, default True
+            Leave out the rows where no factor has a value.
+
+        Returns
+        -------
+        pyarrow.Table or polars.DataFrame or pandas.DataFrame
+            Columns ``date``, ``order_book_id``, then one float64 column per
+            factor. Arrow: ``date32``, ``string``, null for no value; polars:
+            ``Date``, ``String``, null; pandas: ``datetime64[ns]`` (as
+            :meth:`read`'s dates), pandas' text type, NaN.
+
+        Raises
+        ------
+        ImportError
+            For "arrow" or "polars" without pyarrow (and polars): the
+            ``quorbel[frames]`` extra.
+        TypeError, ValueError
+            A `format` of another type or text; a factor named ``date`` or
+            ``order_book_id``; otherwise as :meth:`read`, with KeyError and
+            OSError.
+
+        Examples
+        --------
+        >>> lib = FactorLibrary("/data/factors")
+        >>> lib.read_table(["value/bp"], ["600000.XSHG"], 20240102, 20240105).column_names
+        ['date', 'order_book_id', 'value/bp']
+        """
+        return _read_table(self.root, names, ids, start, end, check, format, dropna)
 
     # ---- metadata --------------------------------------------------------------
 
