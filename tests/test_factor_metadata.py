@@ -178,6 +178,8 @@ def test_info_shows_the_metadata_as_text_and_json(detail, lib, root, capsys, mon
     assert shown["meta"] == {"description": "momentum", "tags": ["style"], "window": 20}
     assert shown["shape"] == [8, 5] and shown["cursor_col"] == 3 and shown["cursor_date"] == CALENDAR[3]
     assert shown["first_value_date"] == CALENDAR[0] and shown["size"] == os.path.getsize(path)
+    status, out, _ = run(capsys, "verify", path)
+    assert status == 0 and "problem" not in out  # meta is no departure from the layout
 
 
 def test_ls_shows_the_metadata(detail, lib, root, capsys, monkeypatch):
