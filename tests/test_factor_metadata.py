@@ -180,6 +180,14 @@ def test_info_shows_the_metadata_as_text_and_json(detail, lib, root, capsys, mon
     assert shown["first_value_date"] == CALENDAR[0] and shown["size"] == os.path.getsize(path)
     status, out, _ = run(capsys, "verify", path)
     assert status == 0 and "problem" not in out  # meta is no departure from the layout
+    with h5py.File(path, "r+") as f:
+        f["data"].attrs["meta"] = "{broken"
+    status, out, err = run(capsys, "info", path)
+    assert status == 1 and out.splitlines()[0] == f"file          {path}"  # the rest is still shown
+    assert out.splitlines()[-1].startswith(f"meta          unreadable: factor file {path}: ")
+    status, out, err = run(capsys, "info", path, "--json")
+    shown = json.loads(out)
+    assert status == 1 and shown["meta"] is None and "not valid JSON" in shown["meta_error"]
 
 
 def test_ls_shows_the_metadata(detail, lib, root, capsys, monkeypatch):

@@ -117,13 +117,16 @@ def meta_lines(meta):
 
 
 def info(args):
-    from .library.metadata import file_meta
+    from .library.metadata import parse_meta
 
     path = existing_file(args.file)
     layout = _extras._matrix_layout(path)
     rows, cols = layout["rows"], layout["cols"]
     cursor = cursor_col_value(layout)
-    meta = file_meta(path)
+    try:
+        meta, meta_problem = parse_meta(layout["meta"], path), None
+    except ValueError as error:  # the rest of the file still has its say
+        meta, meta_problem = None, str(error)
     with ProgressDisplay("scanning") as progress:
         extent = _extras._value_extent(path, progress)
     size = file_size(path)
@@ -135,9 +138,10 @@ def info(args):
                         "fill_value": None if fill is None else format(fill, "g"), "cursor_col": cursor,
                         "cursor_date": date_of_column(cursor), "first_value_date": date_of_column(extent["first"]),
                         "last_value_date": date_of_column(extent["last"]),
-                        "instruments_with_values": extent["instruments"], "size": size, "meta": meta},
+                        "instruments_with_values": extent["instruments"], "size": size, "meta": meta,
+                        **({"meta_error": meta_problem} if meta_problem else {})},
                        indent=2, ensure_ascii=False))
-        return 0
+        return 1 if meta_problem else 0
     say(f"file          {path}")
     say(f"shape         {rows} instruments x {cols} dates")
     say(f"max shape     {extent_text(layout['max_shape'][0])} x {extent_text(layout['max_shape'][1])}")
@@ -161,9 +165,9 @@ def info(args):
     ratio = cells / size if size else 0.0
     say(f"file size     {mib(size)} ({size} bytes)")
     say(f"compression   {ratio:.1f}x ({mib(cells)} of float64 cells)")
-    for number, line in enumerate(meta_lines(meta)):
+    for number, line in enumerate([f"unreadable: {meta_problem}"] if meta_problem else meta_lines(meta)):
         say(f"{'meta' if number == 0 else '':<14}{line}")
-    return 0
+    return 1 if meta_problem else 0
 
 
 # ---- verify --------------------------------------------------------------------
@@ -302,7 +306,7 @@ def factor_listing(root, name):
     """One factor's line of `quorbel ls` as a dict; a file that cannot be read
     gets its error instead of the figures."""
     from .library import SUFFIX
-    from .library.metadata import file_meta
+    from .library.metadata import parse_meta
 
     path = os.path.join(root, *name.split("/")) + SUFFIX
     entry = {"name": name, "path": path, "size": file_size(path)}
@@ -318,9 +322,9 @@ def factor_listing(root, name):
                  last_value_date=date_of_column(extent["last"]),
                  cursor_date=date_of_column(cursor))
     try:
-        entry["meta"] = file_meta(path)
-    except Exception as error:
-        entry["error"] = str(error) or _type_name(error)
+        entry["meta"] = parse_meta(layout["meta"], path)
+    except ValueError as error:
+        entry["error"] = str(error)
     return entry
 
 

@@ -24,7 +24,7 @@ import numpy as np
 from .. import detail
 from .catalog import _existing_path, check_hdf5_signature
 
-__all__ = ["META_ATTRIBUTE", "read_meta", "file_meta", "describe_factor"]
+__all__ = ["META_ATTRIBUTE", "parse_meta", "read_meta", "describe_factor"]
 
 # The attribute of `data` that holds the metadata, as JSON text.
 META_ATTRIBUTE = "meta"
@@ -77,15 +77,15 @@ def _checked_fields(fields: dict) -> dict:
     return checked
 
 
-def read_meta(h5, path: str) -> dict:
-    """The metadata of an open factor file; {} when it has none.
+def parse_meta(stored, path: str) -> dict:
+    """The metadata in the attribute as stored (None when absent); {} when none.
 
     Parameters
     ----------
-    h5 : FactorFile
-        The open file.
+    stored : str or None
+        The attribute ``meta`` of ``data``, as read.
     path : str
-        Its path, for errors.
+        The file, for errors.
 
     Returns
     -------
@@ -97,7 +97,6 @@ def read_meta(h5, path: str) -> dict:
         Naming `path`, if the attribute holds no JSON object (another tool
         wrote something else under that name).
     """
-    stored = h5["data"].attrs.get(META_ATTRIBUTE)
     if stored is None:
         return {}
     if isinstance(stored, bytes):
@@ -116,24 +115,9 @@ def read_meta(h5, path: str) -> dict:
     return meta
 
 
-def file_meta(path: str) -> dict:
-    """The metadata of the factor file at `path`, opened read-only; {} when none.
-
-    Raises
-    ------
-    FileNotFoundError
-        If no file is at `path`.
-    OSError
-        Naming `path`, if it is no factor file.
-    ValueError
-        As :func:`read_meta`.
-    """
-    check_hdf5_signature(path)
-    handle = detail.get_h5(path)
-    if handle is None:
-        raise FileNotFoundError(f"no factor file at {path}")
-    with handle:
-        return read_meta(handle, path)
+def read_meta(h5, path: str) -> dict:
+    """The metadata of an open factor file; {} when none (see :func:`parse_meta`)."""
+    return parse_meta(h5["data"].attrs.get(META_ATTRIBUTE), path)
 
 
 def describe_factor(root: str, name: str, fields: dict, replace: bool) -> dict:
