@@ -2,8 +2,8 @@
 
 Commands (``quorbel COMMAND --help`` describes each):
 
-- ``quorbel info FILE``: shape, chunks, filters, ``cursor_col`` and its date,
-  the dates holding values, size and compression ratio;
+- ``quorbel info FILE [--json]``: shape, chunks, filters, ``cursor_col`` and
+  its date, the dates holding values, size, compression ratio and metadata;
 - ``quorbel show FILE ID... [--start D] [--end D]``: the values as a table;
 - ``quorbel verify FILE``: checks the layout and reads every chunk;
 - ``quorbel coverage FILE -o PNG``: a picture of where values exist;
@@ -108,10 +108,40 @@ def cursor_col_value(layout):
     return stored["value"]
 
 
+def meta_lines(meta):
+    """The metadata as `info` prints it: a key a line, text as it is, other values as JSON."""
+    if not meta:
+        return ["none"]
+    return [f"{key}: {value if isinstance(value, str) else json.dumps(value, ensure_ascii=False)}"
+            for key, value in meta.items()]
+
+
 def info(args):
+    from .library.metadata import parse_meta
+
     path = existing_file(args.file)
     layout = _extras._matrix_layout(path)
     rows, cols = layout["rows"], layout["cols"]
+    cursor = cursor_col_value(layout)
+    try:
+        meta, meta_problem = parse_meta(layout["meta"], path), None
+    except ValueError as error:  # the rest of the file still has its say
+        meta, meta_problem = None, str(error)
+    with ProgressDisplay("scanning") as progress:
+        extent = _extras._value_extent(path, progress)
+    size = file_size(path)
+    if args.json:
+        fill = layout["fill_value"]
+        say(json.dumps({"file": path, "shape": [rows, cols], "max_shape": list(layout["max_shape"]),
+                        "chunks": list(layout["chunks"]) if layout["chunks"] else None, "dtype": layout["dtype"],
+                        "filters": [[number, name, list(options)] for number, name, options in layout["filters"]],
+                        "fill_value": None if fill is None else format(fill, "g"), "cursor_col": cursor,
+                        "cursor_date": date_of_column(cursor), "first_value_date": date_of_column(extent["first"]),
+                        "last_value_date": date_of_column(extent["last"]),
+                        "instruments_with_values": extent["instruments"], "size": size, "meta": meta,
+                        **({"meta_error": meta_problem} if meta_problem else {})},
+                       indent=2, ensure_ascii=False))
+        return 1 if meta_problem else 0
     say(f"file          {path}")
     say(f"shape         {rows} instruments x {cols} dates")
     say(f"max shape     {extent_text(layout['max_shape'][0])} x {extent_text(layout['max_shape'][1])}")
@@ -121,26 +151,23 @@ def info(args):
     say(f"filters       {filters_text(layout['filters'])}")
     fill = layout["fill_value"]
     say("fill value    " + ("not a float" if fill is None else format(fill, "g")))
-    cursor = cursor_col_value(layout)
     if cursor is None:
         say("cursor_col    absent (nothing written yet)")
     else:
         say("cursor_col    " + (column_text(cursor) if cursor >= 0 else str(cursor)))
-
-    with ProgressDisplay("scanning") as progress:
-        extent = _extras._value_extent(path, progress)
     if extent["first"] is None:
         say("values        none")
     else:
         say(f"first value   {column_text(extent['first'])}")
         say(f"last value    {column_text(extent['last'])}")
     say(f"instruments   {extent['instruments']} hold values")
-    size = file_size(path)
     cells = rows * cols * 8
     ratio = cells / size if size else 0.0
     say(f"file size     {mib(size)} ({size} bytes)")
     say(f"compression   {ratio:.1f}x ({mib(cells)} of float64 cells)")
-    return 0
+    for number, line in enumerate([f"unreadable: {meta_problem}"] if meta_problem else meta_lines(meta)):
+        say(f"{'meta' if number == 0 else '':<14}{line}")
+    return 1 if meta_problem else 0
 
 
 # ---- verify --------------------------------------------------------------------
@@ -279,6 +306,7 @@ def factor_listing(root, name):
     """One factor's line of `quorbel ls` as a dict; a file that cannot be read
     gets its error instead of the figures."""
     from .library import SUFFIX
+    from .library.metadata import parse_meta
 
     path = os.path.join(root, *name.split("/")) + SUFFIX
     entry = {"name": name, "path": path, "size": file_size(path)}
@@ -293,16 +321,23 @@ def factor_listing(root, name):
                  first_value_date=date_of_column(extent["first"]),
                  last_value_date=date_of_column(extent["last"]),
                  cursor_date=date_of_column(cursor))
+    try:
+        entry["meta"] = parse_meta(layout["meta"], path)
+    except ValueError as error:
+        entry["error"] = str(error)
     return entry
 
 
-def listing_line(entry, width):
+def listing_line(entry, width, with_meta=False):
     if "error" in entry:
         return f"{entry['name']:<{width}}  error: {entry['error']}"
     shown = ["-" if entry[key] is None else str(entry[key])
              for key in ("first_value_date", "last_value_date", "cursor_date")]
     shape = f"{entry['shape'][0]} x {entry['shape'][1]}"
-    return f"{entry['name']:<{width}}  {shape:>13}  {shown[0]:>8}  {shown[1]:>8}  {shown[2]:>8}  {mib(entry['size']):>10}"
+    line = f"{entry['name']:<{width}}  {shape:>13}  {shown[0]:>8}  {shown[1]:>8}  {shown[2]:>8}  {mib(entry['size']):>10}"
+    if with_meta and entry.get("meta"):
+        line += "  " + json.dumps(entry["meta"], ensure_ascii=False)
+    return line
 
 
 def ls(args):
@@ -321,9 +356,12 @@ def ls(args):
         say(json.dumps(entries, indent=2))
     else:
         width = max([len("name")] + [len(e["name"]) for e in entries])
-        say(f"{'name':<{width}}  {'shape':>13}  {'first':>8}  {'last':>8}  {'cursor':>8}  {'size':>10}")
+        # The metadata column only when some factor has metadata to show.
+        with_meta = any(e.get("meta") for e in entries)
+        say(f"{'name':<{width}}  {'shape':>13}  {'first':>8}  {'last':>8}  {'cursor':>8}  {'size':>10}"
+            + ("  meta" if with_meta else ""))
         for entry in entries:
-            say(listing_line(entry, width))
+            say(listing_line(entry, width, with_meta))
     return 1 if any("error" in e for e in entries) else 0
 
 
@@ -344,8 +382,10 @@ def build_parser():
         sub.add_argument("file", help="the factor file (HDF5)")
         return sub
 
-    command("info", "Shape, chunks, filters, fill value, cursor_col and its date, the first and last dates holding "
-                    "values, how many instruments hold values, file size and compression ratio.")
+    info_p = command("info", "Shape, chunks, filters, fill value, cursor_col and its date, the first and last dates "
+                             "holding values, how many instruments hold values, file size, compression ratio and "
+                             "the factor's metadata.")
+    info_p.add_argument("--json", action="store_true", help="print the same as JSON")
     show_p = command("show", "The values of some instruments as a table (dates x instruments), up to cursor_col. "
                              "Needs the instrument index (MongoDB).")
     show_p.add_argument("ids", nargs="+", metavar="ID", help="order_book_id of an instrument")
@@ -362,10 +402,11 @@ def build_parser():
     command("rewrite", "Replace the file by a compact fresh copy (rewrite_factor): same cells and attributes.")
     ls_p = commands.add_parser(
         "ls", help="One line per factor of a library folder: name, shape, first and last dates holding a value, "
-                   "cursor date, file size.",
+                   "cursor date, file size, metadata.",
         description="One line per factor of a library folder (every *.h5 below ROOT, hidden ones aside): name, "
-                    "shape, first and last dates holding a value, cursor date, file size. Exit status 1 when a "
-                    "file cannot be read (its line says why).")
+                    "shape, first and last dates holding a value, cursor date, file size and the metadata as JSON "
+                    "(a column shown when some factor has any). Exit status 1 when a file cannot be read (its "
+                    "line says why).")
     ls_p.add_argument("root", metavar="ROOT", help="the library folder")
     ls_p.add_argument("--json", action="store_true", help="print the listing as JSON")
     return parser

@@ -173,10 +173,12 @@ nb::dict matrix_layout(nb::handle path_arg) {
         FactorMatrix &m = *opened;
         std::vector<std::string> members;
         std::optional<h5::AttrValue> cursor;
+        std::optional<h5::AttrValue> meta;
         {
             nb::gil_scoped_release release;
             members = m.file.member_names();
             if (m.data.has_attribute("cursor_col")) cursor = m.data.read_attribute("cursor_col");
+            if (m.data.has_attribute("meta")) meta = m.data.read_attribute("meta");
         }
         const h5::DatasetLayout &l = m.layout;
         nb::dict out;
@@ -208,6 +210,9 @@ nb::dict matrix_layout(nb::handle path_arg) {
         } else {
             out["cursor_col"] = nb::none();
         }
+        // The factor's metadata as stored, for the command to parse: read in
+        // this same open, not in another through get_h5 and its retries.
+        out["meta"] = meta ? attribute_to_python(*meta) : nb::none();
         const std::string journal = h5::journal::journal_path(path);
         out["journal"] = journal;
         // A journal still beside the file once it is open is either this
@@ -395,8 +400,8 @@ void define_command_scans(nb::module_ &m) {
     nb::exception<CommandError>(m, "CommandError");
     m.def("_matrix_layout", &matrix_layout, "path"_a,
           "How `data` is stored: shape, max shape, chunks, dtype, filters as (id, name, options), fill value, the "
-          "file's members, cursor_col as stored (None when absent) and the path an unfinished write's journal "
-          "would have.");
+          "file's members, cursor_col as stored (None when absent), the attribute meta of data as stored (None "
+          "when absent) and the path an unfinished write's journal would have.");
     m.def("_value_extent", &value_extent, "path"_a, "progress"_a.none() = nb::none(),
           "Scans every row: the first and last columns holding a value (None when none does) and how many rows "
           "hold one.");

@@ -16,6 +16,9 @@ The package's modules, one job each:
 - ``arguments``: dates as every call takes them (``date_code``);
 - ``cube_plan``, ``eager_reads``, ``lazy_reads``: the cube of a read, filled
   at once or by Dask (``FactorBlocks``);
+- ``tables``: a read as a tidy Arrow, polars or pandas table;
+- ``metadata``: a factor's description, units, owner and tags, kept in its
+  file;
 - ``writes``, ``collector_pause``, ``cluster_writes``: writes on threads or
   on a cluster, and their report (``WriteReport``,
   ``FactorWriteError``);

@@ -43,6 +43,9 @@ class FactorInfo:
         The date code of `last_value_col`; None beyond the calendar.
     size : int
         Bytes on disk.
+    meta : dict
+        The metadata that :meth:`FactorLibrary.describe` stored; {} when
+        none.
 
     See Also
     --------
@@ -64,6 +67,8 @@ class FactorInfo:
     last_value_col: Optional[int]    # the last column holding any value
     last_value_date: Optional[int]
     size: int               # bytes on disk
+    # A dict can't be hashed: an info stays hashable by its other fields.
+    meta: dict = dataclasses.field(default_factory=dict, hash=False)
 
 
 def check_hdf5_signature(path: str) -> None:
@@ -173,6 +178,8 @@ def _selection(root: str, names: Any) -> list:
 
 def _factor_info(root: str, name: str) -> FactorInfo:
     """The FactorInfo of one factor (see FactorLibrary.info)."""
+    from .metadata import read_meta  # metadata builds on this module
+
     path = _existing_path(root, name)
     check_hdf5_signature(path)
     handle = detail.get_h5(path)
@@ -180,10 +187,11 @@ def _factor_info(root: str, name: str) -> FactorInfo:
         raise FileNotFoundError(f"no factor file at {path}")
     with handle:
         rows, cols, cursor, last = _extras._factor_summary(handle)
+        meta = read_meta(handle, path)
     calendar = detail.get_all_trading_dates()
 
     def date_at(column):
         return calendar[column] if column is not None and 0 <= column < len(calendar) else None
 
     return FactorInfo(name, path, (rows, cols), cursor, date_at(cursor), last, date_at(last),
-                      os.path.getsize(path))
+                      os.path.getsize(path), meta)

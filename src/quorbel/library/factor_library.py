@@ -13,7 +13,9 @@ from .frames import cube_blocks, frame_block
 from .eager_reads import _cross_section, _labelled_cube, _read_arguments, _read_cube
 from .lazy_reads import _lazy_cube, _lazy_option
 from .clearing import _clear_date
+from .metadata import describe_factor
 from .skip_counts import refuse_skips
+from .tables import read_table as _read_table
 from .writes import (WriteReport, _converted, _packs, _report, _rewrite_on_threads, _tasks_by_file,
                      _value_items, _write_on_threads, _write_report)
 
@@ -148,7 +150,8 @@ class FactorLibrary:
     # ---- reads ---------------------------------------------------------------
 
     def info(self, name: str) -> FactorInfo:
-        """Shape, cursor, last date holding a value and file size of one factor.
+        """Shape, cursor, last date holding a value, file size and metadata
+        (:meth:`describe`) of one factor.
 
         Finding the last value scans chunk columns back from the matrix's
         end until one holds a value. Dates beyond the calendar are None.
@@ -293,6 +296,93 @@ class FactorLibrary:
         ['style/momentum_20d', 'value/bp']
         """
         return _cross_section(self.root, date, names, ids, check)
+
+    def read_table(self, names=None, ids=None, start=None, end=None, *, check=False, format="arrow", dropna=True):
+        """The values of :meth:`read` as a tidy table: one row per date and
+        instrument (by date, then in the order of `ids`), one column per factor.
+
+        Parameters
+        ----------
+        names, ids, start, end, check
+            As :meth:`read` takes them.
+        format : {"arrow", "polars", "pandas"}, default "arrow"
+            What to return; made from the cube with NumPy alone.
+        dropna : bool, default True
+            Leave out the rows where no factor has a value.
+
+        Returns
+        -------
+        pyarrow.Table or polars.DataFrame or pandas.DataFrame
+            Columns ``date``, ``order_book_id``, then one float64 column per
+            factor. Arrow: ``date32``, ``string``, null for no value; polars:
+            ``Date``, ``String``, null; pandas: ``datetime64[ns]`` (as
+            :meth:`read`'s dates), pandas' text type, NaN.
+
+        Raises
+        ------
+        ImportError
+            For "arrow" or "polars" without pyarrow (and polars): the
+            ``quorbel[frames]`` extra.
+        TypeError, ValueError
+            A `format` of another type or text; a factor named ``date`` or
+            ``order_book_id``; otherwise as :meth:`read`, with KeyError and
+            OSError.
+
+        Examples
+        --------
+        >>> lib = FactorLibrary("/data/factors")
+        >>> lib.read_table(["value/bp"], ["600000.XSHG"], 20240102, 20240105).column_names
+        ['date', 'order_book_id', 'value/bp']
+        """
+        return _read_table(self.root, names, ids, start, end, check, format, dropna)
+
+    # ---- metadata --------------------------------------------------------------
+
+    def describe(self, name, /, description=None, units=None, owner=None, tags=None, *, replace=False, **more):
+        """Stores a factor's metadata in its file, where :meth:`info` reads it.
+
+        A JSON object in the text attribute ``meta`` of ``data``: it goes with
+        the file through :meth:`rewrite` and any copy, and is written as
+        crash-safely as a date. A key given as None is left as stored.
+
+        Parameters
+        ----------
+        name : str
+            The factor.
+        description, units, owner : str, optional
+        tags : list of str, optional
+        replace : bool, default False
+            Drop every stored key first; otherwise the others stay.
+        **more
+            Further keys, each str, int, finite float, bool, None, or lists
+            and dicts (str keys) of them.
+
+        Returns
+        -------
+        dict
+            The metadata as stored now.
+
+        Raises
+        ------
+        KeyError
+            If the library holds no factor `name`.
+        TypeError
+            Naming the key: a value JSON cannot hold, a `description`,
+            `units` or `owner` that is no str, `tags` that are no list of str.
+        ValueError
+            Naming the key, for a NaN or infinity; naming the file, when its
+            stored metadata is no JSON object (store anew with `replace`).
+        OSError
+            Naming the file, if it is no factor file or cannot be written.
+
+        Examples
+        --------
+        >>> lib = FactorLibrary("/data/factors")
+        >>> lib.describe("value/bp", description="book to price", units="ratio", tags=["value"])
+        {'description': 'book to price', 'tags': ['value'], 'units': 'ratio'}
+        """
+        fields = dict(description=description, units=units, owner=owner, tags=tags, **more)
+        return describe_factor(self.root, name, fields, bool(replace))
 
     # ---- rewrites --------------------------------------------------------------
 
