@@ -20,6 +20,7 @@ import contextlib
 import os
 import selectors
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -59,6 +60,69 @@ def free_port(host="127.0.0.1"):
         return s.getsockname()[1]
 
 
+def _child_environment():
+    """This environment, with the quorbel these tests import first on PYTHONPATH."""
+    package_parent = os.path.dirname(os.path.dirname(os.path.abspath(quorbel.__file__)))
+    return dict(os.environ, PYTHONPATH=os.pathsep.join(
+        [package_parent] + [os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]))
+
+
+def _line_within(stream, seconds):
+    """The next line of `stream`, or "" when it ends or stays silent that long."""
+    with selectors.DefaultSelector() as selector:
+        selector.register(stream, selectors.EVENT_READ)
+        if not selector.select(timeout=seconds):
+            return ""
+    return stream.readline()
+
+
+class ServeCommand:
+    """`quorbel index serve ARGS` as a user runs it: a process of its own,
+    whose export line gives the connection string. stop() ends it with
+    SIGINT, as Ctrl-C does, and returns (exit status, stderr)."""
+
+    EXPORT = "export QUORBEL_MONGODB_URI="
+
+    def __init__(self, *args, startup_timeout=120.0):
+        self.args = ["--port", "0", *args] if "--port" not in args else list(args)
+        self.startup_timeout = startup_timeout
+        self.process = None
+        self.uri = None
+        self.output = []
+
+    def start(self):
+        self.process = subprocess.Popen(
+            [sys.executable, "-m", "quorbel.cli", "index", "serve", *self.args], stdin=subprocess.DEVNULL,
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=_child_environment(), text=True)
+        line = _line_within(self.process.stdout, self.startup_timeout)
+        self.output.append(line)
+        if not line.startswith(self.EXPORT):
+            status, errors = self.stop()
+            raise RuntimeError(f"quorbel index serve printed {line!r}, exit status {status}:\n{errors}")
+        self.uri = line.strip()[len(self.EXPORT):]
+        return self
+
+    def stop(self):
+        """Ends the command as Ctrl-C does; (exit status, its stderr)."""
+        if self.process is None:
+            return None, ""
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGINT)
+        try:
+            _, errors = self.process.communicate(timeout=60)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            _, errors = self.process.communicate()
+        status, self.process = self.process.returncode, None
+        return status, errors
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
 class WireServer:
     """The local index server in a child process, on 127.0.0.1 and a free
     port, with in-memory storage: everything seeded is gone when it stops."""
@@ -81,30 +145,19 @@ class WireServer:
 
     def start(self):
         self._workdir = tempfile.mkdtemp(prefix="quorbel-wire-server-")
-        # The child imports the same quorbel as these tests, wherever it lies.
-        package_parent = os.path.dirname(os.path.dirname(os.path.abspath(quorbel.__file__)))
-        env = dict(os.environ, PYTHONPATH=os.pathsep.join(
-            [package_parent] + [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]))
         log = open(os.path.join(self._workdir, "server.log"), "ab")
         with log:
+            # The child imports the same quorbel as these tests, wherever it lies.
             self._process = subprocess.Popen(
                 [sys.executable, "-c", _SERVER_MAIN], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                stderr=log, cwd=self._workdir, env=env, text=True)
-        line = self._first_line()
+                stderr=log, cwd=self._workdir, env=_child_environment(), text=True)
+        line = _line_within(self._process.stdout, self.startup_timeout).strip()
         if not line.startswith("mongodb://"):
             log_tail = self._log_tail()
             self.stop()
             raise RuntimeError(f"the MongoDB wire server did not start; its log ends with:\n{log_tail}")
         self.uri_text = line
         return self
-
-    def _first_line(self):
-        """The child's first line, or "" when it ends or stays silent too long."""
-        with selectors.DefaultSelector() as selector:
-            selector.register(self._process.stdout, selectors.EVENT_READ)
-            if not selector.select(timeout=self.startup_timeout):
-                return ""
-        return self._process.stdout.readline().strip()
 
     def _log_tail(self, size=4000):
         try:
