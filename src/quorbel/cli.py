@@ -340,7 +340,8 @@ def build_parser():
     parser = argparse.ArgumentParser(
         prog="quorbel",
         description="Inspect and maintain quorbel factor files. Dates are read through the trading calendar; "
-                    "only `show` needs the instrument index (MongoDB).")
+                    "only `show` and `index show` need the instrument index (MongoDB), which `index serve` "
+                    "runs locally.")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     def command(name, text):
