@@ -58,6 +58,8 @@ class IndexServer:
 
     Raises
     ------
+    ValueError
+        When `port` is no integer from 0 to 65535.
     ImportError
         From :meth:`start`, when nx-27017 is not installed.
     OSError
@@ -109,7 +111,14 @@ class IndexServer:
         loop = asyncio.new_event_loop()
 
         async def serve_one(reader, writer):
-            await handle_client(reader, writer, self._handler)
+            try:
+                await handle_client(reader, writer, self._handler)
+            except asyncio.CancelledError:
+                # stop() cancels the connections still open. The task ends
+                # normally all the same: the stream's own done-callback asks
+                # a cancelled task for its exception (Python 3.11), which
+                # raises and prints a traceback.
+                writer.close()
 
         try:
             self._listener = loop.run_until_complete(asyncio.start_server(serve_one, HOST, self._wanted_port))
@@ -272,14 +281,21 @@ def _read_table(path: str):
 
 def _plain(value):
     """A cell as BSON stores it; None for a missing one."""
-    if value is None:
-        return None
-    if hasattr(value, "to_pydatetime"):  # pandas Timestamp; NaT is missing
-        return None if value != value else value.to_pydatetime()
-    if hasattr(value, "item") and not isinstance(value, (list, dict)):
-        value = value.item()
-    if isinstance(value, float) and math.isnan(value):
-        return None
+    import pandas as pd
+
+    if getattr(value, "ndim", 0) > 0:  # a list cell of a Parquet file
+        return value.tolist()
+    if isinstance(value, (list, dict)):
+        return value
+    try:
+        if pd.isna(value):
+            return None
+    except (TypeError, ValueError):
+        pass
+    if hasattr(value, "to_pydatetime"):
+        return value.to_pydatetime()
+    if hasattr(value, "item"):  # NumPy scalars
+        return value.item()
     return value
 
 
@@ -328,15 +344,19 @@ def load_instruments(path: "str | os.PathLike") -> list:
         raise ValueError(f"{path}: the instrument file lacks the column(s) {', '.join(missing)} "
                          f"(it has {', '.join(map(str, table.columns)) or 'none'})")
     documents = []
-    for line, record in enumerate(table.to_dict("records"), start=2 if path.lower().endswith(".csv") else 1):
+    csv = path.lower().endswith(".csv")
+    for number, record in enumerate(table.to_dict("records"), start=2 if csv else 1):
+        line = f"line {number}" if csv else f"record {number}"
         document = {str(k): v for k, v in ((k, _plain(v)) for k, v in record.items()) if v is not None}
         order_book_id, row = document.get("order_book_id"), document.get("index")
-        if not isinstance(order_book_id, str) or not order_book_id:
-            raise ValueError(f"{path}, line {line}: order_book_id is empty")
+        if order_book_id is None or order_book_id == "":
+            raise ValueError(f"{path}, {line}: order_book_id is empty")
+        if not isinstance(order_book_id, str):
+            raise ValueError(f"{path}, {line}: order_book_id must be text, not {order_book_id!r}")
         if isinstance(row, float) and row.is_integer():
             row = int(row)
         if isinstance(row, bool) or not isinstance(row, int) or row < 0:
-            raise ValueError(f"{path}, line {line}: the row (index) of {order_book_id} must be a non-negative "
+            raise ValueError(f"{path}, {line}: the row (index) of {order_book_id} must be a non-negative "
                              f"integer, not {record['index']!r}")
         document["index"] = row
         documents.append(document)
