@@ -1,24 +1,22 @@
 """A short tour of the engine.
 
-Starts a MongoDB wire-protocol server on 127.0.0.1 seeded with 5,000
-instruments of the Shanghai and Shenzhen markets, creates a factor file,
+Starts the local instrument index (what `quorbel index serve` runs, a
+MongoDB wire-protocol server on 127.0.0.1) holding 5,000 instruments of the
+Shanghai and Shenzhen markets, creates a factor file,
 writes a year of daily values (first one date at a time, then the same year
 again as one batch), and reads a few instruments back.
 """
 
 import logging
 import os
-import sys
 import tempfile
 import time
 import types
 
 import numpy as np
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
-from mongo_wire_server import demo_mongodb  # noqa: E402
-
-import quorbel.detail as qd  # noqa: E402
+import quorbel.detail as qd
+from quorbel.index_server import IndexServer, demo_instruments, seed_collection
 
 INSTRUMENTS = 5000
 YEAR = (20230101, 20231231)
@@ -32,7 +30,9 @@ def main():
     logging.basicConfig(level=logging.WARNING, format="%(levelname)s %(message)s")
     workdir = tempfile.mkdtemp(prefix="quorbel-demo-")
     path = os.path.join(workdir, "momentum_20d.h5")
-    with demo_mongodb(INSTRUMENTS):
+    with IndexServer() as server:
+        seed_collection(server.uri, demo_instruments(INSTRUMENTS))
+        os.environ["QUORBEL_MONGODB_URI"] = server.uri
         qd._get_all_instrument_index.cache_clear()
         index = qd._get_all_instrument_index()
         ids = sorted(index, key=index.get)

@@ -1,8 +1,10 @@
-"""A MongoDB wire-protocol server on 127.0.0.1, for the tests and the demo.
+"""The tests' MongoDB wire-protocol server on 127.0.0.1: the package's own
+local index server (quorbel.index_server, on the PyPI package nx-27017),
+run in a child process so that it neither competes with the tests for the
+GIL nor outlives the test session.
 
 No MongoDB server can be installed on our machines, so the engine's real
-driver talks to nx-27017 (PyPI), a wire-protocol server backed by an
-in-memory SQLite database, started here in a child process on a free port.
+driver talks to this one.
 
     with demo_mongodb(5000) as server:    # started, seeded, QUORBEL_MONGODB_URI set
         ...
@@ -16,20 +18,23 @@ on a real ``mongod`` too.
 
 import contextlib
 import os
+import selectors
 import shutil
+import signal
 import socket
 import subprocess
 import sys
 import tempfile
-import time
 
-import pymongo
+import quorbel
+from quorbel import index_server
+from quorbel.index_server import demo_instruments  # noqa: F401 - the tests import it from here
 
 DEFAULT_DATABASE = "quorbel"
 DEFAULT_COLLECTION = "instruments"
 
-# Runs the server's own command-line entry, whatever PATH holds, and ends it
-# when the process that started it is gone, even one that was killed.
+# Serves on a free port, says which on its first line, and ends when the
+# process that started it is gone, even one that was killed.
 _SERVER_MAIN = """
 import os, sys, threading, time
 parent = os.getppid()
@@ -40,9 +45,11 @@ def orphaned_exit():
     os._exit(0)
 
 threading.Thread(target=orphaned_exit, daemon=True).start()
-from nx_27017 import main
-sys.argv[0] = "nx-27017"
-sys.exit(main())
+from quorbel.index_server import IndexServer
+server = IndexServer(port=0).start()
+print(server.uri, flush=True)
+while True:
+    time.sleep(3600)
 """
 
 
@@ -53,69 +60,104 @@ def free_port(host="127.0.0.1"):
         return s.getsockname()[1]
 
 
-class WireServer:
-    """nx-27017 in a child process, on 127.0.0.1 and a free port, with
-    in-memory storage: everything seeded is gone when it stops."""
+def _child_environment():
+    """This environment, with the quorbel these tests import first on PYTHONPATH."""
+    package_parent = os.path.dirname(os.path.dirname(os.path.abspath(quorbel.__file__)))
+    return dict(os.environ, PYTHONPATH=os.pathsep.join(
+        [package_parent] + [os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]))
 
-    def __init__(self, host="127.0.0.1", startup_timeout=30.0):
-        self.host = host
-        self.port = None
+
+def _line_within(stream, seconds):
+    """The next line of `stream`, or "" when it ends or stays silent that long."""
+    with selectors.DefaultSelector() as selector:
+        selector.register(stream, selectors.EVENT_READ)
+        if not selector.select(timeout=seconds):
+            return ""
+    return stream.readline()
+
+
+class ServeCommand:
+    """`quorbel index serve ARGS` as a user runs it: a process of its own,
+    whose export line gives the connection string. stop() ends it with
+    SIGINT, as Ctrl-C does, and returns (exit status, stderr)."""
+
+    EXPORT = "export QUORBEL_MONGODB_URI="
+
+    def __init__(self, *args, startup_timeout=120.0):
+        self.args = ["--port", "0", *args] if "--port" not in args else list(args)
+        self.startup_timeout = startup_timeout
+        self.process = None
+        self.uri = None
+        self.output = []
+
+    def start(self):
+        self.process = subprocess.Popen(
+            [sys.executable, "-m", "quorbel.cli", "index", "serve", *self.args], stdin=subprocess.DEVNULL,
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=_child_environment(), text=True)
+        line = _line_within(self.process.stdout, self.startup_timeout)
+        self.output.append(line)
+        if not line.startswith(self.EXPORT):
+            status, errors = self.stop()
+            raise RuntimeError(f"quorbel index serve printed {line!r}, exit status {status}:\n{errors}")
+        self.uri = line.strip()[len(self.EXPORT):]
+        return self
+
+    def stop(self):
+        """Ends the command as Ctrl-C does; (exit status, its stderr)."""
+        if self.process is None:
+            return None, ""
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGINT)
+        try:
+            _, errors = self.process.communicate(timeout=60)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            _, errors = self.process.communicate()
+        status, self.process = self.process.returncode, None
+        return status, errors
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+class WireServer:
+    """The local index server in a child process, on 127.0.0.1 and a free
+    port, with in-memory storage: everything seeded is gone when it stops."""
+
+    def __init__(self, startup_timeout=60.0):
+        self.uri_text = None
         self.startup_timeout = startup_timeout
         self._process = None
         self._workdir = None
 
     @property
     def uri(self):
-        if self.port is None:
+        if self.uri_text is None:
             raise RuntimeError("the wire server is not running")
-        return f"mongodb://{self.host}:{self.port}"
+        return self.uri_text
+
+    @property
+    def port(self):
+        return None if self.uri_text is None else int(self.uri_text.rsplit(":", 1)[1])
 
     def start(self):
-        try:
-            import nx_27017  # noqa: F401
-        except ImportError as e:
-            raise RuntimeError("the MongoDB wire server needs the PyPI package nx-27017") from e
         self._workdir = tempfile.mkdtemp(prefix="quorbel-wire-server-")
-        # Another process can take the port between our probe and the
-        # server's bind; a few attempts make that harmless.
-        for _ in range(3):
-            self.port = free_port(self.host)
-            if self._launch():
-                return self
-        log = self._log_tail()
-        self.stop()
-        raise RuntimeError(f"the MongoDB wire server did not start; its log ends with:\n{log}")
-
-    def _launch(self):
         log = open(os.path.join(self._workdir, "server.log"), "ab")
         with log:
+            # The child imports the same quorbel as these tests, wherever it lies.
             self._process = subprocess.Popen(
-                [sys.executable, "-c", _SERVER_MAIN,
-                 "--db", "memory", "--host", self.host, "--port", str(self.port),
-                 "--pid-file", os.path.join(self._workdir, f"{self.port}.pid"),
-                 "--log-file", os.path.join(self._workdir, "nx.log")],
-                stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
-                cwd=self._workdir,
-            )
-        deadline = time.monotonic() + self.startup_timeout
-        while time.monotonic() < deadline:
-            if self._process.poll() is not None:
-                return False
-            if self._answers_ping():
-                return True
-            time.sleep(0.1)
-        self._terminate()
-        return False
-
-    def _answers_ping(self):
-        client = pymongo.MongoClient(self.uri, serverSelectionTimeoutMS=500, connectTimeoutMS=500)
-        try:
-            client.admin.command("ping")
-            return True
-        except pymongo.errors.PyMongoError:
-            return False
-        finally:
-            client.close()
+                [sys.executable, "-c", _SERVER_MAIN], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                stderr=log, cwd=self._workdir, env=_child_environment(), text=True)
+        line = _line_within(self._process.stdout, self.startup_timeout).strip()
+        if not line.startswith("mongodb://"):
+            log_tail = self._log_tail()
+            self.stop()
+            raise RuntimeError(f"the MongoDB wire server did not start; its log ends with:\n{log_tail}")
+        self.uri_text = line
+        return self
 
     def _log_tail(self, size=4000):
         try:
@@ -134,6 +176,7 @@ class WireServer:
             except subprocess.TimeoutExpired:
                 self._process.kill()
                 self._process.wait()
+        self._process.stdout.close()
         self._process = None
 
     def stop(self):
@@ -141,7 +184,7 @@ class WireServer:
         if self._workdir:
             shutil.rmtree(self._workdir, ignore_errors=True)
             self._workdir = None
-        self.port = None
+        self.uri_text = None
 
     def __enter__(self):
         return self.start()
@@ -153,44 +196,7 @@ class WireServer:
 def seed_collection(uri, documents, database=DEFAULT_DATABASE, collection=DEFAULT_COLLECTION):
     """Replace the collection's content by `documents`, stored in the given
     order (which is the order in which a find without sort returns them)."""
-    client = pymongo.MongoClient(uri, serverSelectionTimeoutMS=10000)
-    try:
-        coll = client[database][collection]
-        coll.drop()
-        if documents:
-            # insert_many adds _id to the dicts it is given; leave the caller's alone.
-            coll.insert_many([dict(d) for d in documents], ordered=True)
-    finally:
-        client.close()
-
-
-# Boards of the Shanghai (XSHG) and Shenzhen (XSHE) markets: code pattern,
-# exchange, first and last number.
-_BOARDS = (
-    ("60{:04d}", "XSHG", 0, 5999),   # Shanghai main board, 600000 on
-    ("688{:03d}", "XSHG", 1, 999),   # Shanghai STAR market
-    ("00{:04d}", "XSHE", 1, 3999),   # Shenzhen main board, 000001 on
-    ("30{:04d}", "XSHE", 1, 1999),   # Shenzhen ChiNext
-)
-
-
-def demo_instruments(count=5000):
-    """`count` instrument documents such as {"order_book_id": "600000.XSHG",
-    "index": 0, "exchange": "XSHG"}, the boards taken in turn, rows 0 on."""
-    documents = []
-    number = 0
-    while len(documents) < count:
-        progressed = False
-        for pattern, exchange, first, last in _BOARDS:
-            if first + number > last or len(documents) == count:
-                continue
-            progressed = True
-            code = pattern.format(first + number)
-            documents.append({"order_book_id": f"{code}.{exchange}", "index": len(documents), "exchange": exchange})
-        if not progressed:
-            raise ValueError(f"the demo boards hold fewer than {count} instruments")
-        number += 1
-    return documents
+    index_server.seed_collection(uri, documents, database, collection)
 
 
 def seed_demo_instruments(uri, count=5000, database=DEFAULT_DATABASE, collection=DEFAULT_COLLECTION):

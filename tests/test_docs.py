@@ -25,7 +25,7 @@ from pathlib import Path
 
 import pytest
 
-from mongo_wire_server import WireServer, seed_demo_instruments
+from mongo_wire_server import ServeCommand, WireServer, seed_demo_instruments
 
 REPO = Path(__file__).resolve().parent.parent
 DOCS = REPO / "docs"
@@ -156,10 +156,11 @@ def test_page_code_runs_and_prints_what_the_page_shows(page, index_env, tmp_path
 def test_readme_quick_start_runs_as_written(index_env, tmp_path):
     blocks = readme_quick_start()
     assert len(blocks) >= 5, "the quick start has lost its code blocks"
-    # The quick start starts its own index server, as a reader would.
-    env = dict(index_env)
-    env.pop("QUORBEL_MONGODB_URI")
-    check_outputs(blocks, run_blocks(blocks, tmp_path, env))
+    # The quick start starts its own index server with `quorbel index serve`,
+    # as a reader would, and exports the line it prints.
+    with ServeCommand() as served:
+        env = dict(index_env, QUORBEL_MONGODB_URI=served.uri)
+        check_outputs(blocks, run_blocks(blocks, tmp_path, env))
 
 
 def test_block_extraction_pairs_code_with_the_output_right_after_it():

@@ -11,6 +11,8 @@ The package's parts:
   ``pandas.DataFrame``;
 - :class:`quorbel.FactorLibrary` (``quorbel.library``), a folder of factor
   files read and written at once, eagerly or with Dask;
+- :func:`quorbel.instruments`, the instrument index (instruments to rows) as
+  a ``pandas.DataFrame``; :mod:`quorbel.index_server`, a local one;
 - :mod:`quorbel.config`, the settings, read from the environment;
 - :mod:`quorbel.cli`, the ``quorbel`` command.
 
@@ -28,10 +30,11 @@ from typing import TYPE_CHECKING
 
 __version__ = "0.1.0"
 
-__all__ = ["read_panel", "FactorLibrary", "__version__"]
+__all__ = ["read_panel", "FactorLibrary", "instruments", "__version__"]
 
 if TYPE_CHECKING:  # what __getattr__ resolves, for type checkers and the API reference
     from ._extras import read_panel
+    from .instrument_index import instruments
     from .library import FactorLibrary
 
 
@@ -46,4 +49,8 @@ def __getattr__(name):
         from .library import FactorLibrary
 
         return FactorLibrary
+    if name == "instruments":
+        from .instrument_index import instruments
+
+        return instruments
     raise AttributeError(f"module 'quorbel' has no attribute {name!r}")

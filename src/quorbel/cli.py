@@ -8,7 +8,9 @@ Commands (``quorbel COMMAND --help`` describes each):
 - ``quorbel verify FILE``: checks the layout and reads every chunk;
 - ``quorbel coverage FILE -o PNG``: a picture of where values exist;
 - ``quorbel rewrite FILE``: ``rewrite_factor`` with its time and sizes;
-- ``quorbel ls ROOT [--json]``: one line per factor of a library folder.
+- ``quorbel ls ROOT [--json]``: one line per factor of a library folder;
+- ``quorbel index serve [--from FILE] [--port N]``: a local instrument index;
+  ``quorbel index show``: the instrument index, one line per instrument.
 
 Failures print ``quorbel: error: ...`` and exit with status 1 (2 for a usage
 error); Ctrl-C ends a long pass with status 130.
@@ -37,6 +39,7 @@ import time
 
 from . import _extras, detail
 from ._extras import CommandError
+from .index_commands import add_index_commands, run_index_command
 from .progress import ProgressDisplay, progress_display
 
 __all__ = ["main", "build_parser", "ProgressDisplay", "progress_display"]
@@ -367,14 +370,16 @@ def ls(args):
 
 # ---- the parser ----------------------------------------------------------------
 
-COMMANDS = {"info": info, "show": show, "verify": verify, "coverage": coverage, "rewrite": rewrite, "ls": ls}
+COMMANDS = {"info": info, "show": show, "verify": verify, "coverage": coverage, "rewrite": rewrite, "ls": ls,
+            "index": run_index_command}
 
 
 def build_parser():
     parser = argparse.ArgumentParser(
         prog="quorbel",
         description="Inspect and maintain quorbel factor files. Dates are read through the trading calendar; "
-                    "only `show` needs the instrument index (MongoDB).")
+                    "only `show` and `index show` need the instrument index (MongoDB), which `index serve` "
+                    "runs locally.")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     def command(name, text):
@@ -409,6 +414,7 @@ def build_parser():
                     "line says why).")
     ls_p.add_argument("root", metavar="ROOT", help="the library folder")
     ls_p.add_argument("--json", action="store_true", help="print the listing as JSON")
+    add_index_commands(commands)
     return parser
 
 

@@ -227,6 +227,12 @@ inline PyType_Slot gc_slots[] = {
 // MongoDB clients of the instrument index that are alive right now.
 size_t open_mongo_clients();
 
+// ---- the instrument documents (reference_data.cpp) -------------------------
+// Every document of the instrument collection as (order_book_id, row, the
+// other fields as relaxed extended JSON), in the collection's natural order,
+// checked and fetched as _get_all_instrument_index fetches its mapping.
+nb::list instrument_documents();
+
 // ---- start-up steps, in the order module.cpp calls them --------------------
 void bind_file_handle_types(nb::module_ &m);
 void define_calendar(nb::module_ &m);          // get_all_trading_dates and the date lookups

@@ -126,8 +126,10 @@ dict of str to int
 Raises
 ------
 ConnectionError
-    When no server can be reached (an ``OSError``), with the driver's
-    message.
+    When no server can be reached (an ``OSError``): the message names the
+    connection string (its user name and password masked), gives the
+    driver's message and points to ``QUORBEL_MONGODB_URI`` and
+    ``quorbel index serve``.
 RuntimeError
     For an error the server or the query reports (a refused login, say).
 KeyError

@@ -167,6 +167,9 @@ nb::tuple date_by_index(nb::handle s, nb::handle e) {
 struct InstrumentRow {
     std::string order_book_id;
     int64_t row;
+    // The document's other fields as relaxed extended JSON, only when asked
+    // for: the engine itself needs the row alone.
+    std::string other_fields;
 };
 
 // A failure of the fetch, raised as a Python exception once the GIL is back.
@@ -254,7 +257,7 @@ InstrumentRow instrument_row(const bson_t *doc) {
     }
     uint32_t length = 0;
     const char *text = bson_iter_utf8(&id_field, &length);
-    InstrumentRow entry{std::string(text, length), 0};
+    InstrumentRow entry{std::string(text, length), 0, {}};
     if (BSON_ITER_HOLDS_INT32(&index_field) || BSON_ITER_HOLDS_INT64(&index_field)) {
         entry.row = bson_iter_as_int64(&index_field);
         return entry;
@@ -266,11 +269,44 @@ InstrumentRow instrument_row(const bson_t *doc) {
                                             bson_type_name(bson_iter_type(&index_field))};
 }
 
+void free_json(char *json) { bson_free(json); }
+using Json = Owned<char, free_json>;
+
+std::string other_fields_json(const bson_t *doc) {
+    Bson rest;
+    bson_copy_to_excluding_noinit(doc, rest.get(), "order_book_id", "index", nullptr);
+    size_t length = 0;
+    Json json(bson_as_relaxed_extended_json(rest.get(), &length));
+    if (!json) throw FetchFailure{PyExc_ValueError, "an instrument document cannot be written as JSON"};
+    return std::string(json.get(), length);
+}
+
+// The connection string as an error may show it: whatever sits before the
+// host (user name and password) is masked.
+std::string shown_uri(const std::string &uri_text) {
+    const size_t scheme = uri_text.find("://");
+    if (scheme == std::string::npos) return uri_text;
+    const size_t start = scheme + 3;
+    const size_t end = std::min(uri_text.find_first_of("/?", start), uri_text.size());
+    const size_t at = uri_text.rfind('@', end - 1);
+    if (at == std::string::npos || at < start || end == start) return uri_text;
+    return uri_text.substr(0, start) + "***" + uri_text.substr(at);
+}
+
+// No server answered: say where the engine looked, what chose that place and
+// how to get a server, beside the driver's own words.
+FetchFailure unreachable_index(const std::string &uri_text, const std::string &driver_text) {
+    return {PyExc_ConnectionError,
+            "cannot reach the instrument index at " + shown_uri(uri_text) + ": " + driver_text +
+                ". QUORBEL_MONGODB_URI chooses the server: point it at the MongoDB server that holds the index, "
+                "or start a local one with `quorbel index serve` and export the line it prints."};
+}
+
 // One find over the whole collection, every field but _id, walked to the end.
 // The owners are destroyed in reverse order (cursor, collection, client) on
 // every way out, so no client outlives the call.
 std::vector<InstrumentRow> read_instrument_rows(const std::string &uri_text, const std::string &database,
-                                                const std::string &collection_name) {
+                                                const std::string &collection_name, bool with_other_fields) {
     bson_error_t error;
     Uri uri(mongoc_uri_new_with_error(uri_text.c_str(), &error));
     if (!uri) throw FetchFailure{PyExc_ValueError, "invalid MongoDB connection string: " + std::string(error.message)};
@@ -287,8 +323,15 @@ std::vector<InstrumentRow> read_instrument_rows(const std::string &uri_text, con
 
     std::vector<InstrumentRow> rows;
     const bson_t *doc = nullptr;
-    while (mongoc_cursor_next(cursor.get(), &doc)) rows.push_back(instrument_row(doc));
-    if (mongoc_cursor_error(cursor.get(), &error)) throw driver_failure(error);
+    while (mongoc_cursor_next(cursor.get(), &doc)) {
+        rows.push_back(instrument_row(doc));
+        if (with_other_fields) rows.back().other_fields = other_fields_json(doc);
+    }
+    if (mongoc_cursor_error(cursor.get(), &error)) {
+        FetchFailure failure = driver_failure(error);
+        if (failure.kind == PyExc_ConnectionError) failure = unreachable_index(uri_text, failure.message);
+        throw failure;
+    }
     return rows;
 }
 
@@ -333,7 +376,8 @@ nb::dict instrument_map(const std::vector<InstrumentRow> &rows) {
     return mapping;
 }
 
-nb::dict fetch_instrument_index() {
+// Every document of the collection that the settings name, read without the GIL.
+std::vector<InstrumentRow> fetch_instrument_rows(bool with_other_fields) {
     std::string uri = text_value(module_attr("get_mongodb_uri")(), "get_mongodb_uri()");
     std::string database = text_value(module_attr("DATABASE"), "quorbel.detail.DATABASE");
     std::string collection = text_value(module_attr("COLLECTION"), "quorbel.detail.COLLECTION");
@@ -341,12 +385,14 @@ nb::dict fetch_instrument_index() {
     std::vector<InstrumentRow> rows;
     try {
         nb::gil_scoped_release no_gil;
-        rows = read_instrument_rows(uri, database, collection);
+        rows = read_instrument_rows(uri, database, collection, with_other_fields);
     } catch (const FetchFailure &failure) {
         raise_failure(failure);
     }
-    return instrument_map(rows);
+    return rows;
 }
+
+nb::dict fetch_instrument_index() { return instrument_map(fetch_instrument_rows(false)); }
 
 nb::object stock_index(nb::handle order_book_id) {
     nb::object mapping = module_attr("_get_all_instrument_index")();
@@ -378,6 +424,17 @@ void define_cached(nb::module_ &m, const char *name, Func &&func, const char *do
 }  // namespace
 
 size_t open_mongo_clients() { return g_open_clients.load(); }
+
+nb::list instrument_documents() {
+    const std::vector<InstrumentRow> rows = fetch_instrument_rows(true);
+    nb::list documents;
+    for (const InstrumentRow &entry : rows) {
+        documents.append(nb::make_tuple(nb::str(entry.order_book_id.data(), entry.order_book_id.size()),
+                                        nb::int_(entry.row),
+                                        nb::str(entry.other_fields.data(), entry.other_fields.size())));
+    }
+    return documents;
+}
 
 void define_calendar(nb::module_ &m) {
     define_cached(m, "get_all_trading_dates", &fetch_trading_dates, docs::kGetAllTradingDates);

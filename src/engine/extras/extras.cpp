@@ -18,6 +18,9 @@ NB_MODULE(_extras, m) {
     define_command_scans(m);
     define_journal_tools(m);
     define_value_checks(m);
+    m.def("_instrument_documents", &instrument_documents,
+          "Every document of the instrument collection as (order_book_id, row, the other fields as JSON), in\n"
+          "the collection's natural order; quorbel.instruments() builds its table from them.");
     // The command itself is quorbel.cli.main; this name stays for callers of old.
     m.def("main", [] {
               return int64_of(nb::module_::import_("quorbel.cli").attr("main")(), "quorbel.cli.main()'s exit status");

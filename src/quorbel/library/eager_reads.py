@@ -17,6 +17,7 @@ from . import cube_plan
 from .arguments import _date_range, date_code
 from .catalog import _existing_path, _selection, check_hdf5_signature
 from .cube_plan import _close_all, _date_axis, _open_for_reading
+from .instrument_snapshot import cube_instruments
 
 # Files a progress-reporting read fills at a time: enough to keep the
 # engine's threads busy, few enough for the bar to move. Read at each call,
@@ -34,7 +35,7 @@ def _read_arguments(root: str, names, ids, start, end) -> tuple:
     paths = [_existing_path(root, n) for n in names]
     for path in paths:
         check_hdf5_signature(path)
-    id_list, rows = _extras._cube_instruments(None if ids is None else list(ids))
+    id_list, rows = cube_instruments(root, None if ids is None else list(ids))
     return names, paths, id_list, rows, start, end
 
 

@@ -11,6 +11,7 @@ from .catalog import FactorInfo, _factor_info, _factor_names, _factor_path, _sel
 from .cluster_writes import _client_argument, _run_on_cluster
 from .frames import cube_blocks, frame_block
 from .eager_reads import _cross_section, _labelled_cube, _read_arguments, _read_cube
+from .instrument_snapshot import check_before_write, library_instruments
 from .lazy_reads import _lazy_cube, _lazy_option
 from .clearing import _clear_date
 from .metadata import describe_factor
@@ -32,7 +33,10 @@ class FactorLibrary:
     of the engine over all the files; writes store one date, or many, into
     many factors at once, one task per file, and report every factor that
     failed. With Dask installed (``quorbel[dask]``) a read can be lazy and
-    writes can run on a dask.distributed cluster.
+    writes can run on a dask.distributed cluster. The library records which
+    instrument each row holds in ``root/.quorbel/instruments.json``: writes
+    refuse an instrument index that moved one of them, and reads label rows
+    from it while the index cannot be reached.
 
     Parameters
     ----------
@@ -146,6 +150,31 @@ class FactorLibrary:
         '/data/factors/style/momentum_20d.h5'
         """
         return _factor_path(self.root, name)
+
+    def instruments(self):
+        """The instrument index, as :func:`quorbel.instruments` returns it.
+
+        While the index cannot be reached, the instruments this library
+        recorded at its writes (``order_book_id`` and ``row`` only), with
+        one WARNING on the root logger.
+
+        Returns
+        -------
+        pandas.DataFrame
+            ``order_book_id``, ``row`` and the other fields, sorted by row.
+
+        Raises
+        ------
+        ConnectionError
+            When the index cannot be reached and nothing was written yet.
+
+        Examples
+        --------
+        >>> lib = FactorLibrary("/data/factors")
+        >>> lib.instruments().columns.tolist()
+        ['order_book_id', 'row', 'exchange']
+        """
+        return library_instruments(self.root)
 
     # ---- reads ---------------------------------------------------------------
 
@@ -565,7 +594,11 @@ class FactorLibrary:
             Before anything is written, naming the factor: a factor without
             packs, a date that is no calendar day, text that is no number;
             with `strict`, a value that would be skipped. Also a factor name
-            that is no name.
+            that is no name, and an instrument index that moved instruments
+            this library holds to other rows (naming the first of them).
+        ConnectionError
+            Before anything is written, if the instrument index cannot be
+            reached.
         ImportError
             If `client` is given without Dask installed.
 
@@ -746,6 +779,7 @@ class FactorLibrary:
         if strict:
             refuse_skips(jobs, kind, code)
         tasks = _tasks_by_file(list(jobs), self.path)
+        check_before_write(self.root)
         if client is not None:
             outcome = _run_on_cluster(client, tasks, {name: (self.path(name), jobs[name]) for name in jobs},
                                       kind, code, create, progress)
