@@ -37,6 +37,7 @@ import time
 
 from . import _extras, detail
 from ._extras import CommandError
+from .dates import date_code
 from .progress import ProgressDisplay, progress_display
 
 __all__ = ["main", "build_parser", "ProgressDisplay", "progress_display"]
@@ -235,20 +236,27 @@ def rewrite(args):
 # ---- show ----------------------------------------------------------------------
 
 
-def date_argument(value, fallback):
+def date_argument(value, fallback, what):
     if value is None:
         return fallback
-    text = str(value).replace("-", "")
-    if len(text) != 8 or not all("0" <= c <= "9" for c in text):
-        raise CommandError(f"not a date: {value} (write 20180102 or 2018-01-02)")
-    return int(text)
+    try:
+        return date_code(value, what)
+    except ValueError as e:
+        raise CommandError(str(e)) from None
+
+
+def date_arguments(args, first=0, last=99991231):
+    """(start, end) of --start and --end, read as every reader of the package reads a date."""
+    start, end = date_argument(args.start, first, "--start"), date_argument(args.end, last, "--end")
+    if start > end:
+        raise CommandError(f"--start {start} lies after --end {end}: give the earlier date first")
+    return start, end
 
 
 def show(args):
     path = existing_file(args.file)
     _extras._matrix_layout(path)
-    start = date_argument(args.start, 0)
-    end = date_argument(args.end, 99991231)
+    start, end = date_arguments(args)
     frame = _extras._show_panel(path, args.ids, start, end)
     for order_book_id in args.ids:
         if order_book_id not in frame.columns:

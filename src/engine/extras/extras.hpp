@@ -7,12 +7,14 @@
 //   command_scans.cpp  the work behind the `quorbel` command (quorbel/cli.py):
 //                      layout, scans, chunk checks, the coverage picture, rewrite
 //   library_reads.cpp  many factor files at once into one cube (FactorLibrary)
+//   value_spans.cpp    the first and last columns holding values, scanned in from each end
 //   png_writer.cpp     a minimal RGB PNG encoder on libdeflate
 //   journal_tools.cpp  which file an undo journal names, for crash-state tools
 //   value_checks.cpp   the library's writes: every value converted before any file is touched
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -29,6 +31,20 @@ extern const char *const kReadPanelDoc;
 // The cube reads behind quorbel.FactorLibrary (_cube_instruments, _cube_sections,
 // _fill_cube, _factor_summary).
 void define_library_reads(nb::module_ &m);
+
+// `data` of a factor file; OSError naming the file when it has none, or one
+// that is not a matrix.
+h5::Dataset factor_matrix(const h5::File &file);
+
+// The first and last columns of `data` holding a value (nullopt when none
+// does), scanned in from each end a chunk column at a time; the first is
+// only looked for when asked.
+struct ValueSpan {
+    std::optional<uint64_t> first, last;
+};
+ValueSpan value_span(h5::Dataset &data, bool want_first = true);
+// _value_spans, behind `quorbel ls`, coverage and the library's default reads.
+void define_value_spans(nb::module_ &m);
 
 // A failure of a factor file that the command line prints as its text alone;
 // quorbel._extras.CommandError in Python.

@@ -1,0 +1,162 @@
+// Where a factor matrix holds values: its first and last columns with any
+// value. A library of a few years sits in a calendar of decades, so most
+// chunk columns were never written; scanning in from each end and stopping at
+// the first chunk column that holds a value reads two chunk columns of a
+// file instead of all of them. `quorbel ls`, the library's default read span
+// and `quorbel coverage` all ask this.
+#include <Python.h>
+
+#include <cmath>
+#include <exception>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "extras.hpp"
+#include "storage/chunk_io.hpp"
+
+using namespace nb::literals;
+
+namespace quorbel {
+namespace {
+
+// Columns [col, col + cols) of the matrix, chunk by chunk: the first (or with
+// `backwards`, the last) column among them that holds a value, given that a
+// column already found beats any not closer to the scan's end.
+std::optional<uint64_t> scan_block(h5::Dataset &data, const chunks::ChunkGrid &grid, uint64_t col, uint64_t cols,
+                                   bool backwards, chunks::Cells &cells) {
+    std::optional<uint64_t> found;
+    // Only columns that would improve on what is found need looking at.
+    auto scan_line = [&](const double *line) {
+        if (backwards) {
+            for (uint64_t c = cols; c-- > 0 && (!found || col + c > *found);) {
+                if (!std::isnan(line[c])) found = col + c;
+            }
+        } else {
+            for (uint64_t c = 0; c < cols && (!found || col + c < *found); ++c) {
+                if (!std::isnan(line[c])) found = col + c;
+            }
+        }
+    };
+    const h5::Shape2 shape = grid.shape;
+    if (!grid.direct) {
+        cells.resize(shape.rows * cols);
+        data.read(h5::Block{0, shape.rows, col, cols}, cells.data());
+        for (uint64_t r = 0; r < shape.rows; ++r) scan_line(cells.data() + r * cols);
+        return found;
+    }
+    for (uint64_t row = 0; row < shape.rows; row += grid.chunk.rows) {
+        const h5::Dataset::RawChunk raw = data.read_raw_chunk(row, col);
+        if (!raw.exists) {
+            if (std::isnan(grid.fill)) continue;  // never written: no value throughout
+            return backwards ? col + cols - 1 : col;
+        }
+        chunks::inflate_chunk(raw, grid, row, col, cells);
+        const uint64_t rows = std::min(grid.chunk.rows, shape.rows - row);
+        for (uint64_t r = 0; r < rows; ++r) scan_line(cells.data() + r * grid.chunk.cols);
+        // Nothing closer to the scan's end exists in this block.
+        if (found && *found == (backwards ? col + cols - 1 : col)) break;
+    }
+    return found;
+}
+
+std::optional<uint64_t> scan_from_end(h5::Dataset &data, const chunks::ChunkGrid &grid, bool backwards) {
+    const h5::Shape2 shape = grid.shape;
+    if (shape.rows == 0 || shape.cols == 0) return std::nullopt;
+    // Chunk columns when the engine inflates them, else blocks of 64 columns.
+    const uint64_t step = grid.direct ? grid.chunk.cols : 64;
+    const uint64_t blocks = (shape.cols - 1) / step + 1;
+    chunks::Cells cells;
+    for (uint64_t i = 0; i < blocks; ++i) {
+        const uint64_t block = backwards ? blocks - 1 - i : i;
+        const uint64_t col = block * step;
+        if (auto found = scan_block(data, grid, col, std::min(step, shape.cols - col), backwards, cells)) {
+            return found;
+        }
+    }
+    return std::nullopt;
+}
+
+nb::object optional_column(std::optional<uint64_t> value) { return value ? nb::cast(*value) : nb::none(); }
+
+struct FileSpan {
+    h5::Shape2 shape;
+    std::optional<int64_t> cursor;
+    ValueSpan span;
+};
+
+FileSpan span_of_file(const std::string &path) {
+    h5::File file = h5::File::open(path, false);
+    h5::Dataset data = factor_matrix(file);
+    FileSpan out;
+    out.shape = data.shape();
+    out.cursor = data.read_int64_attribute("cursor_col");
+    out.span = value_span(data);
+    return out;
+}
+
+// Per path, (rows, columns, cursor_col or None, first column holding a value
+// or None, last such column or None); for a file that cannot be read, the
+// OSError (or ValueError, for a cursor_col that is no integer) naming it, so
+// that one bad file of a listing does not hide the others.
+nb::list value_spans(nb::handle paths_arg, nb::handle progress) {
+    std::vector<std::string> paths;
+    nb::object iterator = nb::steal(PyObject_GetIter(paths_arg.ptr()));
+    if (!iterator) throw nb::python_error();
+    while (nb::object item = nb::steal(PyIter_Next(iterator.ptr()))) paths.push_back(path_argument(item));
+    if (PyErr_Occurred()) throw nb::python_error();
+    use_file_locking_setting();
+    nb::list out;
+    const bool reports = progress.is_valid() && !progress.is_none();
+    for (size_t i = 0; i < paths.size(); ++i) {
+        if (reports) progress(i, paths.size());
+        if (PyErr_CheckSignals() != 0) throw nb::python_error();
+        FileSpan found;
+        std::optional<h5::Error> failure;
+        {
+            nb::gil_scoped_release release;
+            try {
+                found = span_of_file(paths[i]);
+            } catch (const h5::Error &error) {
+                failure = error;
+            } catch (const std::exception &error) {
+                failure = h5::Error(h5::ErrorKind::OS, error.what());
+            }
+        }
+        log_set_aside_journals();
+        if (failure) {
+            // The file's name leads the text, whatever the failure says.
+            const std::string text = failure->what();
+            const bool named = text.find(paths[i]) != std::string::npos;
+            const h5::Error named_failure(failure->kind(), named ? text : paths[i] + ": " + text,
+                                          failure->error_number());
+            out.append(exception_object(named_failure, nb::str(paths[i].c_str())));
+            continue;
+        }
+        out.append(nb::make_tuple(found.shape.rows, found.shape.cols,
+                                  found.cursor ? nb::cast(*found.cursor) : nb::none(),
+                                  optional_column(found.span.first), optional_column(found.span.last)));
+    }
+    if (reports) progress(paths.size(), paths.size());
+    return out;
+}
+
+}  // namespace
+
+ValueSpan value_span(h5::Dataset &data, bool want_first) {
+    const chunks::ChunkGrid grid = chunks::chunk_grid(data);
+    ValueSpan span;
+    span.last = scan_from_end(data, grid, true);
+    // No value at all: the forward scan would find none either.
+    if (span.last && want_first) span.first = scan_from_end(data, grid, false);
+    return span;
+}
+
+void define_value_spans(nb::module_ &m) {
+    m.def("_value_spans", &value_spans, "paths"_a, "progress"_a.none() = nb::none(),
+          "Per path, (rows, columns, cursor_col or None, first and last columns holding a value or None), found\n"
+          "by scanning chunk columns in from each end of the matrix; the OSError naming the file for one that\n"
+          "cannot be read. Calls progress(done, total) between files.");
+}
+
+}  // namespace quorbel
