@@ -239,3 +239,19 @@ def test_console_script_entry_point_exits_with_main_status(tmp_path):
     missing = subprocess.run([sys.executable, "-c", script, "info", str(tmp_path / "nope.h5")],
                              capture_output=True, text=True, env=env, timeout=120)
     assert missing.returncode == 1 and "no such file" in missing.stderr
+
+
+def test_a_reader_that_goes_away_ends_the_command_quietly(tmp_path):
+    # `quorbel info f | head -1`, made certain: the pipe's reading end is
+    # closed before the command writes its first line.
+    path = h5py_file(str(tmp_path / "f.h5"), matrix_with_gaps())
+    script = "import sys; from quorbel._extras import main; sys.exit(main())"
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    read_end, write_end = os.pipe()
+    os.close(read_end)
+    try:
+        done = subprocess.run([sys.executable, "-c", script, "info", path], stdout=write_end, stderr=subprocess.PIPE,
+                              text=True, env=env, timeout=120)
+    finally:
+        os.close(write_end)
+    assert (done.returncode, done.stderr) == (0, "")

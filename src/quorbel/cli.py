@@ -273,65 +273,18 @@ def show(args):
 # ---- ls ------------------------------------------------------------------------
 
 
-def date_of_column(column):
-    """The trading date of a column, None beyond the calendar or for None."""
-    if column is None or column < 0:
-        return None
-    try:
-        return detail._get_date_by_index(column, column)[0]
-    except IndexError:
-        return None
-
-
-def factor_listing(root, name):
-    """One factor's line of `quorbel ls` as a dict; a file that cannot be read
-    gets its error instead of the figures."""
-    from .library import SUFFIX
-
-    path = os.path.join(root, *name.split("/")) + SUFFIX
-    entry = {"name": name, "path": path, "size": file_size(path)}
-    try:
-        layout = _extras._matrix_layout(path)
-        cursor = cursor_col_value(layout)
-        extent = _extras._value_extent(path)
-    except Exception as error:  # one bad file must not hide the others
-        entry["error"] = str(error) or _type_name(error)
-        return entry
-    entry.update(shape=[layout["rows"], layout["cols"]],
-                 first_value_date=date_of_column(extent["first"]),
-                 last_value_date=date_of_column(extent["last"]),
-                 cursor_date=date_of_column(cursor))
-    return entry
-
-
-def listing_line(entry, width):
-    if "error" in entry:
-        return f"{entry['name']:<{width}}  error: {entry['error']}"
-    shown = ["-" if entry[key] is None else str(entry[key])
-             for key in ("first_value_date", "last_value_date", "cursor_date")]
-    shape = f"{entry['shape'][0]} x {entry['shape'][1]}"
-    return f"{entry['name']:<{width}}  {shape:>13}  {shown[0]:>8}  {shown[1]:>8}  {shown[2]:>8}  {mib(entry['size']):>10}"
-
-
 def ls(args):
-    from .library import FactorLibrary
+    from . import cli_ls
 
     if not os.path.isdir(args.root):
         raise CommandError(f"not a folder: {args.root}")
-    names = FactorLibrary(args.root).names()
-    entries = []
     with ProgressDisplay("scanning factors") as progress:
-        for done, name in enumerate(names):
-            progress(done, len(names))
-            entries.append(factor_listing(args.root, name))
-        progress(len(names), len(names))
+        entries = cli_ls.factor_entries(args.root, progress)
     if args.json:
         say(json.dumps(entries, indent=2))
     else:
-        width = max([len("name")] + [len(e["name"]) for e in entries])
-        say(f"{'name':<{width}}  {'shape':>13}  {'first':>8}  {'last':>8}  {'cursor':>8}  {'size':>10}")
-        for entry in entries:
-            say(listing_line(entry, width))
+        for line in cli_ls.listing_lines(entries, mib):
+            say(line)
     return 1 if any("error" in e for e in entries) else 0
 
 
@@ -399,6 +352,14 @@ def main(argv=None):
     except KeyboardInterrupt:
         warn("interrupted")
         return 130
+    except BrokenPipeError:
+        # The reader of the output went away (`quorbel info f | head`): not
+        # a failure of the command. Later writes, and the flush at exit, go
+        # nowhere instead of raising again.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+        return 0
     except CommandError as e:
         warn(f"quorbel: error: {e}")
         return 1

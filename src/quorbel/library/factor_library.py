@@ -34,6 +34,8 @@ class FactorLibrary:
     ----------
     root : str or os.PathLike
         The library's folder; kept as an absolute path.
+    create : bool, default False
+        Make the folder (and its parents) when it does not exist.
 
     Attributes
     ----------
@@ -43,7 +45,10 @@ class FactorLibrary:
     Raises
     ------
     NotADirectoryError
-        If `root` is not a directory.
+        If `root` is not a directory (without `create`, also when it does
+        not exist).
+    OSError
+        If `create` is given and the folder cannot be made.
 
     Examples
     --------
@@ -55,10 +60,13 @@ class FactorLibrary:
     True
     """
 
-    def __init__(self, root: "str | os.PathLike"):
+    def __init__(self, root: "str | os.PathLike", create: bool = False):
         root = os.fspath(root)
+        if create and not os.path.lexists(root):
+            os.makedirs(root, exist_ok=True)
         if not os.path.isdir(root):
-            raise NotADirectoryError(f"factor library root is not a directory: {root}")
+            hint = "" if create or os.path.lexists(root) else " (create=True makes it)"
+            raise NotADirectoryError(f"factor library root is not a directory: {root}{hint}")
         self.root = os.path.abspath(root)
 
     def __repr__(self) -> str:
@@ -69,7 +77,10 @@ class FactorLibrary:
     def names(self) -> list:
         """Every factor under the root, sorted, each file once.
 
-        Hidden files and folders are not factors. Names that reach one file
+        Hidden files and folders are not factors. Folders reached through
+        symbolic links are listed too, each folder once (links in a loop
+        add nothing); a link that reaches no file is skipped. Names that
+        reach one file
         (through a symbolic or a hard link, told by the device and inode of
         the file reached) list it once: a name that is not a symbolic link is
         kept over one that is, and among equals the first in sorted order. A
