@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "storage/chunk_io.hpp"
+#include "storage/file_damage.hpp"
 #include "extras.hpp"
 #include "storage/journal.hpp"
 
@@ -100,6 +101,8 @@ auto guarded(Work &&work) -> decltype(work()) {
         throw;
     } catch (const CommandError &) {
         throw;
+    } catch (const h5::DamagedFile &e) {
+        throw CommandError(e.path() + ": " + e.what());
     } catch (const std::exception &e) {
         throw CommandError(e.what());
     }

@@ -8,6 +8,7 @@ hard link, are told apart by the device and inode of the file reached.
 from __future__ import annotations
 
 import dataclasses
+import errno
 import os
 import stat
 from collections.abc import Iterable
@@ -94,7 +95,7 @@ def check_hdf5_signature(path: str) -> None:
     >>> check_hdf5_signature("/etc/hostname")
     Traceback (most recent call last):
         ...
-    OSError: not a factor file (no HDF5 signature): /etc/hostname
+    OSError: [Errno 5] not a factor file (no HDF5 signature): /etc/hostname: '/etc/hostname'
     """
     try:
         with open(path, "rb") as f:
@@ -107,7 +108,7 @@ def check_hdf5_signature(path: str) -> None:
                 offset = 512 if offset == 0 else offset * 2
     except OSError as e:
         raise OSError(e.errno, f"cannot read factor file {path}: {e.strerror}") from e
-    raise OSError(f"not a factor file (no HDF5 signature): {path}")
+    raise OSError(errno.EIO, f"not a factor file (no HDF5 signature): {path}", path)
 
 
 def _factor_entries(root: str) -> list:
