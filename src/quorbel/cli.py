@@ -35,9 +35,10 @@ import stat
 import sys
 import time
 
-from . import _extras, detail
+from . import _extras, cli_reports, detail
 from ._extras import CommandError
 from .dates import date_code
+from .spans import date_of_column
 from .progress import ProgressDisplay, progress_display
 
 __all__ = ["main", "build_parser", "ProgressDisplay", "progress_display"]
@@ -137,10 +138,9 @@ def info(args):
         say(f"last value    {column_text(extent['last'])}")
     say(f"instruments   {extent['instruments']} hold values")
     size = file_size(path)
-    cells = rows * cols * 8
-    ratio = cells / size if size else 0.0
     say(f"file size     {mib(size)} ({size} bytes)")
-    say(f"compression   {ratio:.1f}x ({mib(cells)} of float64 cells)")
+    for line in cli_reports.compression_lines(size, rows, cols, extent["cells"], mib):
+        say(line)
     return 0
 
 
@@ -184,6 +184,10 @@ def verify(args):
     with ProgressDisplay("reading chunks") as progress:
         unreadable = _extras._unreadable_chunks(path, progress)
     problems += [f"the chunk at row {row}, column {col} cannot be read: {error}" for row, col, error in unreadable]
+    # Only a file whose layout and chunks are sound is read for where its values lie.
+    past_cursor = None if problems else cli_reports.values_past_cursor(path)
+    if past_cursor:
+        say(f"warning: {past_cursor}")
     for problem in problems:
         say(f"problem: {problem}")
     if problems:
@@ -200,12 +204,20 @@ def coverage(args):
     path = existing_file(args.file)
     if args.width < 1 or args.height < 1:
         raise CommandError("--width and --height must be at least 1")
+    start, end = date_arguments(args, None, None) if args.start or args.end else (None, None)
+    first, stop = cli_reports.coverage_section(path, start, end)
+    layout = _extras._matrix_layout(path)
+    x_ticks, y_ticks = cli_reports.axis_ticks(first, stop, layout["rows"])
     # No matrix is wider or taller than this; larger requests mean "as is".
     most = 2**62
     with ProgressDisplay("scanning") as progress:
-        picture = _extras._draw_coverage(path, args.output, min(args.width, most), min(args.height, most), progress)
-    say(f"wrote {args.output}: {picture['width']} x {picture['height']} pixels for "
-        f"{picture['rows']} instruments (top to bottom) x {picture['cols']} dates (left to right)")
+        picture = _extras._draw_coverage(path, args.output, min(args.width, most), min(args.height, most), progress,
+                                         first, stop, x_ticks, y_ticks)
+    dates = " to ".join(str(d) for d in (date_of_column(first), date_of_column(stop - 1)) if d is not None)
+    say(f"wrote {args.output}: {picture['image_width']} x {picture['image_height']} pixels, the plot "
+        f"{picture['width']} x {picture['height']} at the top left: {picture['rows']} instruments top to bottom "
+        f"(counted on the right) x {stop - first} dates left to right (columns {first} to {stop - 1}"
+        + (f", {dates}" if dates else "") + "; years below)")
     cursor = picture["cursor_col"]
     say("dark = values, grey = some, white = none"
         + (f"; red line = cursor_col ({column_text(cursor)})" if cursor is not None else ""))
@@ -248,7 +260,7 @@ def date_argument(value, fallback, what):
 def date_arguments(args, first=0, last=99991231):
     """(start, end) of --start and --end, read as every reader of the package reads a date."""
     start, end = date_argument(args.start, first, "--start"), date_argument(args.end, last, "--end")
-    if start > end:
+    if start is not None and end is not None and start > end:
         raise CommandError(f"--start {start} lies after --end {end}: give the earlier date first")
     return start, end
 
@@ -316,10 +328,14 @@ def build_parser():
                       "shape, cursor_col a scalar int64 inside the matrix) and read every chunk. Exit status 1 when "
                       "anything is wrong.")
     cov = command("coverage", "Draw where values exist as a PNG: instruments top to bottom against dates left to "
-                              "right, downsampled to fit, with cursor_col as a red line.")
+                              "right, downsampled to fit, with cursor_col as a red line, years labelled below and "
+                              "instrument counts on the right; over the dates holding values unless --start or "
+                              "--end says otherwise.")
     cov.add_argument("-o", "--output", required=True, help="the PNG file to write")
     cov.add_argument("--width", type=int, default=1200, help="at most this many pixels across (default 1200)")
     cov.add_argument("--height", type=int, default=800, help="at most this many pixels down (default 800)")
+    cov.add_argument("--start", help="first date, 20180102 or 2018-01-02 (default: the first date holding a value)")
+    cov.add_argument("--end", help="last date (default: the last date holding a value)")
     command("rewrite", "Replace the file by a compact fresh copy (rewrite_factor): same cells and attributes.")
     ls_p = commands.add_parser(
         "ls", help="One line per factor of a library folder: name, shape, first and last dates holding a value, "

@@ -8,6 +8,7 @@
 //                      layout, scans, chunk checks, the coverage picture, rewrite
 //   library_reads.cpp  many factor files at once into one cube (FactorLibrary)
 //   value_spans.cpp    the first and last columns holding values, scanned in from each end
+//   png_labels.cpp     axis labels (digits) for the coverage picture
 //   png_writer.cpp     a minimal RGB PNG encoder on libdeflate
 //   journal_tools.cpp  which file an undo journal names, for crash-state tools
 //   value_checks.cpp   the library's writes: every value converted before any file is touched
@@ -63,6 +64,19 @@ void define_value_checks(nb::module_ &m);
 // Writes an 8-bit RGB image (rows top to bottom, 3 bytes a pixel) as a PNG.
 // std::runtime_error when the file cannot be written.
 void write_png_rgb(const std::string &path, uint32_t width, uint32_t height, const std::vector<uint8_t> &rgb);
+
+// A picture with axis labels in margins right of and below the plot: ticks
+// at plot pixels, each with a label of digits (years, instrument counts).
+struct AxisTick {
+    uint32_t pixel;
+    std::string text;
+};
+struct LabelledPicture {
+    uint32_t width, height;
+    std::vector<uint8_t> rgb;
+};
+LabelledPicture add_axis_labels(const std::vector<uint8_t> &plot, uint32_t width, uint32_t height,
+                                const std::vector<AxisTick> &x_ticks, const std::vector<AxisTick> &y_ticks);
 
 // Days since 1970-01-01 of a date code (20180102), for datetime64[D].
 int64_t days_since_epoch(int64_t date_code);
