@@ -43,7 +43,9 @@ h5::Dataset factor_matrix(const h5::File &file);
 struct ValueSpan {
     std::optional<uint64_t> first, last;
 };
-ValueSpan value_span(h5::Dataset &data, bool want_first = true);
+// With `pin` (File::pin), chunks are read as part of one pinned read, which
+// the caller checks with File::holds afterwards.
+ValueSpan value_span(h5::Dataset &data, bool want_first = true, const h5::ReadPin *pin = nullptr);
 // _value_spans, behind `quorbel ls`, coverage and the library's default reads.
 void define_value_spans(nb::module_ &m);
 

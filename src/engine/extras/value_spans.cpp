@@ -10,6 +10,7 @@
 #include <exception>
 #include <optional>
 #include <string>
+#include <algorithm>
 #include <vector>
 
 #include "extras.hpp"
@@ -24,7 +25,7 @@ namespace {
 // `backwards`, the last) column among them that holds a value, given that a
 // column already found beats any not closer to the scan's end.
 std::optional<uint64_t> scan_block(h5::Dataset &data, const chunks::ChunkGrid &grid, uint64_t col, uint64_t cols,
-                                   bool backwards, chunks::Cells &cells) {
+                                   bool backwards, const h5::ReadPin *pin, chunks::Cells &cells) {
     std::optional<uint64_t> found;
     // Only columns that would improve on what is found need looking at.
     auto scan_line = [&](const double *line) {
@@ -46,7 +47,9 @@ std::optional<uint64_t> scan_block(h5::Dataset &data, const chunks::ChunkGrid &g
         return found;
     }
     for (uint64_t row = 0; row < shape.rows; row += grid.chunk.rows) {
-        const h5::Dataset::RawChunk raw = data.read_raw_chunk(row, col);
+        // Pinned, a lookup skips the check of the file around each chunk;
+        // most lookups find a chunk never written, so that check would dominate.
+        const h5::Dataset::RawChunk raw = pin ? data.read_raw_chunk(row, col, *pin) : data.read_raw_chunk(row, col);
         if (!raw.exists) {
             if (std::isnan(grid.fill)) continue;  // never written: no value throughout
             return backwards ? col + cols - 1 : col;
@@ -60,17 +63,33 @@ std::optional<uint64_t> scan_block(h5::Dataset &data, const chunks::ChunkGrid &g
     return found;
 }
 
-std::optional<uint64_t> scan_from_end(h5::Dataset &data, const chunks::ChunkGrid &grid, bool backwards) {
+// The first columns of the blocks a scan looks at, ascending: chunk columns
+// when the engine inflates them, else blocks of 64 columns.
+std::vector<uint64_t> block_starts(h5::Dataset &data, const chunks::ChunkGrid &grid) {
     const h5::Shape2 shape = grid.shape;
-    if (shape.rows == 0 || shape.cols == 0) return std::nullopt;
-    // Chunk columns when the engine inflates them, else blocks of 64 columns.
+    // A library of a few years in a calendar of decades has most chunk
+    // columns unwritten: listing the written ones once spares a lookup of
+    // every chunk of those. Where no cell is NaN by default, unwritten
+    // chunks hold values too.
+    if (grid.direct && std::isnan(grid.fill)) {
+        const uint64_t stripes = (shape.rows + grid.chunk.rows - 1) / grid.chunk.rows;
+        if (auto written = data.written_chunk_columns(std::max<uint64_t>(4 * stripes, 256))) return *written;
+    }
+    std::vector<uint64_t> starts;
     const uint64_t step = grid.direct ? grid.chunk.cols : 64;
-    const uint64_t blocks = (shape.cols - 1) / step + 1;
+    for (uint64_t col = 0; col < shape.cols; col += step) starts.push_back(col);
+    return starts;
+}
+
+std::optional<uint64_t> scan_from_end(h5::Dataset &data, const chunks::ChunkGrid &grid,
+                                      const std::vector<uint64_t> &starts, bool backwards, const h5::ReadPin *pin) {
+    const h5::Shape2 shape = grid.shape;
+    const uint64_t step = grid.direct ? grid.chunk.cols : 64;
     chunks::Cells cells;
-    for (uint64_t i = 0; i < blocks; ++i) {
-        const uint64_t block = backwards ? blocks - 1 - i : i;
-        const uint64_t col = block * step;
-        if (auto found = scan_block(data, grid, col, std::min(step, shape.cols - col), backwards, cells)) {
+    for (size_t i = 0; i < starts.size(); ++i) {
+        const uint64_t col = starts[backwards ? starts.size() - 1 - i : i];
+        if (col >= shape.cols) continue;
+        if (auto found = scan_block(data, grid, col, std::min(step, shape.cols - col), backwards, pin, cells)) {
             return found;
         }
     }
@@ -91,7 +110,11 @@ FileSpan span_of_file(const std::string &path) {
     FileSpan out;
     out.shape = data.shape();
     out.cursor = data.read_int64_attribute("cursor_col");
-    out.span = value_span(data);
+    // One check of the file for the whole scan; a scan that met a write is
+    // made again, checked chunk by chunk.
+    const h5::ReadPin pin = file.pin();
+    out.span = value_span(data, true, &pin);
+    if (!file.holds(pin)) out.span = value_span(data);
     return out;
 }
 
@@ -143,12 +166,14 @@ nb::list value_spans(nb::handle paths_arg, nb::handle progress) {
 
 }  // namespace
 
-ValueSpan value_span(h5::Dataset &data, bool want_first) {
+ValueSpan value_span(h5::Dataset &data, bool want_first, const h5::ReadPin *pin) {
     const chunks::ChunkGrid grid = chunks::chunk_grid(data);
     ValueSpan span;
-    span.last = scan_from_end(data, grid, true);
+    if (grid.shape.rows == 0 || grid.shape.cols == 0) return span;
+    const std::vector<uint64_t> starts = block_starts(data, grid);
+    span.last = scan_from_end(data, grid, starts, true, pin);
     // No value at all: the forward scan would find none either.
-    if (span.last && want_first) span.first = scan_from_end(data, grid, false);
+    if (span.last && want_first) span.first = scan_from_end(data, grid, starts, false, pin);
     return span;
 }
 
