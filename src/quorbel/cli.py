@@ -3,10 +3,11 @@
 Commands (``quorbel COMMAND --help`` describes each):
 
 - ``quorbel info FILE``: shape, chunks, filters, ``cursor_col`` and its date,
-  the dates holding values, size and compression ratio;
+  the dates holding values, size and two compression ratios;
 - ``quorbel show FILE ID... [--start D] [--end D]``: the values as a table;
 - ``quorbel verify FILE``: checks the layout and reads every chunk;
-- ``quorbel coverage FILE -o PNG``: a picture of where values exist;
+- ``quorbel coverage FILE -o PNG [--start D] [--end D]``: a labelled picture
+  of where values exist;
 - ``quorbel rewrite FILE``: ``rewrite_factor`` with its time and sizes;
 - ``quorbel ls ROOT [--json]``: one line per factor of a library folder.
 
