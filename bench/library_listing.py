@@ -88,9 +88,9 @@ def main():
               f"{args.calendar} dates, {size / 2**20:.0f} MiB; ready in {time.perf_counter() - started:.1f} s; "
               f"{os.cpu_count()} cores, load {os.getloadavg()[0]:.1f}")
 
-        started = time.perf_counter()
+        started, cpu = time.perf_counter(), time.process_time()
         entries = cli_ls.factor_entries(root)
-        new_seconds = time.perf_counter() - started
+        new_seconds, new_cpu = time.perf_counter() - started, time.process_time() - cpu
         sample = [e["name"] for e in entries[:args.old_sample]]
         started = time.perf_counter()
         old = old_listing(root, sample)
@@ -98,7 +98,8 @@ def main():
         same = all((e["first_value_date"], e["last_value_date"]) == (first, last)
                    for e, (_, _, first, last) in zip(entries, old))
         errors = sum("error" in e for e in entries)
-        print(f"new (span scan)  {new_seconds:6.2f} s for {len(entries)} factors ({errors} errors)")
+        print(f"new (span scan)   {new_seconds:6.2f} s for {len(entries)} factors ({errors} errors), "
+              f"{new_cpu:.2f} s of CPU")
         print(f"old (every chunk) {old_seconds:6.2f} s for {len(entries)} factors, from {len(sample)} read "
               f"({old_seconds / max(new_seconds, 1e-9):.0f}x the new); same dates: {same}")
         print(f"load average at the end: {os.getloadavg()[0]:.1f}")

@@ -6,11 +6,11 @@
 // and `quorbel coverage` all ask this.
 #include <Python.h>
 
+#include <algorithm>
 #include <cmath>
 #include <exception>
 #include <optional>
 #include <string>
-#include <algorithm>
 #include <vector>
 
 #include "extras.hpp"

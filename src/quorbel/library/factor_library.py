@@ -206,8 +206,10 @@ class FactorLibrary:
             axis; every instrument of the instrument index, in row order, by
             default.
         start, end : date, optional
-            The first and last date, as :func:`date_code` takes them; the
-            calendar's first and last by default.
+            The first and last date, as :func:`date_code` takes them. By
+            default the first (last) date on which any of the factors holds a
+            value; the date axis is empty when none does, or when a given
+            `start` lies after every value.
         check : bool, default False
             Cut each file at its cursor column.
         chunks : "auto" or int, optional
@@ -232,9 +234,10 @@ class FactorLibrary:
             If `names` or `ids` is not a list, a date is of no date type, or
             `chunks` is neither "auto" nor an int.
         ValueError
-            If a factor is listed twice, a date is no date, `start` lies
-            after `end`, `chunks` is below 1 or another text, or `progress`
-            is asked of a lazy read.
+            If a factor is listed twice, a date is no calendar day (such as
+            the typo ``231201``), `start` lies after `end` (naming both),
+            `chunks` is below 1 or another text, or `progress` is asked of a
+            lazy read.
         ImportError
             If `chunks` is given without Dask installed.
         OSError
