@@ -9,6 +9,7 @@ again as one batch), and reads a few instruments back.
 
 import logging
 import os
+import shutil
 import tempfile
 import time
 import types
@@ -29,7 +30,13 @@ def value_items(ids, values):
 def main():
     logging.basicConfig(level=logging.WARNING, format="%(levelname)s %(message)s")
     workdir = tempfile.mkdtemp(prefix="quorbel-demo-")
-    path = os.path.join(workdir, "momentum_20d.h5")
+    try:
+        tour(os.path.join(workdir, "momentum_20d.h5"))
+    finally:
+        shutil.rmtree(workdir, ignore_errors=True)
+
+
+def tour(path):
     with IndexServer() as server:
         seed_collection(server.uri, demo_instruments(INSTRUMENTS))
         os.environ["QUORBEL_MONGODB_URI"] = server.uri
@@ -57,8 +64,9 @@ def main():
             started = time.perf_counter()
             qd.put_factor_packs(h5, packs)
             batch = time.perf_counter() - started
+            cursor = int(data.attrs["cursor_col"])
             print(f"wrote {len(dates)} dates x {len(ids)} values: one date at a time {one_by_one:.1f} s, "
-                  f"as one batch {batch:.1f} s; cursor_col {data.attrs['cursor_col']}")
+                  f"as one batch {batch:.1f} s; written up to {qd._get_date_by_index(cursor, cursor)[0]}")
 
         print(f"size on disk      {os.path.getsize(path) / 2**20:.1f} MiB")
         with qd.get_h5(path) as h5:

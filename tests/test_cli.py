@@ -84,7 +84,23 @@ def test_info_reports_layout_cursor_and_value_extent(detail, factor, capsys, mon
     assert fields["last value"] == f"column 59, {date_of(detail, 59)}"
     assert fields["instruments"] == "80 hold values"
     assert fields["file size"].endswith(f"({os.path.getsize(factor)} bytes)")
+    # Both ratios, labelled: the whole matrix, and the cells that hold values.
+    size, held = os.path.getsize(factor), int((~np.isnan(matrix_with_gaps())).sum())
+    assert fields["compression"] == (f"{ROWS * COLS * 8 / size:.2f}x over the whole matrix "
+                                     f"({ROWS * COLS * 8 / 2**20:.1f} MiB of float64 cells)")
+    assert out.splitlines()[-1].strip() == (f"{held * 8 / size:.2f}x over the cells holding values "
+                                            f"({held} cells, {held * 8 / 2**20:.1f} MiB)")
     assert "100%" in err
+
+
+def test_verify_warns_of_values_past_cursor_col(detail, tmp_path, capsys, monkeypatch):
+    path = h5py_file(str(tmp_path / "past.h5"), matrix_with_gaps(), cursor_col=40)
+    status, out, err = quorbel(capsys, monkeypatch, "verify", path)
+    assert status == 0, err  # a warning, not a problem
+    assert (f"warning: values past cursor_col: the last value lies at column 59 ({date_of(detail, 59)}), "
+            f"cursor_col is column 40 ({date_of(detail, 40)}); reads with check=True leave them out") in out
+    status, out, err = quorbel(capsys, monkeypatch, "verify", h5py_file(str(tmp_path / "ok.h5"), matrix_with_gaps()))
+    assert status == 0 and "warning" not in out
 
 
 def test_verify_accepts_good_files(factor, capsys, monkeypatch):
@@ -144,29 +160,38 @@ def read_png(path):
     return np.frombuffer(b"".join(line[1:] for line in lines), np.uint8).reshape(height, width, 3)
 
 
-def test_coverage_draws_values_gaps_and_cursor(factor, tmp_path, capsys, monkeypatch):
+def test_coverage_draws_values_gaps_and_cursor(detail, factor, tmp_path, capsys, monkeypatch):
     png = str(tmp_path / "coverage.png")
     status, out, err = quorbel(capsys, monkeypatch, "coverage", factor, "-o", png)
     assert status == 0, err
     assert "100%" in err
-    pixels = read_png(png)
-    assert pixels.shape == (ROWS, COLS, 3)  # small enough for one pixel per cell
+    image = read_png(png)
+    # By default the dates holding values (columns 0 to 59), one pixel per
+    # cell, at the top left; the labels lie right of and below it.
+    assert "60 dates left to right (columns 0 to 59" in out
+    pixels = image[:ROWS, :60]
+    assert image.shape[0] > ROWS and image.shape[1] > 60
     white = (pixels == 255).all(axis=2)
     red = (pixels == [220, 30, 30]).all(axis=2)
     assert red[:, 59].all() and red.sum() == ROWS
     filled = ~white & ~red
-    assert (filled == ~np.isnan(matrix_with_gaps()))[:, :59].all()
-    assert white[:, 60:].all() == (~red[:, 60:]).all()
+    assert (filled == ~np.isnan(matrix_with_gaps()[:, :60]))[:, :59].all()
+    assert not (image[ROWS:] == 255).all() and not (image[:ROWS, 60:] == 255).all()  # years, instrument counts
+    # Dates asked for: the section past the values is white, the cursor outside it.
+    status, out, err = quorbel(capsys, monkeypatch, "coverage", factor, "-o", png, "--start",
+                               str(date_of(detail, 60)), "--end", str(date_of(detail, 89)))
+    assert status == 0, err
+    assert (read_png(png)[:ROWS, :30] == 255).all()
 
 
 def test_coverage_downsamples_large_matrices(factor, tmp_path, capsys, monkeypatch):
     png = str(tmp_path / "small.png")
     status, _, err = quorbel(capsys, monkeypatch, "coverage", factor, "-o", png, "--width", "30", "--height", "40")
     assert status == 0, err
-    pixels = read_png(png)
-    assert pixels.shape == (40, 30, 3)
-    # rows 0-39 are full over the first 60 dates but the gap: dark, not white
-    assert (pixels[0, :6] < 200).all() and (pixels[-1, :19] == 255).all()
+    pixels = read_png(png)[:40, :30]
+    assert "the plot 30 x 40 at the top left" in _
+    # rows 0-39 are full over the 60 dates holding values but the gap: dark, not white
+    assert (pixels[0, :9] < 200).all() and (pixels[-1, :29] == 255).all()
 
 
 def test_rewrite_keeps_every_cell(factor, capsys, monkeypatch):
@@ -239,3 +264,21 @@ def test_console_script_entry_point_exits_with_main_status(tmp_path):
     missing = subprocess.run([sys.executable, "-c", script, "info", str(tmp_path / "nope.h5")],
                              capture_output=True, text=True, env=env, timeout=120)
     assert missing.returncode == 1 and "no such file" in missing.stderr
+
+
+def test_a_reader_that_goes_away_ends_the_command_quietly(tmp_path):
+    # `quorbel info f | head -1`, made certain: the pipe's reading end is
+    # closed before the command writes its first line.
+    path = h5py_file(str(tmp_path / "f.h5"), matrix_with_gaps())
+    script = "import sys; from quorbel._extras import main; sys.exit(main())"
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    read_end, write_end = os.pipe()
+    os.close(read_end)
+    try:
+        done = subprocess.run([sys.executable, "-c", script, "info", path], stdout=write_end, stderr=subprocess.PIPE,
+                              text=True, env=env, timeout=120)
+    finally:
+        os.close(write_end)
+    # (libmongoc may note on stderr that it counts without shared memory.)
+    assert done.returncode == 0
+    assert "error" not in done.stderr and "BrokenPipe" not in done.stderr, done.stderr

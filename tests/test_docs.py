@@ -195,7 +195,8 @@ if __name__ == "__main__":
             text = ast.get_docstring(node)
             if text and ">>>" in text:
                 runner.run(parser.get_doctest(text, {}, stub + ":" + name, path, node.lineno))
-    for module in ("quorbel", "quorbel.config", "quorbel.utils", "quorbel.cli", "dravolc"):
+    for module in ("quorbel", "quorbel.config", "quorbel.utils", "quorbel.cli", "quorbel.dates", "quorbel.panel",
+                   "dravolc"):
         for test in doctest.DocTestFinder().find(importlib.import_module(module)):
             runner.run(test)
     print("attempted", runner.tries, "failed", runner.failures)

@@ -95,8 +95,12 @@ def test_names_list_each_file_once(lib, root, capsys):
     np.testing.assert_array_equal(cube.values[2], cube.values[3])
     from quorbel import cli
 
-    assert cli.main(["ls", str(root), "--json"]) == 0
-    assert [entry["name"] for entry in json.loads(capsys.readouterr().out)] == lib.names()
+    # ls lists the same files, and says what is wrong with the dangling link.
+    assert cli.main(["ls", str(root), "--json"]) == 1
+    entries = json.loads(capsys.readouterr().out)
+    assert [entry["name"] for entry in entries if "error" not in entry] == lib.names()
+    assert [(e["name"], e["error"]) for e in entries if "error" in e] == \
+        [("dangling", f"dangling symbolic link to {root / 'missing.h5'}: no such file")]
 
 
 READS = [

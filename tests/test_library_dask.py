@@ -4,6 +4,7 @@ its workers find the calendar and the instrument index through their own
 settings (the environment), as a real cluster's would."""
 
 import gc
+import logging
 import os
 import pickle
 import shutil
@@ -256,6 +257,24 @@ def test_writes_through_the_cluster_equal_writes_in_process(client, tmp_path):
     assert client.run_on_scheduler(_write_state_left) == []
     # The tasks pause the workers' garbage collector while they write: it is on again after.
     assert set(client.run(gc.isenabled).values()) == {True}
+
+
+def test_a_cluster_write_forgets_its_outcomes_without_a_log_line_each(lib, client):
+    # The scheduler runs in this process; its logger does not reach the root logger.
+    scheduler_log = logging.getLogger("distributed.scheduler")
+    seen = []
+    handler = logging.Handler(logging.INFO)
+    handler.emit = lambda record: seen.append(record.getMessage())
+    scheduler_log.addHandler(handler)
+    try:
+        dates = dates_of(3)
+        report = lib.write_packs({f"f{i}": packs_of(values_for(dates, 0.5 + i)) for i in range(6)}, create=True,
+                                 client=client)
+        left = client.run_on_scheduler(_write_state_left)
+    finally:
+        scheduler_log.removeHandler(handler)
+    assert report.ok and left == []
+    assert [m for m in seen if "Remove client" in m] == []
 
 
 def test_hard_links_of_one_file_share_one_task(lib, client):

@@ -97,3 +97,9 @@ def test_no_reference_data_fetched_at_import():
         """
     )
     assert proc.stdout.strip() == "[] None", proc.stderr
+
+
+def test_dir_offers_the_lazy_public_names_before_first_use():
+    done = run_python("import quorbel, sys; print(sorted(set(quorbel.__all__) - set(dir(quorbel)))); "
+                      "print('quorbel.detail' in sys.modules)")
+    assert done.stdout.split() == ["[]", "False"], done.stderr

@@ -9,6 +9,8 @@ The package's parts:
   write and read factor files one at a time;
 - :func:`quorbel.read_panel`, one factor file's values as a
   ``pandas.DataFrame``;
+- :mod:`quorbel.dates`, the one way every reader takes a date
+  (``20240102``, ``"2024-01-02"``, a date or a timestamp);
 - :class:`quorbel.FactorLibrary` (``quorbel.library``), a folder of factor
   files read and written at once, eagerly or with Dask;
 - :func:`quorbel.instruments`, the instrument index (instruments to rows) as
@@ -33,16 +35,16 @@ __version__ = "0.1.0"
 __all__ = ["read_panel", "FactorLibrary", "instruments", "__version__"]
 
 if TYPE_CHECKING:  # what __getattr__ resolves, for type checkers and the API reference
-    from ._extras import read_panel
     from .instrument_index import instruments
     from .library import FactorLibrary
+    from .panel import read_panel
 
 
 def __getattr__(name):
     # Resolved on first use: importing quorbel._extras starts quorbel.detail,
     # which must not happen as a side effect of importing quorbel.config.
     if name == "read_panel":
-        from ._extras import read_panel
+        from .panel import read_panel
 
         return read_panel
     if name == "FactorLibrary":
@@ -54,3 +56,9 @@ def __getattr__(name):
 
         return instruments
     raise AttributeError(f"module 'quorbel' has no attribute {name!r}")
+
+
+def __dir__():
+    # The lazy names exist only once used; tab completion and dir() should
+    # offer them from the start.
+    return sorted(set(globals()) | set(__all__))

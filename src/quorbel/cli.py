@@ -3,10 +3,12 @@
 Commands (``quorbel COMMAND --help`` describes each):
 
 - ``quorbel info FILE [--json]``: shape, chunks, filters, ``cursor_col`` and
-  its date, the dates holding values, size, compression ratio and metadata;
+  its date, the dates holding values, size, two compression ratios and
+  metadata;
 - ``quorbel show FILE ID... [--start D] [--end D]``: the values as a table;
 - ``quorbel verify FILE``: checks the layout and reads every chunk;
-- ``quorbel coverage FILE -o PNG``: a picture of where values exist;
+- ``quorbel coverage FILE -o PNG [--start D] [--end D]``: a labelled picture
+  of where values exist;
 - ``quorbel rewrite FILE``: ``rewrite_factor`` with its time and sizes;
 - ``quorbel ls ROOT [--json]``: one line per factor of a library folder;
 - ``quorbel index serve [--from FILE] [--port N]``: a local instrument index;
@@ -37,9 +39,11 @@ import stat
 import sys
 import time
 
-from . import _extras, detail
+from . import _extras, cli_reports, detail
 from ._extras import CommandError
 from .index_commands import add_index_commands, run_index_command
+from .dates import date_code
+from .spans import date_of_column
 from .progress import ProgressDisplay, progress_display
 
 __all__ = ["main", "build_parser", "ProgressDisplay", "progress_display"]
@@ -164,10 +168,9 @@ def info(args):
         say(f"first value   {column_text(extent['first'])}")
         say(f"last value    {column_text(extent['last'])}")
     say(f"instruments   {extent['instruments']} hold values")
-    cells = rows * cols * 8
-    ratio = cells / size if size else 0.0
     say(f"file size     {mib(size)} ({size} bytes)")
-    say(f"compression   {ratio:.1f}x ({mib(cells)} of float64 cells)")
+    for line in cli_reports.compression_lines(size, rows, cols, extent["cells"], mib):
+        say(line)
     for number, line in enumerate([f"unreadable: {meta_problem}"] if meta_problem else meta_lines(meta)):
         say(f"{'meta' if number == 0 else '':<14}{line}")
     return 1 if meta_problem else 0
@@ -213,6 +216,10 @@ def verify(args):
     with ProgressDisplay("reading chunks") as progress:
         unreadable = _extras._unreadable_chunks(path, progress)
     problems += [f"the chunk at row {row}, column {col} cannot be read: {error}" for row, col, error in unreadable]
+    # Only a file whose layout and chunks are sound is read for where its values lie.
+    past_cursor = None if problems else cli_reports.values_past_cursor(path)
+    if past_cursor:
+        say(f"warning: {past_cursor}")
     for problem in problems:
         say(f"problem: {problem}")
     if problems:
@@ -229,12 +236,20 @@ def coverage(args):
     path = existing_file(args.file)
     if args.width < 1 or args.height < 1:
         raise CommandError("--width and --height must be at least 1")
+    start, end = date_arguments(args, None, None) if args.start or args.end else (None, None)
+    first, stop = cli_reports.coverage_section(path, start, end)
+    layout = _extras._matrix_layout(path)
+    x_ticks, y_ticks = cli_reports.axis_ticks(first, stop, layout["rows"])
     # No matrix is wider or taller than this; larger requests mean "as is".
     most = 2**62
     with ProgressDisplay("scanning") as progress:
-        picture = _extras._draw_coverage(path, args.output, min(args.width, most), min(args.height, most), progress)
-    say(f"wrote {args.output}: {picture['width']} x {picture['height']} pixels for "
-        f"{picture['rows']} instruments (top to bottom) x {picture['cols']} dates (left to right)")
+        picture = _extras._draw_coverage(path, args.output, min(args.width, most), min(args.height, most), progress,
+                                         first, stop, x_ticks, y_ticks)
+    dates = " to ".join(str(d) for d in (date_of_column(first), date_of_column(stop - 1)) if d is not None)
+    say(f"wrote {args.output}: {picture['image_width']} x {picture['image_height']} pixels, the plot "
+        f"{picture['width']} x {picture['height']} at the top left: {picture['rows']} instruments top to bottom "
+        f"(counted on the right) x {stop - first} dates left to right (columns {first} to {stop - 1}"
+        + (f", {dates}" if dates else "") + "; years below)")
     cursor = picture["cursor_col"]
     say("dark = values, grey = some, white = none"
         + (f"; red line = cursor_col ({column_text(cursor)})" if cursor is not None else ""))
@@ -265,20 +280,27 @@ def rewrite(args):
 # ---- show ----------------------------------------------------------------------
 
 
-def date_argument(value, fallback):
+def date_argument(value, fallback, what):
     if value is None:
         return fallback
-    text = str(value).replace("-", "")
-    if len(text) != 8 or not all("0" <= c <= "9" for c in text):
-        raise CommandError(f"not a date: {value} (write 20180102 or 2018-01-02)")
-    return int(text)
+    try:
+        return date_code(value, what)
+    except ValueError as e:
+        raise CommandError(str(e)) from None
+
+
+def date_arguments(args, first=0, last=99991231):
+    """(start, end) of --start and --end, read as every reader of the package reads a date."""
+    start, end = date_argument(args.start, first, "--start"), date_argument(args.end, last, "--end")
+    if start is not None and end is not None and start > end:
+        raise CommandError(f"--start {start} lies after --end {end}: give the earlier date first")
+    return start, end
 
 
 def show(args):
     path = existing_file(args.file)
     _extras._matrix_layout(path)
-    start = date_argument(args.start, 0)
-    end = date_argument(args.end, 99991231)
+    start, end = date_arguments(args)
     frame = _extras._show_panel(path, args.ids, start, end)
     for order_book_id in args.ids:
         if order_book_id not in frame.columns:
@@ -295,76 +317,18 @@ def show(args):
 # ---- ls ------------------------------------------------------------------------
 
 
-def date_of_column(column):
-    """The trading date of a column, None beyond the calendar or for None."""
-    if column is None or column < 0:
-        return None
-    try:
-        return detail._get_date_by_index(column, column)[0]
-    except IndexError:
-        return None
-
-
-def factor_listing(root, name):
-    """One factor's line of `quorbel ls` as a dict; a file that cannot be read
-    gets its error instead of the figures."""
-    from .library import SUFFIX
-    from .library.metadata import parse_meta
-
-    path = os.path.join(root, *name.split("/")) + SUFFIX
-    entry = {"name": name, "path": path, "size": file_size(path)}
-    try:
-        layout = _extras._matrix_layout(path)
-        cursor = cursor_col_value(layout)
-        extent = _extras._value_extent(path)
-    except Exception as error:  # one bad file must not hide the others
-        entry["error"] = str(error) or _type_name(error)
-        return entry
-    entry.update(shape=[layout["rows"], layout["cols"]],
-                 first_value_date=date_of_column(extent["first"]),
-                 last_value_date=date_of_column(extent["last"]),
-                 cursor_date=date_of_column(cursor))
-    try:
-        entry["meta"] = parse_meta(layout["meta"], path)
-    except ValueError as error:
-        entry["error"] = str(error)
-    return entry
-
-
-def listing_line(entry, width, with_meta=False):
-    if "error" in entry:
-        return f"{entry['name']:<{width}}  error: {entry['error']}"
-    shown = ["-" if entry[key] is None else str(entry[key])
-             for key in ("first_value_date", "last_value_date", "cursor_date")]
-    shape = f"{entry['shape'][0]} x {entry['shape'][1]}"
-    line = f"{entry['name']:<{width}}  {shape:>13}  {shown[0]:>8}  {shown[1]:>8}  {shown[2]:>8}  {mib(entry['size']):>10}"
-    if with_meta and entry.get("meta"):
-        line += "  " + json.dumps(entry["meta"], ensure_ascii=False)
-    return line
-
-
 def ls(args):
-    from .library import FactorLibrary
+    from . import cli_ls
 
     if not os.path.isdir(args.root):
         raise CommandError(f"not a folder: {args.root}")
-    names = FactorLibrary(args.root).names()
-    entries = []
     with ProgressDisplay("scanning factors") as progress:
-        for done, name in enumerate(names):
-            progress(done, len(names))
-            entries.append(factor_listing(args.root, name))
-        progress(len(names), len(names))
+        entries = cli_ls.factor_entries(args.root, progress)
     if args.json:
         say(json.dumps(entries, indent=2))
     else:
-        width = max([len("name")] + [len(e["name"]) for e in entries])
-        # The metadata column only when some factor has metadata to show.
-        with_meta = any(e.get("meta") for e in entries)
-        say(f"{'name':<{width}}  {'shape':>13}  {'first':>8}  {'last':>8}  {'cursor':>8}  {'size':>10}"
-            + ("  meta" if with_meta else ""))
-        for entry in entries:
-            say(listing_line(entry, width, with_meta))
+        for line in cli_ls.listing_lines(entries, mib):
+            say(line)
     return 1 if any("error" in e for e in entries) else 0
 
 
@@ -400,10 +364,14 @@ def build_parser():
                       "shape, cursor_col a scalar int64 inside the matrix) and read every chunk. Exit status 1 when "
                       "anything is wrong.")
     cov = command("coverage", "Draw where values exist as a PNG: instruments top to bottom against dates left to "
-                              "right, downsampled to fit, with cursor_col as a red line.")
+                              "right, downsampled to fit, with cursor_col as a red line, years labelled below and "
+                              "instrument counts on the right; over the dates holding values unless --start or "
+                              "--end says otherwise.")
     cov.add_argument("-o", "--output", required=True, help="the PNG file to write")
     cov.add_argument("--width", type=int, default=1200, help="at most this many pixels across (default 1200)")
     cov.add_argument("--height", type=int, default=800, help="at most this many pixels down (default 800)")
+    cov.add_argument("--start", help="first date, 20180102 or 2018-01-02 (default: the first date holding a value)")
+    cov.add_argument("--end", help="last date (default: the last date holding a value)")
     command("rewrite", "Replace the file by a compact fresh copy (rewrite_factor): same cells and attributes.")
     ls_p = commands.add_parser(
         "ls", help="One line per factor of a library folder: name, shape, first and last dates holding a value, "
@@ -438,6 +406,14 @@ def main(argv=None):
     except KeyboardInterrupt:
         warn("interrupted")
         return 130
+    except BrokenPipeError:
+        # The reader of the output went away (`quorbel info f | head`): not
+        # a failure of the command. Later writes, and the flush at exit, go
+        # nowhere instead of raising again.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+        return 0
     except CommandError as e:
         warn(f"quorbel: error: {e}")
         return 1

@@ -84,7 +84,10 @@ def retry(times, exceptions, pause, error_func=None):
     raised.  ``error_func(error)``, when given, decides whether a failure
     counts: a false answer marks it as temporary, so it does not use up the
     budget; at most ``MAX_UNCOUNTED_ATTEMPTS`` such failures are absorbed in
-    one call.  Between attempts the wrapper sleeps ``pause`` seconds.
+    one call.  An error whose ``retry_cannot_help`` attribute is true is
+    raised at once: the engine marks so a damaged file that its own read
+    loop has already waited for.  Between attempts the wrapper sleeps
+    ``pause`` seconds.
 
     Parameters
     ----------
@@ -131,6 +134,8 @@ def retry(times, exceptions, pause, error_func=None):
                 try:
                     return func(*args, **kwargs)
                 except exceptions as error:
+                    if getattr(error, "retry_cannot_help", False):
+                        raise
                     if error_func is None or error_func(error):
                         counted += 1
                     else:

@@ -13,6 +13,7 @@
 #include <stdexcept>
 
 #include "factor_files.hpp"
+#include "storage/file_damage.hpp"
 #include "function_docs.hpp"
 #include "storage/factor_layout.hpp"
 #include "storage/file_locking.hpp"
@@ -290,6 +291,13 @@ nb::object open_for_reading(const std::string &file_path, nb::handle read_wait, 
             // A file removed meanwhile will not come back by waiting.
             if (!path_exists(file_path)) return nb::none();
             if (!is_lock_contention(failure) && ++unlocked_failures >= kMaxUnlockedOpenFailures) {
+                if (dynamic_cast<const h5::DamagedFile *>(&failure)) {
+                    // This loop gave a file still being put in place its
+                    // time; the retry wrapper repeating it would only wait.
+                    if (PyObject_SetAttrString(error.ptr(), "retry_cannot_help", Py_True) != 0) throw nb::python_error();
+                    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.ptr())), error.ptr());
+                    throw nb::python_error();
+                }
                 raise_python(failure);
             }
         }

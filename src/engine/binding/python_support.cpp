@@ -6,6 +6,7 @@
 #include <string>
 
 #include "detail.hpp"
+#include "storage/file_damage.hpp"
 #include "storage/journal.hpp"
 
 namespace quorbel {
@@ -221,6 +222,12 @@ nb::object exception_object(const h5::Error &error, nb::handle filename) {
         case h5::ErrorKind::OS: kind = PyExc_OSError; break;
     }
     PyObject *exc = nullptr;
+    const auto *damaged = dynamic_cast<const h5::DamagedFile *>(&error);
+    nb::object damaged_path;
+    if (damaged && !filename.is_valid()) {
+        damaged_path = nb::str(damaged->path().c_str());
+        filename = damaged_path;
+    }
     if (kind == PyExc_OSError && error.error_number() != 0) {
         // OSError(errno, text) picks the matching subclass, FileExistsError for 17.
         exc = filename.is_valid()

@@ -14,12 +14,16 @@
 #include <limits>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "storage/chunk_io.hpp"
+#include "storage/file_damage.hpp"
 #include "extras.hpp"
+#include <nanobind/stl/optional.h>
+#include <nanobind/stl/pair.h>
 #include "storage/journal.hpp"
 
 using namespace nb::literals;
@@ -100,6 +104,8 @@ auto guarded(Work &&work) -> decltype(work()) {
         throw;
     } catch (const CommandError &) {
         throw;
+    } catch (const h5::DamagedFile &e) {
+        throw CommandError(e.path() + ": " + e.what());
     } catch (const std::exception &e) {
         throw CommandError(e.what());
     }
@@ -108,13 +114,15 @@ auto guarded(Work &&work) -> decltype(work()) {
 // Every row over every column, in row order, each chunk inflated once;
 // visit(row, values) runs without the GIL.
 void scan_rows(FactorMatrix &m, nb::handle progress_callback,
-               const std::function<void(uint64_t, const double *)> &visit) {
+               const std::function<void(uint64_t, const double *)> &visit, uint64_t first_column = 0,
+               std::optional<uint64_t> end_column = std::nullopt) {
     const uint64_t batch = m.chunked() ? std::max<uint64_t>(m.chunks().rows, 1) : 256;
+    const uint64_t end_col = std::min(end_column.value_or(m.shape.cols), m.shape.cols);
     Progress progress(progress_callback, m.shape.rows);
     nb::gil_scoped_release release;
     // Declared after the release, so they close before the GIL comes back.
-    chunks::RowReader reader(m.file, "data", 0, m.shape.cols);
-    std::vector<double> row(m.shape.cols);
+    chunks::RowReader reader(m.file, "data", first_column, end_col);
+    std::vector<double> row(end_col > first_column ? end_col - first_column : 0);
     for (uint64_t first = 0; first < m.shape.rows; first += batch) {
         const uint64_t end = std::min(first + batch, m.shape.rows);
         for (uint64_t r = first; r < end; ++r) {
@@ -230,13 +238,14 @@ nb::dict value_extent(nb::handle path_arg, nb::handle progress) {
         const OpenMatrix opened = open_matrix(path);
         FactorMatrix &m = *opened;
         std::vector<uint8_t> column_has(m.shape.cols, 0);
-        uint64_t instruments = 0;
+        uint64_t instruments = 0, cells = 0;
         scan_rows(m, progress, [&](uint64_t, const double *values) {
-            bool any = false;
+            uint64_t held = 0;
             for (uint64_t c = 0; c < m.shape.cols; ++c) {
-                if (!std::isnan(values[c])) column_has[c] = 1, any = true;
+                if (!std::isnan(values[c])) column_has[c] = 1, ++held;
             }
-            instruments += any;
+            instruments += held > 0;
+            cells += held;
         });
         std::optional<int64_t> first, last;
         const auto found = std::find(column_has.begin(), column_has.end(), 1);
@@ -248,6 +257,7 @@ nb::dict value_extent(nb::handle path_arg, nb::handle progress) {
         out["first"] = optional_int(first);
         out["last"] = optional_int(last);
         out["instruments"] = instruments;
+        out["cells"] = cells;
         return out;
     });
 }
@@ -313,8 +323,19 @@ std::vector<uint8_t> render(const Picture &p, std::optional<uint64_t> cursor_x) 
     return rgb;
 }
 
+std::vector<AxisTick> axis_ticks(nb::handle ticks, uint64_t first, uint64_t n, uint32_t pixels) {
+    std::vector<AxisTick> out;
+    for (nb::handle tick : ticks) {
+        const auto [at, text] = nb::cast<std::pair<int64_t, std::string>>(tick);
+        if (at < int64_t(first) || uint64_t(at) >= first + n) continue;
+        out.push_back({pixel_of(uint64_t(at) - first, n, pixels), text});
+    }
+    return out;
+}
+
 nb::dict draw_coverage(nb::handle path_arg, nb::handle output_arg, int64_t max_width, int64_t max_height,
-                       nb::handle progress) {
+                       nb::handle progress, int64_t first_column, std::optional<int64_t> end_column,
+                       nb::handle x_ticks, nb::handle y_ticks) {
     const std::string path = path_argument(path_arg);
     const std::string output = path_argument(output_arg);
     if (max_width < 1 || max_height < 1) throw nb::value_error("width and height must be at least 1");
@@ -322,33 +343,46 @@ nb::dict draw_coverage(nb::handle path_arg, nb::handle output_arg, int64_t max_w
         const OpenMatrix opened = open_matrix(path);
         FactorMatrix &m = *opened;
         if (m.shape.rows == 0 || m.shape.cols == 0) throw CommandError(path + ": the matrix is empty");
+        const uint64_t first = uint64_t(std::max<int64_t>(first_column, 0));
+        const uint64_t end = std::min<uint64_t>(end_column ? uint64_t(std::max<int64_t>(*end_column, 0)) : m.shape.cols,
+                                                m.shape.cols);
+        if (first >= end) throw CommandError(path + ": no column of the matrix lies in the dates asked for");
+        const uint64_t cols = end - first;
         Picture p;
-        p.width = uint32_t(std::min<uint64_t>(m.shape.cols, uint64_t(max_width)));
+        p.width = uint32_t(std::min<uint64_t>(cols, uint64_t(max_width)));
         p.height = uint32_t(std::min<uint64_t>(m.shape.rows, uint64_t(max_height)));
         p.filled.assign(size_t(p.width) * p.height, 0);
         p.cells.assign(p.filled.size(), 0);
-        std::vector<uint32_t> x_of(m.shape.cols);
-        for (uint64_t c = 0; c < m.shape.cols; ++c) x_of[c] = pixel_of(c, m.shape.cols, p.width);
+        std::vector<uint32_t> x_of(cols);
+        for (uint64_t c = 0; c < cols; ++c) x_of[c] = pixel_of(c, cols, p.width);
         scan_rows(m, progress, [&](uint64_t row, const double *values) {
             const size_t line = size_t(pixel_of(row, m.shape.rows, p.height)) * p.width;
-            for (uint64_t c = 0; c < m.shape.cols; ++c) {
+            for (uint64_t c = 0; c < cols; ++c) {
                 ++p.cells[line + x_of[c]];
                 p.filled[line + x_of[c]] += !std::isnan(values[c]);
             }
-        });
+        }, first, end);
+        const std::vector<AxisTick> xs = axis_ticks(x_ticks, first, cols, p.width);
+        const std::vector<AxisTick> ys = axis_ticks(y_ticks, 0, m.shape.rows + 1, p.height);
         std::optional<int64_t> cursor;
         std::optional<uint64_t> cursor_x;
+        LabelledPicture picture;
         {
             nb::gil_scoped_release release;
             cursor = m.data.read_int64_attribute("cursor_col");
-            if (cursor && *cursor >= 0 && uint64_t(*cursor) < m.shape.cols) cursor_x = x_of[uint64_t(*cursor)];
-            write_png_rgb(output, p.width, p.height, render(p, cursor_x));
+            if (cursor && *cursor >= int64_t(first) && uint64_t(*cursor) < end) cursor_x = x_of[uint64_t(*cursor) - first];
+            picture = add_axis_labels(render(p, cursor_x), p.width, p.height, xs, ys);
+            write_png_rgb(output, picture.width, picture.height, picture.rgb);
         }
         nb::dict out;
         out["width"] = p.width;
         out["height"] = p.height;
+        out["image_width"] = picture.width;
+        out["image_height"] = picture.height;
         out["rows"] = m.shape.rows;
         out["cols"] = m.shape.cols;
+        out["first_column"] = first;
+        out["end_column"] = end;
         out["cursor_col"] = cursor_x ? optional_int(cursor) : nb::none();
         return out;
     });
@@ -408,9 +442,11 @@ void define_command_scans(nb::module_ &m) {
     m.def("_unreadable_chunks", &unreadable_chunks, "path"_a, "progress"_a.none() = nb::none(),
           "Reads every chunk through HDF5's own pipeline: (row, column, error) of each that fails.");
     m.def("_draw_coverage", &draw_coverage, "path"_a, "output"_a, "max_width"_a, "max_height"_a,
-          "progress"_a.none() = nb::none(),
-          "Writes a PNG of where values exist (instruments down, dates across, cursor_col as a red line); returns "
-          "its size and the cursor_col drawn.");
+          "progress"_a.none() = nb::none(), "first_column"_a = 0, "end_column"_a.none() = nb::none(),
+          "x_ticks"_a = nb::list(), "y_ticks"_a = nb::list(),
+          "Writes a PNG of where values exist over columns [first_column, end_column) (instruments down, dates "
+          "across, cursor_col as a red line), labelled below at x_ticks [(column, digits)] and on the right at "
+          "y_ticks [(row, digits)]; returns the plot's and the image's size, the section and the cursor_col drawn.");
     m.def("_rewrite", &rewrite_with_progress, "path"_a, "reading"_a.none() = nb::none(),
           "writing"_a.none() = nb::none(), "rewrite_factor, reporting the progress of its two passes.");
     m.def("_show_panel", &panel_for_show, "path"_a, "order_book_ids"_a, "start_date"_a, "end_date"_a,

@@ -7,12 +7,15 @@
 //   command_scans.cpp  the work behind the `quorbel` command (quorbel/cli.py):
 //                      layout, scans, chunk checks, the coverage picture, rewrite
 //   library_reads.cpp  many factor files at once into one cube (FactorLibrary)
+//   value_spans.cpp    the first and last columns holding values, scanned in from each end
+//   png_labels.cpp     axis labels (digits) for the coverage picture
 //   png_writer.cpp     a minimal RGB PNG encoder on libdeflate
 //   journal_tools.cpp  which file an undo journal names, for crash-state tools
 //   value_checks.cpp   the library's writes: every value converted before any file is touched
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -29,6 +32,22 @@ extern const char *const kReadPanelDoc;
 // The cube reads behind quorbel.FactorLibrary (_cube_instruments, _cube_sections,
 // _fill_cube, _factor_summary).
 void define_library_reads(nb::module_ &m);
+
+// `data` of a factor file; OSError naming the file when it has none, or one
+// that is not a matrix.
+h5::Dataset factor_matrix(const h5::File &file);
+
+// The first and last columns of `data` holding a value (nullopt when none
+// does), scanned in from each end a chunk column at a time; the first is
+// only looked for when asked.
+struct ValueSpan {
+    std::optional<uint64_t> first, last;
+};
+// With `pin` (File::pin), chunks are read as part of one pinned read, which
+// the caller checks with File::holds afterwards.
+ValueSpan value_span(h5::Dataset &data, bool want_first = true, const h5::ReadPin *pin = nullptr);
+// _value_spans, behind `quorbel ls`, coverage and the library's default reads.
+void define_value_spans(nb::module_ &m);
 
 // A failure of a factor file that the command line prints as its text alone;
 // quorbel._extras.CommandError in Python.
@@ -47,6 +66,19 @@ void define_value_checks(nb::module_ &m);
 // Writes an 8-bit RGB image (rows top to bottom, 3 bytes a pixel) as a PNG.
 // std::runtime_error when the file cannot be written.
 void write_png_rgb(const std::string &path, uint32_t width, uint32_t height, const std::vector<uint8_t> &rgb);
+
+// A picture with axis labels in margins right of and below the plot: ticks
+// at plot pixels, each with a label of digits (years, instrument counts).
+struct AxisTick {
+    uint32_t pixel;
+    std::string text;
+};
+struct LabelledPicture {
+    uint32_t width, height;
+    std::vector<uint8_t> rgb;
+};
+LabelledPicture add_axis_labels(const std::vector<uint8_t> &plot, uint32_t width, uint32_t height,
+                                const std::vector<AxisTick> &x_ticks, const std::vector<AxisTick> &y_ticks);
 
 // Days since 1970-01-01 of a date code (20180102), for datetime64[D].
 int64_t days_since_epoch(int64_t date_code);

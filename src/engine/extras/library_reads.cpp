@@ -26,13 +26,13 @@ namespace quorbel {
 
 namespace {
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-
 // An HDF5 failure of one file, reported with the file's name so that the
 // caller of a read over hundreds of files knows which one it was.
 [[noreturn]] void raise_for_file(const std::string &name, const h5::Error &error) {
     throw h5::Error(error.kind(), name + ": " + error.what(), error.error_number());
 }
+
+}  // namespace
 
 // `data` of a factor file; OSError naming the file for anything else (no
 // such dataset, not a matrix).
@@ -55,6 +55,10 @@ h5::Dataset factor_matrix(const h5::File &file) {
     }
     return data;
 }
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 std::vector<h5::File> files_of(nb::handle handles) {
     std::vector<h5::File> files;
@@ -497,45 +501,6 @@ void fill_cube(nb::handle handles, nb::handle sections, RowsArgument rows, uint6
 
 // ---- one file's summary -------------------------------------------------------
 
-// The last column holding any value, scanning back from the matrix's last
-// column one chunk column (or 64 columns) at a time.
-std::optional<uint64_t> last_value_column(h5::Dataset &data) {
-    const chunks::ChunkGrid grid = chunks::chunk_grid(data);
-    const h5::Shape2 shape = grid.shape;
-    if (shape.rows == 0 || shape.cols == 0) return std::nullopt;
-    const uint64_t step = grid.direct ? grid.chunk.cols : 64;
-    chunks::Cells cells;
-    for (uint64_t block = (shape.cols - 1) / step + 1; block-- > 0;) {
-        const uint64_t col = block * step;
-        const uint64_t cols = std::min(step, shape.cols - col);
-        std::optional<uint64_t> last;
-        if (!grid.direct) {
-            cells.resize(shape.rows * cols);
-            data.read(h5::Block{0, shape.rows, col, cols}, cells.data());
-            for (uint64_t r = 0; r < shape.rows; ++r) {
-                for (uint64_t c = cols; c-- > 0 && (!last || col + c > *last);) {
-                    if (!std::isnan(cells[r * cols + c])) last = col + c;
-                }
-            }
-        } else {
-            for (uint64_t row = 0; row < shape.rows; row += grid.chunk.rows) {
-                const h5::Dataset::RawChunk raw = data.read_raw_chunk(row, col);
-                if (!raw.exists) continue;
-                chunks::inflate_chunk(raw, grid, row, col, cells);
-                const uint64_t rows = std::min(grid.chunk.rows, shape.rows - row);
-                for (uint64_t r = 0; r < rows; ++r) {
-                    const double *line = cells.data() + r * grid.chunk.cols;
-                    for (uint64_t c = cols; c-- > 0 && (!last || col + c > *last);) {
-                        if (!std::isnan(line[c])) last = col + c;
-                    }
-                }
-            }
-        }
-        if (last) return last;
-    }
-    return std::nullopt;
-}
-
 // (rows, columns, cursor_col or None, last column holding a value or None).
 nb::object factor_summary(nb::handle handle) {
     h5::File file = file_of(handle);
@@ -548,7 +513,7 @@ nb::object factor_summary(nb::handle handle) {
         try {
             shape = data.shape();
             cursor = data.read_int64_attribute("cursor_col");
-            last = last_value_column(data);
+            last = value_span(data, false).last;
         } catch (const h5::Error &error) {
             raise_for_file(file.name(), error);
         }

@@ -85,6 +85,11 @@ public:
     // does not check this, and a chunk whose key is damaged is simply not
     // found, so it reads as never written. Costs a walk of the whole index.
     void check_chunk_index() const;
+    // The first columns of the chunk columns holding at least one written
+    // chunk, ascending; nullopt when more than `most` chunks are written
+    // (HDF5 1.10 finds the i-th chunk by walking the index from the start,
+    // so listing them costs the square of their number).
+    std::optional<std::vector<uint64_t>> written_chunk_columns(uint64_t most) const;
     void write_raw_chunk(uint64_t row, uint64_t col, const unsigned char *bytes, size_t size);
     // Within a write transaction: journals these file regions (offset, end)
     // in one go, ahead of the writes that overwrite them.

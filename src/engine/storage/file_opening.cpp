@@ -3,6 +3,7 @@
 // file's marker.
 #include "file_opening.hpp"
 
+#include "file_damage.hpp"
 #include "file_state.hpp"
 #include "hdf5_store_internal.hpp"
 #include "journal.hpp"
@@ -59,6 +60,17 @@ void refuse_shared_names(hid_t id, const std::string &path) {
     }
 }
 
+// The failed open's error, or DamagedFile when the file's own bytes show
+// that no later attempt can succeed.
+[[noreturn]] void raise_unless_damaged(const std::string &path) {
+    try {
+        raise_from_stack("Unable to open file");
+    } catch (const Error &failure) {
+        refuse_damaged(path, failure.what());
+        throw;
+    }
+}
+
 std::shared_ptr<FileState> new_state(const std::string &path, bool writable) {
     auto state = std::make_shared<FileState>();
     state->writable = writable;
@@ -100,7 +112,7 @@ bool open_settled_once(FileState &state, bool writable, locking::Patience &patie
             patience.writer_at_work();
             return false;
         }
-        raise_from_stack("Unable to open file");
+        raise_unless_damaged(state.path);
     }
     // A writer is the file's one writer, and opening for writing may itself
     // touch the file; only a reader must see it stand still.
@@ -145,8 +157,8 @@ hid_t recover_and_open(const std::string &path, bool writable, bool same_file_on
         throw locking::kept_changing(path, journal::journal_path(path), mode, "Unable to open file");
     }
     auto fapl = file_access_list(mode);
-    const hid_t id = checked(H5Fopen(path.c_str(), writable ? H5F_ACC_RDWR : H5F_ACC_RDONLY, fapl.get()),
-                             "Unable to open file");
+    const hid_t id = H5Fopen(path.c_str(), writable ? H5F_ACC_RDWR : H5F_ACC_RDONLY, fapl.get());
+    if (id < 0) raise_unless_damaged(path);
     if (writable) refuse_shared_names(id, path);
     return id;
 }

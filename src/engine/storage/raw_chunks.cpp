@@ -143,6 +143,29 @@ void Dataset::check_chunk_index() const {
     }
 }
 
+std::optional<std::vector<uint64_t>> Dataset::written_chunk_columns(uint64_t most) const {
+    FileUse use(file_.get(), Access::Read, kDatasetClosed);
+    LibraryGuard guard;
+    return settled_value(file_.get(), [&]() -> std::optional<std::vector<uint64_t>> {
+        check_open();
+        Space space(checked(H5Dget_space(id_), "Unable to get dataspace"));
+        hsize_t count = 0;
+        checked(H5Dget_num_chunks(id_, space.get(), &count), "Unable to count chunks");
+        if (count > most) return std::nullopt;
+        std::set<uint64_t> columns;
+        for (hsize_t i = 0; i < count; ++i) {
+            hsize_t offset[2];
+            unsigned mask = 0;
+            haddr_t address = HADDR_UNDEF;
+            hsize_t size = 0;
+            checked(H5Dget_chunk_info(id_, space.get(), i, offset, &mask, &address, &size),
+                    "Unable to read chunk index");
+            columns.insert(offset[1]);
+        }
+        return std::vector<uint64_t>(columns.begin(), columns.end());
+    });
+}
+
 void Dataset::write_raw_chunk(uint64_t row, uint64_t col, const unsigned char *bytes, size_t size) {
     FileUse use(file_.get(), Access::Change, kDatasetClosed);
     LibraryGuard guard;

@@ -8,6 +8,7 @@ hard link, are told apart by the device and inode of the file reached.
 from __future__ import annotations
 
 import dataclasses
+import errno
 import os
 import stat
 from collections.abc import Iterable
@@ -99,7 +100,7 @@ def check_hdf5_signature(path: str) -> None:
     >>> check_hdf5_signature("/etc/hostname")
     Traceback (most recent call last):
         ...
-    OSError: not a factor file (no HDF5 signature): /etc/hostname
+    OSError: [Errno 5] not a factor file (no HDF5 signature): /etc/hostname: '/etc/hostname'
     """
     try:
         with open(path, "rb") as f:
@@ -112,23 +113,49 @@ def check_hdf5_signature(path: str) -> None:
                 offset = 512 if offset == 0 else offset * 2
     except OSError as e:
         raise OSError(e.errno, f"cannot read factor file {path}: {e.strerror}") from e
-    raise OSError(f"not a factor file (no HDF5 signature): {path}")
+    raise OSError(errno.EIO, f"not a factor file (no HDF5 signature): {path}", path)
+
+
+def _factor_entries(root: str) -> list:
+    """(name, path) of every ``*.h5`` entry under `root`, dangling links
+    included. Folders reached through symbolic links are walked too, each
+    folder once (a link back to a folder already walked, a loop included,
+    adds nothing); real folders are walked before linked ones, so a file
+    keeps the name of its real place when a link also reaches it."""
+    found, walked = [], set()
+    real, linked = [("", root)], []
+    while real or linked:
+        relative, folder = real.pop() if real else linked.pop(0)
+        try:
+            status = os.stat(folder)
+            entries = sorted(os.scandir(folder), key=lambda e: e.name)
+        except OSError:  # gone since, unreadable, or a link to nothing
+            continue
+        if (status.st_dev, status.st_ino) in walked:
+            continue
+        walked.add((status.st_dev, status.st_ino))
+        for entry in entries:
+            if entry.name.startswith("."):
+                continue
+            name = f"{relative}/{entry.name}" if relative else entry.name
+            try:
+                if entry.is_dir(follow_symlinks=False):
+                    real.append((name, entry.path))
+                    continue
+                if entry.is_symlink() and entry.is_dir():
+                    linked.append((name, entry.path))
+                    continue
+            except OSError:
+                continue
+            if entry.name.endswith(SUFFIX) and len(entry.name) > len(SUFFIX):
+                found.append((name[: -len(SUFFIX)], entry.path))
+    return found
 
 
 def _factor_names(root: str) -> list:
     """Every factor under `root`, sorted, each file once (see FactorLibrary.names)."""
-    found = []
-    for folder, dirs, files in os.walk(root):
-        dirs[:] = [d for d in dirs if not d.startswith(".")]
-        relative = os.path.relpath(folder, root)
-        for file in files:
-            if file.startswith(".") or not file.endswith(SUFFIX) or len(file) == len(SUFFIX):
-                continue
-            name = file[: -len(SUFFIX)]
-            found.append((name if relative == "." else f"{relative.replace(os.sep, '/')}/{name}",
-                          os.path.join(folder, file)))
     kept = {}  # the file reached -> (name, path)
-    for name, path in sorted(found):
+    for name, path in sorted(_factor_entries(root)):
         try:
             status = os.stat(path)
         except OSError:  # a dangling link, or a file gone since the walk
@@ -139,6 +166,20 @@ def _factor_names(root: str) -> list:
         if reached not in kept or (os.path.islink(kept[reached][1]) and not os.path.islink(path)):
             kept[reached] = (name, path)
     return sorted(name for name, _ in kept.values())
+
+
+def _dangling_factors(root: str) -> list:
+    """(name, path, target) of each ``*.h5`` symbolic link under `root` that
+    reaches no file, sorted by name."""
+    dangling = []
+    for name, path in sorted(_factor_entries(root)):
+        if os.path.islink(path) and not os.path.exists(path):
+            try:
+                target = os.readlink(path)
+            except OSError:
+                target = "?"
+            dangling.append((name, path, target))
+    return dangling
 
 
 def _factor_path(root: str, name: str) -> str:
@@ -156,7 +197,10 @@ def _existing_path(root: str, name: str) -> str:
     """The file of a factor that exists; KeyError naming it otherwise."""
     path = _factor_path(root, name)
     if not os.path.isfile(path):
-        raise KeyError(f"no factor {name!r} in the library at {root}")
+        hint = "writes make missing factors with create=True"
+        if name.endswith(SUFFIX):
+            hint = f"factor names leave out {SUFFIX!r}: {name[: -len(SUFFIX)]!r}; " + hint
+        raise KeyError(f"no factor {name!r} in the library at {root} ({hint})")
     return path
 
 

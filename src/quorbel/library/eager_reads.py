@@ -31,10 +31,10 @@ def _read_arguments(root: str, names, ids, start, end) -> tuple:
     names = _selection(root, names)
     if ids is not None and (isinstance(ids, (str, bytes)) or not isinstance(ids, Iterable)):
         raise TypeError(f"ids must be a list of order_book_id, not {type(ids).__name__}")
-    start, end = _date_range(start, end)
     paths = [_existing_path(root, n) for n in names]
     for path in paths:
         check_hdf5_signature(path)
+    start, end = _date_range(start, end, paths)
     id_list, rows = cube_instruments(root, None if ids is None else list(ids))
     return names, paths, id_list, rows, start, end
 

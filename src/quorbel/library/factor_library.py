@@ -42,6 +42,8 @@ class FactorLibrary:
     ----------
     root : str or os.PathLike
         The library's folder; kept as an absolute path.
+    create : bool, default False
+        Make the folder (and its parents) when it does not exist.
 
     Attributes
     ----------
@@ -51,7 +53,10 @@ class FactorLibrary:
     Raises
     ------
     NotADirectoryError
-        If `root` is not a directory.
+        If `root` is not a directory (without `create`, also when it does
+        not exist).
+    OSError
+        If `create` is given and the folder cannot be made.
 
     Examples
     --------
@@ -63,10 +68,13 @@ class FactorLibrary:
     True
     """
 
-    def __init__(self, root: "str | os.PathLike"):
+    def __init__(self, root: "str | os.PathLike", create: bool = False):
         root = os.fspath(root)
+        if create and not os.path.lexists(root):
+            os.makedirs(root, exist_ok=True)
         if not os.path.isdir(root):
-            raise NotADirectoryError(f"factor library root is not a directory: {root}")
+            hint = "" if create or os.path.lexists(root) else " (create=True makes it)"
+            raise NotADirectoryError(f"factor library root is not a directory: {root}{hint}")
         self.root = os.path.abspath(root)
 
     def __repr__(self) -> str:
@@ -77,7 +85,10 @@ class FactorLibrary:
     def names(self) -> list:
         """Every factor under the root, sorted, each file once.
 
-        Hidden files and folders are not factors. Names that reach one file
+        Hidden files and folders are not factors. Folders reached through
+        symbolic links are listed too, each folder once (links in a loop
+        add nothing); a link that reaches no file is skipped. Names that
+        reach one file
         (through a symbolic or a hard link, told by the device and inode of
         the file reached) list it once: a name that is not a symbolic link is
         kept over one that is, and among equals the first in sorted order. A
@@ -229,8 +240,10 @@ class FactorLibrary:
             axis; every instrument of the instrument index, in row order, by
             default.
         start, end : date, optional
-            The first and last date, as :func:`date_code` takes them; the
-            calendar's first and last by default.
+            The first and last date, as :func:`date_code` takes them. By
+            default the first (last) date on which any of the factors holds a
+            value; the date axis is empty when none does, or when a given
+            `start` lies after every value.
         check : bool, default False
             Cut each file at its cursor column.
         chunks : "auto" or int, optional
@@ -255,9 +268,10 @@ class FactorLibrary:
             If `names` or `ids` is not a list, a date is of no date type, or
             `chunks` is neither "auto" nor an int.
         ValueError
-            If a factor is listed twice, a date is no date, `start` lies
-            after `end`, `chunks` is below 1 or another text, or `progress`
-            is asked of a lazy read.
+            If a factor is listed twice, a date is no calendar day (such as
+            the typo ``231201``), `start` lies after `end` (naming both),
+            `chunks` is below 1 or another text, or `progress` is asked of a
+            lazy read.
         ImportError
             If `chunks` is given without Dask installed.
         OSError
