@@ -88,8 +88,10 @@ def test_info_reports_layout_cursor_and_value_extent(detail, factor, capsys, mon
     size, held = os.path.getsize(factor), int((~np.isnan(matrix_with_gaps())).sum())
     assert fields["compression"] == (f"{ROWS * COLS * 8 / size:.2f}x over the whole matrix "
                                      f"({ROWS * COLS * 8 / 2**20:.1f} MiB of float64 cells)")
-    assert out.splitlines()[-1].strip() == (f"{held * 8 / size:.2f}x over the cells holding values "
-                                            f"({held} cells, {held * 8 / 2**20:.1f} MiB)")
+    ratio_line = out.splitlines()[out.splitlines().index("compression   " + fields["compression"]) + 1]
+    assert ratio_line.strip() == (f"{held * 8 / size:.2f}x over the cells holding values "
+                                  f"({held} cells, {held * 8 / 2**20:.1f} MiB)")
+    assert fields["meta"] == "none"
     assert "100%" in err
 
 
