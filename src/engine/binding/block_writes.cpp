@@ -139,12 +139,7 @@ void put_factor_block(nb::handle h5_handle, nb::list dates, nb::list order_book_
                       nb::handle positions, nb::handle offsets, nb::handle progress) {
     const Block block(dates.size(), order_book_ids.size(), values, positions, offsets);
     h5::File &file = file_of(h5_handle);
-    h5::Dataset data;
-    {
-        nb::gil_scoped_release release;
-        data = file.open_dataset_for_columns("data");
-    }
-    require_float64_matrix(file, data);
+    h5::Dataset data = matrix_for_writes(file);
 
     std::vector<std::optional<int64_t>> columns;
     std::optional<int64_t> last_column;

@@ -21,18 +21,10 @@ namespace {
 
 void clear_factor_date(nb::handle h5_handle, nb::handle date) {
     h5::File &file = file_of(h5_handle);
-    h5::Dataset data;
-    {
-        nb::gil_scoped_release release;
-        data = file.open_dataset_for_columns("data");
-    }
-    require_float64_matrix(file, data);
-    nb::object column = module_attr("_get_date_index")(date);
-    if (column.is_none()) {
-        log_info("put factor %s with wrong date %s", file.name(), date);
-        return;
-    }
-    const int64_t column_index = int64_of(column, "the column of _get_date_index");
+    h5::Dataset data = matrix_for_writes(file);
+    const std::optional<int64_t> column = column_for_write(file, date);
+    if (!column) return;
+    const int64_t column_index = *column;
     // Rows need no room: a NaN column has no instrument to place. The
     // date's column must exist for the cursor to point at it.
     grow_for(file, data, column_index, 0, Growth::as_needed);

@@ -76,6 +76,25 @@ void require_float64_matrix(const h5::File &file, const h5::Dataset &data) {
                              .c_str());
 }
 
+h5::Dataset matrix_for_writes(h5::File &file) {
+    h5::Dataset data;
+    {
+        nb::gil_scoped_release release;
+        data = file.open_dataset_for_columns("data");
+    }
+    require_float64_matrix(file, data);
+    return data;
+}
+
+std::optional<int64_t> column_for_write(const h5::File &file, nb::handle date) {
+    nb::object column = module_attr("_get_date_index")(date);
+    if (column.is_none()) {
+        log_info("put factor %s with wrong date %s", file.name(), date);
+        return std::nullopt;
+    }
+    return int64_of(column, "the column of _get_date_index");
+}
+
 // A value item's row, or nullopt when the instrument index does not list it.
 std::optional<int64_t> listed_row(nb::handle index, nb::handle order_book_id) {
     nb::object row;

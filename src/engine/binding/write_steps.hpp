@@ -21,6 +21,13 @@ void grow_for(h5::File &file, h5::Dataset &data, int64_t target_column, size_t l
 // TypeError naming the file when its matrix is not stored as float64.
 void require_float64_matrix(const h5::File &file, const h5::Dataset &data);
 
+// The file's matrix opened for column writes, refused unless float64.
+h5::Dataset matrix_for_writes(h5::File &file);
+
+// The column of a single date's write, or nullopt (the writers' INFO line
+// logged) for a date off the calendar.
+std::optional<int64_t> column_for_write(const h5::File &file, nb::handle date);
+
 // A value item's row, or nullopt when the instrument index does not list it.
 std::optional<int64_t> listed_row(nb::handle index, nb::handle order_book_id);
 

@@ -199,18 +199,10 @@ void commit_staged(dates::BandWriter &writer) {
 
 void put_factor_value(nb::handle h5_handle, nb::handle date, nb::handle values) {
     h5::File &file = file_of(h5_handle);
-    h5::Dataset data;
-    {
-        nb::gil_scoped_release release;
-        data = file.open_dataset_for_columns("data");
-    }
-    require_float64_matrix(file, data);
-    nb::object column = module_attr("_get_date_index")(date);
-    if (column.is_none()) {
-        log_info("put factor %s with wrong date %s", file.name(), date);
-        return;
-    }
-    const int64_t column_index = int64_of(column, "the column of _get_date_index");
+    h5::Dataset data = matrix_for_writes(file);
+    const std::optional<int64_t> column = column_for_write(file, date);
+    if (!column) return;
+    const int64_t column_index = *column;
     nb::object index = module_attr("_get_all_instrument_index")();
     grow_for(file, data, column_index, nb::len(index));
 
@@ -312,12 +304,7 @@ private:
 
 void put_factor_packs(nb::handle h5_handle, nb::handle packs) {
     h5::File &file = file_of(h5_handle);
-    h5::Dataset data;
-    {
-        nb::gil_scoped_release release;
-        data = file.open_dataset_for_columns("data");
-    }
-    require_float64_matrix(file, data);
+    h5::Dataset data = matrix_for_writes(file);
     std::vector<nb::object> dates, value_sets;
     for (nb::handle pair : module_attr("get_iter")(packs)) {
         dates.push_back(nb::borrow(pair[0]));
