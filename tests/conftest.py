@@ -18,6 +18,16 @@ def pytest_addoption(parser):
                      help="malformed factor files to try in test_malformed_files.py (the full run is 2000)")
 
 
+@pytest.fixture(autouse=True)
+def _calendar_cache_left_as_found():
+    """The engine caches the calendar in TRADING_DATES on first use; a test
+    that reads dates without the market fixture must not hand its cache to
+    the tests after it (the startup test checks it is still empty)."""
+    cached = engine.TRADING_DATES
+    yield
+    engine.TRADING_DATES = cached
+
+
 @pytest.fixture(scope="session", autouse=True)
 def nothing_left_open():
     """Once every test has run, the engine holds no HDF5 identifier and no

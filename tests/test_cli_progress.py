@@ -81,7 +81,7 @@ def test_scans_report_each_batch_and_end_when_the_callable_raises(factor):
     path, values = factor
     progress, seen = stop_at(0)
     extent = _extras._value_extent(path, progress)
-    assert extent == {"first": 0, "last": 29, "instruments": 70}
+    assert {key: extent[key] for key in ("first", "last", "instruments")} == {"first": 0, "last": 29, "instruments": 70}
     assert seen[0] == (0, 100) and seen[-1] == (100, 100)
     assert [d for d, _ in seen] == sorted(d for d, _ in seen)
 

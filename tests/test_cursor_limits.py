@@ -40,9 +40,10 @@ def test_reads_with_check_see_every_column(detail, library):
     np.testing.assert_array_equal(np.vstack([rows["A"], rows["B"]]), expected)
     panel = quorbel.read_panel(path, IDS, CALENDAR[0], CALENDAR[-1], check=True)
     np.testing.assert_array_equal(panel.to_numpy().T, expected)
-    cube = lib.read(["factor"], IDS, check=True)
+    # The whole calendar, not the default span of the dates holding values.
+    cube = lib.read(["factor"], IDS, CALENDAR[0], CALENDAR[-1], check=True)
     np.testing.assert_array_equal(cube.values[0].T, expected)
-    lazy = lib.read(["factor"], IDS, check=True, chunks=2)
+    lazy = lib.read(["factor"], IDS, CALENDAR[0], CALENDAR[-1], check=True, chunks=2)
     np.testing.assert_array_equal(lazy.values[0].T, expected)
     section = lib.cross_section(CALENDAR[3], check=True)
     assert section.loc["B", "factor"] == -2.5
