@@ -38,7 +38,7 @@ def factor_entries(root: str, progress=None) -> list:
         if isinstance(span, FileSpan):
             entry.update(shape=list(span.shape), first_value_date=span.first_date, last_value_date=span.last_date,
                          cursor_date=span.cursor_date)
-            _add_meta(entry, path)
+            _add_meta(entry, span)
         else:
             entry["error"] = _error_text(span)
         entries.append(entry)
@@ -48,14 +48,13 @@ def factor_entries(root: str, progress=None) -> list:
     return sorted(entries, key=lambda e: e["name"])
 
 
-def _add_meta(entry: dict, path: str) -> None:
+def _add_meta(entry: dict, span: FileSpan) -> None:
     """The factor's metadata into its entry, or the reason it cannot be read."""
-    from . import _extras
     from .library.metadata import parse_meta
 
     try:
-        entry["meta"] = parse_meta(_extras._matrix_layout(path)["meta"], path)
-    except (OSError, ValueError) as error:
+        entry["meta"] = parse_meta(span.meta, span.path)
+    except ValueError as error:
         entry["error"] = _error_text(error)
 
 

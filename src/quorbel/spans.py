@@ -31,6 +31,9 @@ class FileSpan:
         Its cursor column, None when it has none.
     first_col, last_col : int or None
         The first and last columns holding any value, None when none does.
+    meta : object
+        The factor's metadata attribute as stored (JSON text), None when it
+        has none; read in the same open as the rest.
     """
 
     path: str
@@ -38,6 +41,7 @@ class FileSpan:
     cursor_col: Optional[int]
     first_col: Optional[int]
     last_col: Optional[int]
+    meta: object = None
 
     @property
     def first_date(self) -> Optional[int]:

@@ -102,6 +102,7 @@ struct FileSpan {
     h5::Shape2 shape;
     std::optional<int64_t> cursor;
     ValueSpan span;
+    std::optional<h5::AttrValue> meta;  // the factor's metadata as stored, read in the same open
 };
 
 FileSpan span_of_file(const std::string &path) {
@@ -110,6 +111,7 @@ FileSpan span_of_file(const std::string &path) {
     FileSpan out;
     out.shape = data.shape();
     out.cursor = data.read_int64_attribute("cursor_col");
+    if (data.has_attribute("meta")) out.meta = data.read_attribute("meta");
     // One check of the file for the whole scan; a scan that met a write is
     // made again, checked chunk by chunk.
     const h5::ReadPin pin = file.pin();
@@ -119,7 +121,8 @@ FileSpan span_of_file(const std::string &path) {
 }
 
 // Per path, (rows, columns, cursor_col or None, first column holding a value
-// or None, last such column or None); for a file that cannot be read, the
+// or None, last such column or None, the attribute meta of data as stored or
+// None); for a file that cannot be read, the
 // OSError (or ValueError, for a cursor_col that is no integer) naming it, so
 // that one bad file of a listing does not hide the others.
 nb::list value_spans(nb::handle paths_arg, nb::handle progress) {
@@ -158,7 +161,8 @@ nb::list value_spans(nb::handle paths_arg, nb::handle progress) {
         }
         out.append(nb::make_tuple(found.shape.rows, found.shape.cols,
                                   found.cursor ? nb::cast(*found.cursor) : nb::none(),
-                                  optional_column(found.span.first), optional_column(found.span.last)));
+                                  optional_column(found.span.first), optional_column(found.span.last),
+                                  found.meta ? attribute_to_python(*found.meta) : nb::none()));
     }
     if (reports) progress(paths.size(), paths.size());
     return out;
@@ -179,7 +183,8 @@ ValueSpan value_span(h5::Dataset &data, bool want_first, const h5::ReadPin *pin)
 
 void define_value_spans(nb::module_ &m) {
     m.def("_value_spans", &value_spans, "paths"_a, "progress"_a.none() = nb::none(),
-          "Per path, (rows, columns, cursor_col or None, first and last columns holding a value or None), found\n"
+          "Per path, (rows, columns, cursor_col or None, first and last columns holding a value or None, the\n"
+          "attribute meta of data as stored or None), found\n"
           "by scanning chunk columns in from each end of the matrix; the OSError naming the file for one that\n"
           "cannot be read. Calls progress(done, total) between files.");
 }
