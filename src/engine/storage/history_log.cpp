@@ -1,0 +1,224 @@
+#include "history_log.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+
+#include "error.hpp"
+#include "journal_format.hpp"
+#include "posix_files.hpp"
+
+namespace quorbel::history {
+
+namespace {
+
+using h5::journal::format::crc_of;
+namespace format = h5::journal::format;
+
+template <typename T>
+void append_bytes(std::vector<unsigned char> &out, const T &value) {
+    const auto *bytes = reinterpret_cast<const unsigned char *>(&value);
+    out.insert(out.end(), bytes, bytes + sizeof(T));
+}
+
+void pad_to_eight(std::vector<unsigned char> &out, size_t start) {
+    while ((out.size() - start) % 8 != 0) out.push_back(0);
+}
+
+size_t padded(size_t bytes) { return (bytes + 7) / 8 * 8; }
+
+[[noreturn]] void damaged(const std::string &path, uint64_t offset, const std::string &what) {
+    throw h5::Error(h5::ErrorKind::Value, "the history file " + path + " is damaged: " + what + " in the record at byte " +
+                                              std::to_string(offset));
+}
+
+// The entries of one record's payload, which its CRC has vouched for.
+std::vector<ColumnChange> decode_changes(const unsigned char *payload, const RecordHead &head, CellsToo cells,
+                                         const std::string &path, uint64_t offset) {
+    std::vector<ColumnChange> changes;
+    changes.reserve(head.column_count);
+    size_t at = 0;
+    for (uint32_t i = 0; i < head.column_count; ++i) {
+        if (at + sizeof(EntryHead) > head.payload_bytes) damaged(path, offset, "an entry runs past the payload");
+        EntryHead entry;
+        std::memcpy(&entry, payload + at, sizeof entry);
+        at += sizeof entry;
+        if (entry.state > kCellsPruned) damaged(path, offset, "unknown column state " + std::to_string(entry.state));
+        ColumnChange change;
+        change.column = entry.column;
+        change.state = entry.state;
+        change.cells = entry.cells;
+        if (entry.state == kCells) {
+            const size_t row_bytes = padded(size_t(entry.cells) * sizeof(uint32_t));
+            const size_t value_bytes = size_t(entry.cells) * sizeof(double);
+            if (at + row_bytes + value_bytes > head.payload_bytes) {
+                damaged(path, offset, "the cells of column " + std::to_string(entry.column) + " run past the payload");
+            }
+            if (cells == CellsToo::Yes) {
+                change.rows.resize(entry.cells);
+                change.old_values.resize(entry.cells);
+                std::memcpy(change.rows.data(), payload + at, size_t(entry.cells) * sizeof(uint32_t));
+                std::memcpy(change.old_values.data(), payload + at + row_bytes, value_bytes);
+            }
+            at += row_bytes + value_bytes;
+        }
+        changes.push_back(std::move(change));
+    }
+    if (at != head.payload_bytes) damaged(path, offset, "the payload is longer than its entries");
+    return changes;
+}
+
+}  // namespace
+
+std::string path_for(const std::string &data_path) { return posix::link_target(data_path) + ".history"; }
+
+FileHeader make_header(int64_t began_ns) {
+    FileHeader header;
+    std::memset(&header, 0, sizeof header);
+    std::memcpy(header.magic, kFileMagic, sizeof header.magic);
+    header.version = kVersion;
+    header.header_size = sizeof(FileHeader);
+    header.began_ns = began_ns;
+    header.crc = crc_of(&header, offsetof(FileHeader, crc));
+    return header;
+}
+
+bool header_is_valid(const FileHeader &header) {
+    return std::memcmp(header.magic, kFileMagic, sizeof header.magic) == 0 && header.version == kVersion &&
+           header.header_size == sizeof(FileHeader) && header.crc == crc_of(&header, offsetof(FileHeader, crc));
+}
+
+bool same_cell(double a, double b) {
+    if (std::isnan(a) && std::isnan(b)) return true;
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+void CommitBuilder::column(uint32_t column, const double *before, const double *after, size_t rows) {
+    if (changes_.count(column)) {
+        throw h5::Error(h5::ErrorKind::Value, "column " + std::to_string(column) + " recorded twice in one commit");
+    }
+    ColumnChange change;
+    change.column = column;
+    bool held_value = false;
+    for (size_t row = 0; row < rows; ++row) {
+        if (!std::isnan(before[row])) held_value = true;
+        if (same_cell(before[row], after[row])) continue;
+        change.rows.push_back(static_cast<uint32_t>(row));
+        change.old_values.push_back(before[row]);
+    }
+    if (change.rows.empty()) return;
+    change.cells = static_cast<uint32_t>(change.rows.size());
+    if (held_value) {
+        change.state = kCells;
+    } else {
+        // Every old value is NaN: the column empties again on undo, and
+        // nothing of its cells needs keeping.
+        change.state = kWasEmpty;
+        change.rows.clear();
+        change.old_values.clear();
+    }
+    changes_.emplace(column, std::move(change));
+}
+
+void CommitBuilder::filled_column(uint32_t column, uint32_t cells) {
+    ColumnChange change;
+    change.column = column;
+    change.state = kWasEmpty;
+    change.cells = cells;
+    changes_[column] = std::move(change);
+}
+
+std::vector<unsigned char> CommitBuilder::encode(Kind kind, uint64_t seq, int64_t time_ns, int64_t cursor_before,
+                                                 int64_t cursor_after) const {
+    RecordHead head;
+    std::memset(&head, 0, sizeof head);
+    head.kind = kind;
+    head.seq = seq;
+    head.time_ns = time_ns;
+    head.cursor_before = cursor_before;
+    head.cursor_after = cursor_after;
+    std::vector<ColumnChange> changes;
+    changes.reserve(changes_.size());
+    for (const auto &entry : changes_) changes.push_back(entry.second);
+    return encode_record(head, changes);
+}
+
+std::vector<unsigned char> encode_record(const RecordHead &head_in, const std::vector<ColumnChange> &changes) {
+    RecordHead head = head_in;
+    std::memcpy(head.magic, kRecordMagic, sizeof head.magic);
+    head.zero = 0;
+    head.column_count = static_cast<uint32_t>(changes.size());
+    std::vector<unsigned char> out;
+    append_bytes(out, head);
+    const size_t payload_start = out.size();
+    for (const ColumnChange &change : changes) {
+        EntryHead entry{change.column, change.state, change.cells, 0};
+        append_bytes(out, entry);
+        if (change.state != kCells) continue;
+        const size_t rows_start = out.size();
+        for (uint32_t row : change.rows) append_bytes(out, row);
+        pad_to_eight(out, rows_start);
+        for (double value : change.old_values) append_bytes(out, value);
+    }
+    const uint64_t payload_bytes = out.size() - payload_start;
+    std::memcpy(out.data() + offsetof(RecordHead, payload_bytes), &payload_bytes, sizeof payload_bytes);
+    Trailer trailer;
+    trailer.crc = crc_of(out.data(), out.size());
+    std::memcpy(trailer.magic, kEndMagic, sizeof trailer.magic);
+    append_bytes(out, trailer);
+    return out;
+}
+
+Log read_log(int fd, const std::string &path, CellsToo cells) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) format::fail("cannot examine the history file " + path, errno);
+    const uint64_t size = static_cast<uint64_t>(st.st_size);
+    std::vector<unsigned char> bytes(size);
+    if (size > 0 && !posix::read_all(fd, bytes.data(), size, 0)) {
+        format::fail("cannot read the history file " + path, errno);
+    }
+    Log log;
+    if (size < sizeof(FileHeader)) {
+        throw h5::Error(h5::ErrorKind::Value, "the history file " + path + " is not a history: it is " +
+                                                  std::to_string(size) + " bytes long, shorter than its header");
+    }
+    std::memcpy(&log.header, bytes.data(), sizeof log.header);
+    if (!header_is_valid(log.header)) {
+        throw h5::Error(h5::ErrorKind::Value,
+                        "the history file " + path + " is not a history this version of quorbel can read: its header "
+                        "is not a format 1 history header");
+    }
+    uint64_t at = sizeof(FileHeader);
+    while (at + sizeof(RecordHead) + sizeof(Trailer) <= size) {
+        RecordHead head;
+        std::memcpy(&head, bytes.data() + at, sizeof head);
+        if (std::memcmp(head.magic, kRecordMagic, sizeof head.magic) != 0) break;
+        if (head.payload_bytes > size - at - sizeof(RecordHead) - sizeof(Trailer)) break;
+        const uint64_t body = sizeof(RecordHead) + head.payload_bytes;
+        Trailer trailer;
+        std::memcpy(&trailer, bytes.data() + at + body, sizeof trailer);
+        if (std::memcmp(trailer.magic, kEndMagic, sizeof trailer.magic) != 0) break;
+        if (trailer.crc != crc_of(bytes.data() + at, body)) break;
+        Record record;
+        record.head = head;
+        record.offset = at;
+        record.size = body + sizeof(Trailer);
+        record.changes = decode_changes(bytes.data() + at + sizeof(RecordHead), head, cells, path, at);
+        log.records.push_back(std::move(record));
+        at += body + sizeof(Trailer);
+    }
+    log.end = at;
+    return log;
+}
+
+Log read_log(const std::string &path, CellsToo cells) {
+    posix::Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) format::fail("cannot open the history file " + path, errno);
+    return read_log(fd.get(), path, cells);
+}
+
+}  // namespace quorbel::history
