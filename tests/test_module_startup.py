@@ -1,6 +1,7 @@
 """Importing the engine: what it binds, in which order, and what it leaves alone."""
 
 import math
+import os
 import re
 
 from conftest import run_python
@@ -103,3 +104,24 @@ def test_dir_offers_the_lazy_public_names_before_first_use():
     done = run_python("import quorbel, sys; print(sorted(set(quorbel.__all__) - set(dir(quorbel)))); "
                       "print('quorbel.detail' in sys.modules)")
     assert done.stdout.split() == ["[]", "False"], done.stderr
+
+
+def test_driver_leaves_no_shared_memory_file_behind(wire_server):
+    # The driver's counters would otherwise sit in /dev/shm/mongoc-<pid>,
+    # which a killed process never removes; a later process given the same
+    # pid then prints a warning at every start.
+    proc = run_python(
+        """
+        import os
+        import quorbel.detail as d
+        d._get_all_instrument_index()
+        print(os.getpid(), flush=True)
+        os._exit(0)
+        """,
+        env={**{k: v for k, v in os.environ.items() if k != "MONGOC_DISABLE_SHM"},
+             "QUORBEL_MONGODB_URI": wire_server.uri},
+    )
+    assert proc.returncode == 0, proc.stderr
+    pid = int(proc.stdout.strip())
+    assert not os.path.exists(f"/dev/shm/mongoc-{pid}")
+    assert "counters" not in proc.stderr

@@ -28,7 +28,16 @@ Examples
 >>> lib = quorbel.FactorLibrary("factors")  # doctest: +SKIP
 """
 
+import os as _os
 from typing import TYPE_CHECKING
+
+# The MongoDB driver starts when the engine's library is loaded, and would
+# keep its performance counters in a shared-memory file per process
+# (/dev/shm/mongoc-<pid>) that a killed process never removes; a later
+# process with the same pid then warns on stderr at every start. Nothing
+# reads those counters, so they stay in private memory (a user's own setting
+# wins). This must happen before the engine is loaded.
+_os.environ.setdefault("MONGOC_DISABLE_SHM", "1")
 
 __version__ = "0.1.0"
 
