@@ -228,7 +228,7 @@ def test_bad_read_arguments_are_refused(lib, root):
         lib.read(["alpha", "nope"])
     with pytest.raises(KeyError, match="'notes'"):
         lib.info("notes")
-    with pytest.raises(TypeError, match="list of factor names"):
+    with pytest.raises(TypeError, match=r"list of factor names, not str: for one factor, give \['alpha'\]"):
         lib.read("alpha")
     with pytest.raises(ValueError, match="listed twice"):
         lib.read(["alpha", "alpha"])

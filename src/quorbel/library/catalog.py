@@ -208,7 +208,10 @@ def _selection(root: str, names: Any) -> list:
     """The factors a call names, every one existing and listed once; None is every factor."""
     if names is None:
         return _factor_names(root)
-    if isinstance(names, (str, bytes)) or not isinstance(names, Iterable):
+    if isinstance(names, (str, bytes)):
+        raise TypeError(f"names must be a list of factor names, not {type(names).__name__}: "
+                        f"for one factor, give [{names!r}]")
+    if not isinstance(names, Iterable):
         raise TypeError(f"names must be a list of factor names, not {type(names).__name__}")
     names = list(names)
     seen = set()
