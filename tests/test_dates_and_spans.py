@@ -127,6 +127,24 @@ def test_an_empty_matrix_and_a_broken_file_in_one_scan(calendar, tmp_path):
     assert isinstance(spans[1], OSError) and str(broken) in str(spans[1])
 
 
+def test_a_long_scan_split_over_threads_keeps_order_errors_and_progress(calendar, tmp_path):
+    # Enough files for the scan to run on several threads: each result must
+    # stay with its file, and the progress heard must only ever rise.
+    paths = [factor(tmp_path / f"f{k:02d}.h5", [k % 12, k % 12 + 3]) for k in range(40)]
+    broken = tmp_path / "broken.h5"
+    broken.write_bytes(b"\x89HDF\r\n\x1a\n" + b"\0" * 40)
+    paths[23] = str(broken)
+    heard = []
+    spans = file_spans(paths, lambda done, total: heard.append((done, total)))
+    for k, span in enumerate(spans):
+        if k == 23:
+            assert isinstance(span, OSError) and str(broken) in str(span)
+        else:
+            assert (span.path, span.first_col, span.last_col) == (paths[k], k % 12, k % 12 + 3)
+    assert heard[-1] == (40, 40)
+    assert [done for done, _ in heard] == sorted(done for done, _ in heard)
+
+
 def test_a_read_without_dates_spans_the_dates_that_hold_values(calendar, tmp_path):
     factor(tmp_path / "lib" / "early.h5", [3, 5])
     factor(tmp_path / "lib" / "late.h5", [6, 9], cursor_col=9)
