@@ -98,3 +98,44 @@ def diff_changes(before, after):
         else:
             changes[column] = ("cells", rows, old[rows])
     return changes
+
+
+class Story:
+    """A factor file and its history, built commit by commit; the file holds
+    the last version, and every version is kept for the expectations."""
+
+    def __init__(self, path, shape, start=None, cursor=None, began=0, baseline=True):
+        self.path = str(path)
+        self.shape = tuple(shape)
+        start = np.full(self.shape, np.nan) if start is None else start
+        held = {c: int((~np.isnan(start[:, c])).sum()) for c in range(self.shape[1]) if not np.isnan(start[:, c]).all()}
+        self.writer = HistoryWriter(self.path, began, held if baseline else {}, -1 if cursor is None else cursor)
+        self.versions = [(began, start.copy(), cursor)]
+
+    @property
+    def matrix(self):
+        return self.versions[-1][1]
+
+    def commit(self, time_ns, matrix, cursor="same"):
+        cursor = self.versions[-1][2] if cursor == "same" else cursor
+        self.writer.commit(time_ns, diff_changes(self.matrix, matrix), -1 if cursor is None else cursor)
+        self.versions.append((time_ns, matrix.copy(), cursor))
+        return self
+
+    def at(self, time_ns):
+        """(matrix, cursor) as of a time: the last version committed by then."""
+        kept = [v for v in self.versions if v[0] <= time_ns]
+        if not kept:
+            return np.full(self.shape, np.nan), None
+        return kept[-1][1], kept[-1][2]
+
+    def finish(self, detail):
+        f = detail.create_new_factor_h5(self.path, self.shape)
+        try:
+            for j in range(self.shape[1]):
+                f["data"][:, j] = self.matrix[:, j]
+            if self.versions[-1][2] is not None:
+                f["data"].attrs["cursor_col"] = self.versions[-1][2]
+        finally:
+            f.close()
+        return self

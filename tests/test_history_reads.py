@@ -11,7 +11,7 @@ import pandas as pd
 import pytest
 
 import quorbel
-from history_files import HistoryWriter, diff_changes, record
+from history_files import Story as _Story, record
 
 CALENDAR = [20180102, 20180103, 20180104, 20180105, 20180108, 20180109, 20180110]
 INDEX = {"A": 0, "B": 1, "C": 2, "D": 5, "FAR": 40}
@@ -19,44 +19,8 @@ ROWS, COLS = 8, 7
 T0 = 1_700_000_000_000_000_000  # 2023-11-14 22:13:20 UTC
 
 
-class Story:
-    """A factor file and its history, built commit by commit; the file holds
-    the last version, and every version is kept for the expectations."""
-
-    def __init__(self, path, start=None, cursor=None, began=T0, baseline=True):
-        self.path = str(path)
-        start = np.full((ROWS, COLS), np.nan) if start is None else start
-        held = {c: int((~np.isnan(start[:, c])).sum()) for c in range(COLS) if not np.isnan(start[:, c]).all()}
-        self.writer = HistoryWriter(self.path, began, held if baseline else {}, -1 if cursor is None else cursor)
-        self.versions = [(began, start.copy(), cursor)]
-
-    @property
-    def matrix(self):
-        return self.versions[-1][1]
-
-    def commit(self, time_ns, matrix, cursor="same"):
-        cursor = self.versions[-1][2] if cursor == "same" else cursor
-        self.writer.commit(time_ns, diff_changes(self.matrix, matrix), -1 if cursor is None else cursor)
-        self.versions.append((time_ns, matrix.copy(), cursor))
-        return self
-
-    def at(self, time_ns):
-        """(matrix, cursor) as of a time: the last version committed by then."""
-        kept = [v for v in self.versions if v[0] <= time_ns]
-        if not kept:
-            return np.full((ROWS, COLS), np.nan), None
-        return kept[-1][1], kept[-1][2]
-
-    def finish(self, detail):
-        f = detail.create_new_factor_h5(self.path, (ROWS, COLS))
-        try:
-            for j in range(COLS):
-                f["data"][:, j] = self.matrix[:, j]
-            if self.versions[-1][2] is not None:
-                f["data"].attrs["cursor_col"] = self.versions[-1][2]
-        finally:
-            f.close()
-        return self
+def Story(path, start=None, cursor=None, began=T0, baseline=True):
+    return _Story(path, (ROWS, COLS), start, cursor, began, baseline)
 
 
 def revised(matrix, cells):
