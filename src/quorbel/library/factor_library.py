@@ -10,6 +10,7 @@ from .catalog import FactorInfo, _factor_info, _factor_names, _factor_path, _sel
 from .eager_reads import _cross_section, _labelled_cube, _read_arguments, _read_cube
 from .history_methods import HistoryMethods
 from .history_reads import read_with_history
+from .history_writes import HistoryWrites
 from .instrument_snapshot import library_instruments
 from .lazy_reads import _lazy_cube, _lazy_option
 from .library_writes import LibraryWrites
@@ -20,7 +21,7 @@ from .writes import WriteReport, _report, _rewrite_on_threads
 __all__ = ["FactorLibrary"]
 
 
-class FactorLibrary(LibraryWrites, HistoryMethods):
+class FactorLibrary(LibraryWrites, HistoryWrites, HistoryMethods):
     """The factor files under one folder, read and written as one store.
 
     A factor's name is its path relative to `root` without ``.h5``
