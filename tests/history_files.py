@@ -102,15 +102,18 @@ def diff_changes(before, after):
 
 class Story:
     """A factor file and its history, built commit by commit; the file holds
-    the last version, and every version is kept for the expectations."""
+    the last version, and every version is kept for the expectations. The
+    file is written first and its history after: the engine records every
+    write to a file that has one."""
 
     def __init__(self, path, shape, start=None, cursor=None, began=0, baseline=True):
         self.path = str(path)
         self.shape = tuple(shape)
         start = np.full(self.shape, np.nan) if start is None else start
-        held = {c: int((~np.isnan(start[:, c])).sum()) for c in range(self.shape[1]) if not np.isnan(start[:, c]).all()}
-        self.writer = HistoryWriter(self.path, began, held if baseline else {}, -1 if cursor is None else cursor)
+        self.baseline = {c: int((~np.isnan(start[:, c])).sum()) for c in range(self.shape[1])
+                         if baseline and not np.isnan(start[:, c]).all()}
         self.versions = [(began, start.copy(), cursor)]
+        self.writer = None
 
     @property
     def matrix(self):
@@ -118,7 +121,6 @@ class Story:
 
     def commit(self, time_ns, matrix, cursor="same"):
         cursor = self.versions[-1][2] if cursor == "same" else cursor
-        self.writer.commit(time_ns, diff_changes(self.matrix, matrix), -1 if cursor is None else cursor)
         self.versions.append((time_ns, matrix.copy(), cursor))
         return self
 
@@ -138,4 +140,9 @@ class Story:
                 f["data"].attrs["cursor_col"] = self.versions[-1][2]
         finally:
             f.close()
+        began, matrix, cursor = self.versions[0]
+        self.writer = HistoryWriter(self.path, began, self.baseline, -1 if cursor is None else cursor)
+        for time_ns, after, cursor in self.versions[1:]:
+            self.writer.commit(time_ns, diff_changes(matrix, after), -1 if cursor is None else cursor)
+            matrix = after
         return self

@@ -245,7 +245,7 @@ def test_lazy_reads_undo_in_each_block(lib, story, check):
 def test_lazy_reads_as_of_on_a_cluster(lib, story):
     distributed = pytest.importorskip("distributed")
     with distributed.LocalCluster(n_workers=1, threads_per_worker=2, processes=False,
-                                  dashboard_address=None) as cluster, distributed.Client(cluster):
+                                  dashboard_address=":0") as cluster, distributed.Client(cluster):
         lazy = lib.read(["alpha"], as_of="2023-11-14 22:13:20.0000002Z", chunks=3)
         np.testing.assert_array_equal(lazy.values, lib.read(["alpha"], as_of=T0 + 200).values)
 
@@ -267,7 +267,7 @@ def test_snapshots_name_times_that_reads_take(lib, story, monkeypatch):
     frame = lib.cross_section(20180108, ["alpha"], ["A"], as_of="close 2018-01-08", check=True)
     assert frame["alpha"].tolist() == [40.0]
     stored = json.load(open(os.path.join(lib.root, ".quorbel", "snapshots.json")))
-    assert stored["labels"] == {"after-append": T0 + 150, "close 2018-01-08": T0 + 350}
+    assert stored == {"after-append": T0 + 150, "close 2018-01-08": T0 + 350}
     with pytest.raises(ValueError, match="'after-append' exists already .*pick another label"):
         lib.snapshot("after-append")
     with pytest.raises(ValueError, match="reads as a timestamp"):
@@ -286,3 +286,102 @@ def test_damaged_snapshot_file_is_named(lib, story):
         f.write("{")
     with pytest.raises(ValueError, match="snapshots.json: the library's snapshot labels are no JSON"):
         lib.read(["alpha"], as_of="x")
+
+
+# ---- recorded by the engine: revert and snapshots on the commit clock ------------
+
+
+@pytest.fixture
+def clock(detail):
+    """The engine's commit clock, set by the test and put back after it."""
+    def at(when):
+        detail._history_clock(when)
+    yield at
+    detail._history_clock(None)
+
+
+def history_records(lib, name):
+    return quorbel._extras._history_log(lib.path(name))["records"]
+
+
+def test_revert_then_revert_the_revert(lib, clock):
+    lib.enable_history()
+    clock(T0)
+    lib.write(20180102, {"f": {"A": 1.0, "B": 2.0}}, create=True)
+    lib.write(20180103, {"f": {"A": 3.0}})
+    clock(T0 + 100)
+    assert lib.snapshot("good").value == T0 + 100
+    clock(T0 + 200)
+    lib.write(20180102, {"f": {"A": 9.0, "C": 5.0}})  # a bad recomputation
+    lib.write(20180110, {"f": {"B": 7.0}})            # a date written too early: the cursor jumps
+    ids = ["A", "B", "C"]
+    bad = lib.read(["f"], ids, 20180102, 20180110).values
+    clock(T0 + 300)
+    report = lib.revert("f", to="good")
+    assert (report.dates, report.cells, report.cursor_before, report.cursor_after) == \
+        ([20180102, 20180110], 3, 20180110, 20180103)
+    assert report.changed and report.to == pd.Timestamp(T0 + 100, unit="ns", tz="UTC")
+    now = lib.read(["f"], ids, 20180102, 20180110)
+    np.testing.assert_array_equal(now.values, lib.read(["f"], ids, 20180102, 20180110, as_of="good").values)
+    assert lib.info("f").cursor_date == 20180103
+    # One commit, which a read as of before it does not see.
+    assert history_records(lib, "f")[-1]["time"] == T0 + 300
+    np.testing.assert_array_equal(lib.read(["f"], ids, 20180102, 20180110, as_of=T0 + 299).values, bad)
+    # Nothing differs: nothing is committed.
+    count = len(history_records(lib, "f"))
+    assert not lib.revert("f", to=T0 + 300).changed and len(history_records(lib, "f")) == count
+    clock(T0 + 400)
+    undo = lib.revert("f", to=T0 + 299)
+    assert (undo.dates, undo.cells, undo.cursor_after) == ([20180102, 20180110], 3, 20180110)
+    np.testing.assert_array_equal(lib.read(["f"], ids, 20180102, 20180110).values, bad)
+    # The dates' first-known times are those of their first writes, reverts or not.
+    assert [None if pd.isna(v) else v.value for v in lib.known_at("f", [20180102, 20180110])] == \
+        [T0 + 1, T0 + 201]
+
+
+def test_revert_refusals(lib, detail, clock):
+    clock(T0)
+    lib.write(20180102, {"old": {"A": 1.0}}, create=True)
+    clock(T0 + 100)
+    lib.enable_history()
+    with pytest.raises(ValueError, match=r"old cannot be read as of .*its history began at 2023-11-14 "
+                                         r"22:13:20\.0000001 UTC"):
+        lib.revert("old", to=T0 + 50)
+    detail.create_new_factor_h5(lib.path("plain"), (4, 4)).close()
+    with pytest.raises(ValueError, match="plain has no history"):
+        lib.revert("plain", to=T0)
+    with pytest.raises(KeyError):
+        lib.revert("missing", to=T0)
+    clock(T0 + 200)
+    lib.write(20180102, {"old": {"A": 2.0}})
+    clock(T0 + 300)
+    lib.write(20180102, {"old": {"A": 3.0}})
+    lib.prune_history(before=T0 + 250)
+    with pytest.raises(ValueError, match="was pruned"):
+        lib.revert("old", to=T0 + 150)
+    assert lib.revert("old", to=T0 + 250).cells == 1
+
+
+def test_snapshot_is_dated_on_the_commit_clock(lib, clock):
+    clock(T0 + 5)
+    assert lib.snapshot("s") == pd.Timestamp(T0 + 5, unit="ns", tz="UTC")
+    clock(None)
+    assert lib.snapshot("t") > pd.Timestamp.now(tz="UTC") - pd.Timedelta(minutes=1)
+    assert list(lib.snapshots()) == ["s", "t"]
+
+
+def test_cli_enables_history_of_a_file_and_of_a_library(lib, detail, capsys):
+    from quorbel import cli
+
+    lib.write(20180102, {"a": {"A": 1.0}, "b": {"B": 2.0}}, create=True)
+    assert cli.main(["history", "enable", lib.path("a")]) == 0
+    assert capsys.readouterr().out == f"history started: {lib.path('a')}\n"
+    assert cli.main(["history", "enable", lib.root]) == 0
+    out = capsys.readouterr().out.splitlines()
+    assert out == [f"history started: {lib.path('b')}",
+                   f"1 started; every factor of {lib.root} keeps a history, and factors created there later "
+                   "keep one from their first write"]
+    lib.write(20180103, {"c": {"A": 3.0}}, create=True)
+    assert os.path.exists(lib.path("c") + ".history")
+    assert cli.main(["history", "enable", lib.path("a")]) == 0
+    assert capsys.readouterr().out == f"{lib.path('a')} keeps a history already\n"

@@ -202,12 +202,16 @@ def _enable(args) -> int:
     from .library.history_writes import enable_history
 
     try:
-        enabled = enable_history(args.path)
+        started = enable_history(args.path)
     except (ValueError, OSError) as error:
         raise CommandError(str(error)) from None
-    names = enabled if isinstance(enabled, (list, tuple)) else [args.path]
-    _say(f"history enabled for {len(names)} factor file{'s' if len(names) != 1 else ''}"
-         + (" (and factors created in the folder later)" if os.path.isdir(args.path) else ""))
+    for path in started:
+        _say(f"history started: {path}")
+    if os.path.isdir(args.path):
+        _say(f"{len(started)} started; every factor of {args.path} keeps a history, and factors created there "
+             "later keep one from their first write")
+    elif not started:
+        _say(f"{args.path} keeps a history already")
     return 0
 
 

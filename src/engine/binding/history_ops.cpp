@@ -132,6 +132,9 @@ uint64_t prune_history(nb::handle h5_handle, nb::handle before_ns, nb::handle ke
 void define_history_ops(nb::module_ &m) {
     m.def("_enable_history", &enable_history, nb::arg("h5").none(), docs::kEnableHistory);
     m.def("_history_clock", &history_clock, nb::arg("ns").none(), docs::kHistoryClock);
+    m.def("_history_now", &history::clock_now,
+          "Now on the clock that dates history records (UTC ns): the time _history_clock set, else the real\n"
+          "clock. Snapshots are dated on it, so that they line up with the commits around them.");
     m.def("_set_cursor", &set_cursor, nb::arg("h5").none(), nb::arg("column").none(), docs::kSetCursor);
     m.def("_restore_columns", &restore_columns, nb::arg("h5").none(), nb::arg("columns"), nb::arg("values").none(),
           nb::arg("cursor").none(), docs::kRestoreColumns);

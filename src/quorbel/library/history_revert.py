@@ -77,7 +77,8 @@ def revert_factor(root: str, name: str, to) -> RevertReport:
     handle = detail.get_h5(path, True)
     try:
         facts = _extras._history_facts([handle], [name], when, 0, 0)[0]
-        current = _extras._history_facts([handle], [name], None, 0, 0)[0]["cursor"]
+        attributes = handle["data"].attrs
+        current = int(attributes["cursor_col"]) if "cursor_col" in attributes else None
         cursor = facts["cursor"]
         touched = np.asarray(facts["touched"], dtype=np.int64)
         rows, columns = handle["data"].shape
@@ -97,7 +98,7 @@ def revert_factor(root: str, name: str, to) -> RevertReport:
         if changed or cursor != current:
             values = np.ascontiguousarray(then[0, np.asarray(changed, dtype=np.int64) - lo].T) if changed \
                 else np.empty((rows, 0))
-            detail._restore_columns(handle, changed, values, cursor)
+            detail._restore_columns(handle, changed, values, -1 if cursor is None else cursor)
     finally:
         handle.close()
     return RevertReport(name, from_ns(when), [_date_of(c) for c in changed], cells, _date_of(current),

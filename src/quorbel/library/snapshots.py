@@ -3,7 +3,8 @@ and ``as_of=label`` reads the library as it was then.
 
 A snapshot copies nothing: the factors' histories already hold every past
 state, so a label is only a name for a time, kept in
-``<root>/.quorbel/snapshots.json`` (label -> UTC nanoseconds). The file is
+``<root>/.quorbel/snapshots.json``, a JSON object label -> UTC nanoseconds
+that pruning reads too (it keeps every snapshot readable). The file is
 replaced whole (temp file, fsync, rename, fsync of the folder) under a lock,
 so that two processes adding labels at once both keep theirs.
 """
@@ -14,7 +15,6 @@ import fcntl
 import json
 import os
 import tempfile
-import time
 
 from .. import detail
 from ..history_times import from_ns, parses_as_time
@@ -23,8 +23,6 @@ __all__ = ["snapshots_path", "read_snapshots", "add_snapshot", "list_snapshots",
 
 FOLDER = ".quorbel"
 FILE = "snapshots.json"
-FORMAT = "quorbel snapshots"
-VERSION = 1
 
 
 def snapshots_path(root: str) -> str:
@@ -35,32 +33,19 @@ def snapshots_path(root: str) -> str:
 def history_now() -> int:
     """Now on the clock that dates commits: the engine's fake clock while a
     test sets one (``detail._history_clock``), else UTC nanoseconds."""
-    now = getattr(detail, "_history_now", None)
-    return int(now()) if callable(now) else time.time_ns()
+    return int(detail._history_now())
 
 
 def read_snapshots(root: str) -> dict:
     """The library's labels and their times (UTC ns); {} when it has none."""
-    path = snapshots_path(root)
-    try:
-        with open(path, encoding="utf-8") as f:
-            content = json.load(f)
-    except FileNotFoundError:
-        return {}
-    except json.JSONDecodeError as error:
-        raise ValueError(f"{path}: the library's snapshot labels are no JSON ({error}); restore the file from a "
-                         "backup, or remove it to drop every label") from None
-    labels = content.get("labels") if isinstance(content, dict) else None
-    if (not isinstance(content, dict) or content.get("format") != FORMAT or not isinstance(labels, dict)
-            or not all(isinstance(t, int) and not isinstance(t, bool) for t in labels.values())):
-        raise ValueError(f"{path}: not a list of snapshot labels (a JSON object with format {FORMAT!r} and "
-                         "labels {label: nanoseconds}); restore it, or remove it to drop every label")
-    return labels
+    from .history_writes import snapshot_times
+
+    return snapshot_times(root)
 
 
 def _write_atomically(path: str, labels: dict) -> None:
     folder = os.path.dirname(path)
-    text = json.dumps({"format": FORMAT, "version": VERSION, "labels": labels}, indent=1, sort_keys=True)
+    text = json.dumps(labels, indent=1, sort_keys=True)
     fd, temporary = tempfile.mkstemp(prefix=".snapshots-", suffix=".tmp", dir=folder)
     try:
         with os.fdopen(fd, "w", encoding="utf-8") as f:
