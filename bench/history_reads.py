@@ -147,7 +147,7 @@ def summary(record):
     med = {name: median(r["times"]) for name, r in record["results"].items()}
     cpu = {name: median(r["cpu"]) for name, r in record["results"].items()}
     ratio = med["as_of"] / med["plain"]
-    lines = [f"## As-of reads: {record['title']}", ""]
+    lines = [f"### As-of reads: {record['title']}", ""]
     lines += [f"- {k}: {v}" for k, v in record["machine"].items()]
     lines += ["", f"L1 ({record['factors']} factors x {record['instruments']:,} instruments x 250 dates); "
               f"{record['revised_cells']:,} cells (5% of the window) revised after the as-of time; histories "

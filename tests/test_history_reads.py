@@ -385,3 +385,53 @@ def test_cli_enables_history_of_a_file_and_of_a_library(lib, detail, capsys):
     assert os.path.exists(lib.path("c") + ".history")
     assert cli.main(["history", "enable", lib.path("a")]) == 0
     assert capsys.readouterr().out == f"{lib.path('a')} keeps a history already\n"
+
+
+# ---- a reader beside a writer ------------------------------------------------------
+
+REVISING_WRITER = """
+import json, sys
+import quorbel, quorbel.detail as d
+job = json.loads(sys.argv[1])
+d.get_all_trading_dates = lambda: job["calendar"]
+d._get_all_instrument_index = lambda: job["instruments"]
+lib = quorbel.FactorLibrary(job["root"])
+print("writing", flush=True)
+for k in range(job["commits"]):
+    date = job["calendar"][k % len(job["calendar"])]
+    lib.write(date, {"f": {i: float(100 + k) for i in job["instruments"]}})
+"""
+
+
+def test_a_read_as_of_the_past_stays_whole_beside_a_writer(lib, detail, market, tmp_path):
+    # Each commit of the writer revises a whole date; reads as of a time
+    # before them must give the old state, however they interleave: the
+    # cells are read first and the history after, never the other way.
+    import subprocess
+    import sys
+
+    instruments = {f"S{i:03d}": i for i in range(200)}
+    market.set_instruments(instruments)
+    lib.enable_history()
+    lib.write(20180102, {"f": {i: 1.0 for i in instruments}}, create=True)
+    lib.write(20180103, {"f": {i: 2.0 for i in instruments}})
+    lib.snapshot("before")
+    expected = lib.read(["f"], check=True).values
+    job = json.dumps({"root": lib.root, "calendar": CALENDAR, "instruments": instruments, "commits": 60})
+    writer = subprocess.Popen([sys.executable, "-c", REVISING_WRITER, job], stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, text=True)
+    try:
+        assert writer.stdout.readline().strip() == "writing"
+        reads = 0
+        while writer.poll() is None and reads < 2000:
+            np.testing.assert_array_equal(lib.read(["f"], None, 20180102, 20180110, as_of="before",
+                                                   check=True).values, expected)
+            reads += 1
+        _, err = writer.communicate(timeout=300)
+        assert writer.returncode == 0, err
+    finally:
+        if writer.poll() is None:
+            writer.kill()
+            writer.wait()
+    np.testing.assert_array_equal(lib.read(["f"], as_of="before", check=True).values, expected)
+    assert lib.read(["f"], ["S000"], 20180110, 20180110).values.item() == 100.0 + 55
