@@ -435,3 +435,10 @@ def test_a_read_as_of_the_past_stays_whole_beside_a_writer(lib, detail, market, 
             writer.wait()
     np.testing.assert_array_equal(lib.read(["f"], as_of="before", check=True).values, expected)
     assert lib.read(["f"], ["S000"], 20180110, 20180110).values.item() == 100.0 + 55
+
+
+def test_read_table_as_of(lib, story):
+    table = lib.read_table(["alpha"], ["A", "B"], 20180102, 20180103, format="pandas", as_of=T0 + 150)
+    assert table["alpha"].tolist() == [1.0, 2.0, 10.0, 11.0]
+    table = lib.read_table(["alpha"], ["A", "B"], 20180102, 20180103, format="pandas", as_of=T0 + 250)
+    assert table["alpha"].tolist() == [-1.0, 2.0, 10.0, 11.0]

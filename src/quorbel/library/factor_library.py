@@ -360,13 +360,14 @@ class FactorLibrary(LibraryWrites, HistoryWrites, HistoryMethods):
         """
         return _cross_section(self.root, date, names, ids, check, as_of)
 
-    def read_table(self, names=None, ids=None, start=None, end=None, *, check=False, format="arrow", dropna=True):
+    def read_table(self, names=None, ids=None, start=None, end=None, *, check=False, format="arrow", dropna=True,
+                   as_of=None):
         """The values of :meth:`read` as a tidy table: one row per date and
         instrument (by date, then in the order of `ids`), one column per factor.
 
         Parameters
         ----------
-        names, ids, start, end, check
+        names, ids, start, end, check, as_of
             As :meth:`read` takes them.
         format : {"arrow", "polars", "pandas"}, default "arrow"
             What to return; made from the cube with NumPy alone.
@@ -397,7 +398,7 @@ class FactorLibrary(LibraryWrites, HistoryWrites, HistoryMethods):
         >>> lib.read_table(["value/bp"], ["600000.XSHG"], 20240102, 20240105).column_names
         ['date', 'order_book_id', 'value/bp']
         """
-        return _read_table(self.root, names, ids, start, end, check, format, dropna)
+        return _read_table(self.root, names, ids, start, end, check, format, dropna, as_of)
 
     # ---- metadata --------------------------------------------------------------
 

@@ -21,7 +21,8 @@ from ..history_times import to_ns
 from .snapshots import read_snapshots
 
 __all__ = ["history_path", "as_of_time", "require_history", "cut_at_cursor", "read_cube_with_history",
-           "known_index", "held_span", "factor_known_at"]
+           "known_index", "known_per_date", "widened", "plan_lazy_with_history", "read_with_history",
+           "factor_known_at", "read_panel_as_of"]
 
 _NAT = np.iinfo(np.int64).min
 
@@ -59,18 +60,6 @@ def cut_at_cursor(section: tuple, cursor) -> tuple:
     if cursor is None:
         return first, stop
     return (first, min(stop, cursor + 1)) if first <= cursor else (first, first)
-
-
-def held_span(handles: list, names: list, as_of: int):
-    """(first, last) date codes of the columns that commits after `as_of`
-    changed where values were: dates that may have held values then and hold
-    none now, which a read without bounds must still cover. None when none."""
-    columns = [c for facts in _extras._history_facts(handles, names, as_of, 0, 0) for c in facts["held"]]
-    calendar = detail.get_all_trading_dates()
-    columns = [c for c in columns if c < len(calendar)]
-    if not columns:
-        return None
-    return calendar[min(columns)], calendar[max(columns)]
 
 
 def known_index(times) -> "pd.DatetimeIndex":
@@ -157,7 +146,7 @@ def _facts(names: list, paths: list, as_of, first_column: int = 0, end_column: i
     return facts
 
 
-def _widened(as_of):
+def widened(as_of):
     """What a read without one of its bounds covers beyond the dates holding
     values now: dates whose values commits after `as_of` changed."""
     def widen(names, paths):
@@ -194,7 +183,7 @@ def read_with_history(root: str, names, ids, start, end, check: bool, per_block,
     from .lazy_reads import _lazy_graph, _lazy_plan
 
     as_of = as_of_time(root, as_of)
-    widen = _widened(as_of) if as_of is not None else None
+    widen = widened(as_of) if as_of is not None else None
     names, paths, id_list, rows, start, end = _read_arguments(root, names, ids, start, end, widen=widen)
     if per_block is None:
         dates, cube, times = read_cube_with_history(names, paths, rows, start, end, check, progress, as_of, known)
