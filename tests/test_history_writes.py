@@ -534,3 +534,76 @@ def test_a_batch_redone_date_by_date_records_what_each_date_committed(detail, fa
             (79, 79, [72]), (79, 79, [73]), (79, 80, [80])]
         assert entries_of(new[0]) == {72: (hr.CELLS, 40, list(range(40)), list(before[:, 72]))}
         assert_undoes_to(h5, path, count, before, cursor)
+
+
+# ---- the library -----------------------------------------------------------------
+
+
+@pytest.fixture
+def lib(detail, market, tmp_path):
+    import quorbel
+
+    market.set_calendar(CALENDAR[:20])
+    market.set_instruments({"A": 0, "B": 1, "C": 2})
+    library = quorbel.FactorLibrary(tmp_path / "lib", create=True)
+    library.write(CALENDAR[0], {"old": {"A": 1.0, "B": 2.0}}, create=True)
+    return library
+
+
+def test_a_library_history_covers_its_factors_and_those_it_creates_later(lib):
+    assert lib.enable_history() == [lib.path("old")]
+    assert lib.enable_history() == []
+    assert os.path.exists(os.path.join(lib.root, ".quorbel", "history.json"))
+    lib.write(CALENDAR[1], {"old": {"A": 1.5}, "new": {"C": 3.0}}, create=True)
+    old, new = (hr.read_history(hr.path_of(lib.path(n))) for n in ("old", "new"))
+    assert [[(e.column, e.state, e.cells) for e in r.entries] for r in old.records] == [[(0, 0, 2)], [(1, 0, 1)]]
+    # Made after the history was on: an empty baseline, then its first write.
+    assert [(r.kind, [(e.column, e.state, e.cells) for e in r.entries]) for r in new.records] == [
+        (hr.BASELINE, []), (hr.COMMIT, [(1, 0, 1)])]
+
+
+def test_enable_history_takes_a_factor_file_or_a_library_root(lib, tmp_path):
+    from quorbel.library.history_writes import enable_history
+
+    assert enable_history(lib.path("old")) == [lib.path("old")]
+    assert enable_history(lib.root) == [] and os.path.exists(os.path.join(lib.root, ".quorbel", "history.json"))
+    with pytest.raises(FileNotFoundError, match="nowhere"):
+        enable_history(tmp_path / "nowhere")
+
+
+def test_set_cursor_moves_a_factor_s_cursor_either_way(lib):
+    lib.write(CALENDAR[5], {"old": {"A": 1.0}})
+    lib.set_cursor("old", CALENDAR[2])
+    assert lib.info("old").cursor_col == 2
+    lib.set_cursor("old", None)
+    assert lib.info("old").cursor_col is None
+    with pytest.raises(ValueError, match="old.*19990101"):
+        lib.set_cursor("old", 19990101)
+    with pytest.raises(KeyError, match="missing"):
+        lib.set_cursor("missing", CALENDAR[2])
+
+
+def test_library_pruning_keeps_every_snapshot_readable(lib, clock):
+    import json
+
+    lib.enable_history()
+    for step in range(3):
+        clock(LATER + step * 100)
+        lib.write(CALENDAR[3], {"old": {"A": float(step), "B": float(step)}})
+    snapshots = os.path.join(lib.root, ".quorbel", "snapshots.json")
+    with open(snapshots, "w") as f:
+        json.dump({"before-fix": LATER + 50}, f)
+    # Asked to prune up to the last write, it stops at the snapshot: only the
+    # first record, older than it, loses its values (which it did not have:
+    # a first write keeps none), so nothing is freed. A label is a time too.
+    assert lib.prune_history(LATER + 250) == 0
+    assert lib.prune_history("before-fix") == 0
+    with open(snapshots, "w") as f:
+        json.dump({}, f)
+    # Without it, the two revisions lose their old values: 2 rows and 2 values each.
+    assert lib.prune_history(LATER + 250) == 2 * (8 + 16)
+    assert lib.prune_history(LATER + 250) == 0
+    with open(snapshots, "w") as f:
+        f.write("{")
+    with pytest.raises(ValueError, match="snapshots.json"):
+        lib.prune_history(LATER)
