@@ -17,7 +17,7 @@ FULL = os.environ.get("QUORBEL_FULL_SWEEP") == "1"  # every kill point, 200 batc
 @needs_strace
 def test_kill_point_sweep(tmp_path):
     # The backfill's kill points are sampled by a test of their own below.
-    only = None if FULL else set(killpoint_sweep.SCENARIOS) - {"backfill"}
+    only = None if FULL else set(killpoint_sweep.SCENARIOS) - {"backfill", "history-backfill"}
     results, failures = killpoint_sweep.sweep(every=1 if FULL else 6, workdir=str(tmp_path), report=lambda *_: None,
                                               only=only)
     assert failures == []
@@ -77,6 +77,27 @@ def test_sweep_sees_what_the_journal_prevents(tmp_path):
     _, failures = killpoint_sweep.sweep(every=4, workdir=str(tmp_path), report=lambda *_: None,
                                         keep_journal=False, only={"mid-band"}, syscalls=("pwrite64",))
     assert failures
+
+
+@needs_strace
+def test_kills_of_a_backfill_into_a_file_with_history(tmp_path):
+    # The batch's one record holds the old values of 30 revised dates: a
+    # kill leaves the record and the whole batch, or neither.
+    results, failures = killpoint_sweep.sweep(every=20, syscalls=("pwrite64",), workdir=str(tmp_path),
+                                              report=lambda *_: None, only={"history-backfill"})
+    assert failures == []
+    counts = results["history-backfill"]
+    assert counts.get("old") and counts.get("new"), counts
+
+
+@needs_strace
+def test_sweep_sees_a_record_that_only_the_journal_takes_back(tmp_path):
+    # Killed while its record is appended, a write has all its cells in the
+    # file already; only the journal undoes them and cuts the record away.
+    # Without it the history ends in a record cut short.
+    _, failures = killpoint_sweep.sweep(every=1, workdir=str(tmp_path), report=lambda *_: None,
+                                        keep_journal=False, only={"history-date"}, syscalls=("pwrite64",))
+    assert any(outcome == "history" for _, _, _, outcome, _ in failures), failures
 
 
 @needs_strace
