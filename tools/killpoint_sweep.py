@@ -3,9 +3,9 @@
 For each scenario a factor file is prepared with some dates already written.
 A child process then writes one more date through the engine (or, in the
 backfill scenario, a batch of 40 over two bands of chunk columns), and strace
-kills it with SIGKILL at the N-th pwrite64 (or ftruncate) for every N the
-write makes. After each kill the file is opened through get_h5 (which undoes
-an unfinished write) and checked:
+kills it with SIGKILL at the N-th pwrite64 (or ftruncate; and fdatasync in
+the scenarios with history) for every N the write makes. After each kill the
+file is opened through get_h5 (which undoes an unfinished write) and checked:
 
 - every date written before the kill reads back bit for bit;
 - the date in flight is either wholly old or wholly new;
@@ -102,6 +102,9 @@ READ_THEN_WRITE_AGAIN = CHILD_SETUP + READ_BODY + WRITE_BATCH[len(CHILD_SETUP):]
 
 
 KILLED_SYSCALLS = ("pwrite64", "ftruncate")
+# A history's record is appended by the last pwrite64 of a commit; only the
+# syncs after it show a kill between the record and the commit.
+HISTORY_SYSCALLS = KILLED_SYSCALLS + ("fdatasync",)
 
 
 def run_child(code, job, strace=None, timeout=120):
@@ -127,6 +130,7 @@ class Scenario:
         self.date_column = date_column
         self.listed = listed
         self.history = history
+        self.syscalls = HISTORY_SYSCALLS if history else KILLED_SYSCALLS
         self.base = os.path.join(workdir, f"{name}.h5")
         self.values_path = os.path.join(workdir, f"{name}.npy")
         np.save(self.values_path, values_for(date_column, listed))
@@ -224,14 +228,14 @@ class Scenario:
             path = os.path.join(self.workdir, f"{self.name}-count.h5")
             self.copy_base(path)
             log = path + ".strace"
-            command = ["strace", "-f", "-qq", "-e", f"trace={','.join(KILLED_SYSCALLS)}", "-o", log,
+            command = ["strace", "-f", "-qq", "-e", f"trace={','.join(HISTORY_SYSCALLS)}", "-o", log,
                        sys.executable, "-c", self.write_code, json.dumps(self.job(path))]
             done = subprocess.run(command, capture_output=True, text=True, timeout=120)
             if done.returncode != 0:
                 raise RuntimeError(f"the write itself failed:\n{done.stderr}")
             with open(log) as f:
                 lines = f.read().splitlines()
-            self.calls = {name: sum(1 for line in lines if f" {name}(" in line) for name in KILLED_SYSCALLS}
+            self.calls = {name: sum(1 for line in lines if f" {name}(" in line) for name in HISTORY_SYSCALLS}
             self.after, self.cursor_after = self.read(path)
             if self.history:
                 self.records_after = len(history_reader.read_history(path + ".history").records)
@@ -498,16 +502,16 @@ def scenarios(workdir, only=None):
     return [make(workdir) for name, make in SCENARIOS.items() if not only or name in only]
 
 
-def sweep(every=1, syscalls=KILLED_SYSCALLS, workdir=None, report=print, keep_journal=True,
-          only=None):
-    """Runs the sweep; returns {scenario: {outcome: count}} and the failures."""
+def sweep(every=1, syscalls=None, workdir=None, report=print, keep_journal=True, only=None):
+    """Runs the sweep; returns {scenario: {outcome: count}} and the failures.
+    `syscalls`: the calls killed at, by default each scenario's own."""
     own = workdir is None
     workdir = workdir or tempfile.mkdtemp(prefix="quorbel-killpoints-")
     results, failures = {}, []
     try:
         for scenario in scenarios(workdir, only):
             counts = {}
-            for syscall in syscalls:
+            for syscall in syscalls or scenario.syscalls:
                 total = scenario.count_writes(syscall)
                 points = sorted(set(range(1, total + 1, every)) | {1, total} if total else set())
                 for n in points:
