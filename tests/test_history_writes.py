@@ -232,6 +232,18 @@ def test_restore_columns_is_one_record_and_writes_nan_too(detail, factor):
     assert_undoes_to(h5, path, count, before, cursor)
 
 
+@pytest.mark.parametrize("columns", [10, 150], ids=["a few kB", "over 64 kB"])
+def test_the_next_record_follows_a_large_one(detail, factor, columns):
+    path, h5 = factor
+    rng = np.random.default_rng(9)
+    detail._put_factor_block(h5, CALENDAR[:columns], list(IDS), rng.normal(size=(columns, 40)))
+    detail._restore_columns(h5, list(range(columns)), rng.normal(size=(40, columns)), columns - 1)
+    detail.put_factor_value(h5, CALENDAR[columns], items(np.ones(40)))
+    history = hr.read_history(hr.path_of(path))
+    assert [r.seq for r in history.records] == [1, 2, 3, 4] and history.end == history.size
+    assert history.records[2].size > (64 * 1024 if columns == 150 else 4096)
+
+
 def test_set_cursor_lowers_and_removes_the_cursor_and_refuses_what_is_not_a_column(detail, factor):
     path, h5 = factor
     detail.put_factor_value(h5, CALENDAR[30], items(np.ones(40)))
