@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "detail.hpp"
-#include "function_docs.hpp"
+#include "history_docs.hpp"
 #include "storage/column_restore.hpp"
 #include "storage/history_commits.hpp"
 #include "storage/history_files.hpp"
