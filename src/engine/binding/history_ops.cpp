@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "detail.hpp"
-#include "function_docs.hpp"
+#include "history_docs.hpp"
 #include "storage/column_restore.hpp"
 #include "storage/history_commits.hpp"
 #include "storage/history_files.hpp"
@@ -139,7 +139,7 @@ void define_history_ops(nb::module_ &m) {
     m.def("_restore_columns", &restore_columns, nb::arg("h5").none(), nb::arg("columns"), nb::arg("values").none(),
           nb::arg("cursor").none(), docs::kRestoreColumns);
     m.def("_prune_history", &prune_history, nb::arg("h5").none(), nb::arg("before_ns").none(),
-          nb::arg("keep_ns") = nb::list(), docs::kPruneHistory);
+          nb::arg("keep_ns") = nb::tuple(), docs::kPruneHistory);
 }
 
 }  // namespace quorbel

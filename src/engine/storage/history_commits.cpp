@@ -24,6 +24,7 @@ std::atomic<int64_t> g_fake_clock{kNoFakeClock};
 
 // The last record of a history usually fits here; a larger one (a restore
 // of many columns) sends the reader through the whole log instead.
+constexpr uint64_t kFirstWindow = 4 * 1024;
 constexpr uint64_t kTailWindow = 64 * 1024;
 
 [[noreturn]] void fail(const std::string &what, const std::string &path, int error) {
@@ -87,15 +88,19 @@ Tail read_tail(int fd, const std::string &path) {
     tail.end = sizeof header;
     tail.last_time = header.began_ns - 1;
     if (tail.size == sizeof header) return tail;
-    std::vector<unsigned char> window(std::min<uint64_t>(kTailWindow, tail.size - sizeof header));
-    if (!posix::read_all(fd, window.data(), window.size(), tail.size - window.size())) {
-        fail("cannot read the history file", path, errno);
-    }
-    if (const std::optional<RecordHead> head = last_record(window, tail.size)) {
-        tail.end = tail.size;
-        tail.next_seq = head->seq + 1;
-        tail.last_time = head->time_ns;
-        return tail;
+    // A daily write's record is 80 bytes: the first window nearly always holds it.
+    for (uint64_t reach = kFirstWindow;; reach = kTailWindow) {
+        std::vector<unsigned char> window(std::min<uint64_t>(reach, tail.size - sizeof header));
+        if (!posix::read_all(fd, window.data(), window.size(), tail.size - window.size())) {
+            fail("cannot read the history file", path, errno);
+        }
+        if (const std::optional<RecordHead> head = last_record(window, tail.size)) {
+            tail.end = tail.size;
+            tail.next_seq = head->seq + 1;
+            tail.last_time = head->time_ns;
+            return tail;
+        }
+        if (reach == kTailWindow || window.size() == tail.size - sizeof header) break;
     }
     // A last record larger than the window, or an append cut short.
     const Log log = read_log(fd, path, CellsToo::No);
