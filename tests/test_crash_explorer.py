@@ -410,6 +410,45 @@ def test_the_next_write_is_held_to_an_uncrashed_one(detail, market, tmp_path):
     assert check(found=(found[0], None, 9)) == ["written again, cursor_col is 6, not 9"]
 
 
+def test_a_history_must_hold_exactly_the_commits_its_file_holds(detail, market, tmp_path):
+    from crash_states import history_check, writer
+
+    calendar, listed = scenarios.CALENDAR[:12], 5
+    market.set_calendar(calendar)
+    market.set_instruments({f"I{i}": i for i in range(listed)})
+    path = str(tmp_path / "f.h5")
+    with detail.create_new_factor_h5(path, (6, 12)) as h5:
+        detail.put_factor_packs(h5, writer.packs("f.h5", range(3), calendar, listed))
+        detail._enable_history(h5)
+    shutil.copy(path, tmp_path / "before.h5")
+    shutil.copy(path + ".history", tmp_path / "before.h5.history")
+    with detail.get_h5(path, True) as h5:
+        detail.put_factor_packs(h5, writer.packs("f.h5", [1, 5], calendar, listed, round=1))
+    snapshots = [(h5_matrix(str(tmp_path / "before.h5")), 2), (h5_matrix(path), 5)]
+    history = verdicts.FileHistory(snapshots, {}, {1: [1, 5]}, range(3))
+    summaries = [verdicts.summarize(m, c, history.rows) for m, c in snapshots]
+    history = verdicts.FileHistory(snapshots, {}, {1: [1, 5]}, range(3), history={
+        "chain": history_check.chain_of(summaries, [1, 2], "s", "f.h5"), "counts": [1, 2]})
+    expectation = json.loads(json.dumps(history.expectation(0, 1)))
+
+    def faults(data, history_of):
+        state = tmp_path / "state.h5"
+        shutil.copy(data, state)
+        shutil.copy(history_of + ".history", str(state) + ".history")
+        return [d for _, d in history_check.history_faults(str(state), h5_matrix(str(state)),
+                                                                5 if data == path else 2, expectation)]
+
+    before = str(tmp_path / "before.h5")
+    assert faults(path, path) == [] and faults(before, before) == []
+    assert faults(before, path) == ["the file is not the state its 2 records describe"]  # a record of an undone write
+    assert faults(path, before) == ["the file is not the state its 1 records describe"]  # a commit without its record
+    with open(path + ".history", "ab") as f:
+        f.write(b"QRBC")
+    assert faults(path, path) == ["4 bytes past the history's last whole record"]
+    with pytest.raises(RuntimeError, match="without a history record"):
+        history_check.chain_of(summaries, [1, 1], "s", "f.h5")
+
+
 def h5_matrix(path):
     import h5py
 

@@ -17,7 +17,7 @@ FULL = os.environ.get("QUORBEL_FULL_SWEEP") == "1"  # every kill point, 200 batc
 @needs_strace
 def test_kill_point_sweep(tmp_path):
     # The backfill's kill points are sampled by a test of their own below.
-    only = None if FULL else set(killpoint_sweep.SCENARIOS) - {"backfill"}
+    only = None if FULL else set(killpoint_sweep.SCENARIOS) - {"backfill", "history-backfill"}
     results, failures = killpoint_sweep.sweep(every=1 if FULL else 6, workdir=str(tmp_path), report=lambda *_: None,
                                               only=only)
     assert failures == []
@@ -77,6 +77,44 @@ def test_sweep_sees_what_the_journal_prevents(tmp_path):
     _, failures = killpoint_sweep.sweep(every=4, workdir=str(tmp_path), report=lambda *_: None,
                                         keep_journal=False, only={"mid-band"}, syscalls=("pwrite64",))
     assert failures
+
+
+@needs_strace
+def test_kills_of_a_backfill_into_a_file_with_history(tmp_path):
+    # The batch's one record holds the old values of 30 revised dates: a
+    # kill leaves the record and the whole batch, or neither.
+    results, failures = killpoint_sweep.sweep(every=20, syscalls=("pwrite64",), workdir=str(tmp_path),
+                                              report=lambda *_: None, only={"history-backfill"})
+    assert failures == []
+    counts = results["history-backfill"]
+    assert counts.get("old") and counts.get("new"), counts
+
+
+@needs_strace
+def test_kills_between_a_record_and_its_commit(tmp_path):
+    # Killed at a sync after its record is appended, a write is undone by
+    # its journal, which cuts the record away: the file is found as before
+    # and the history as before (the check below refuses anything else).
+    results, failures = killpoint_sweep.sweep(every=1, syscalls=("fdatasync",), workdir=str(tmp_path),
+                                              report=lambda *_: None, only={"history-date"})
+    assert failures == []
+    assert results["history-date"]["old"] >= 2, results
+
+
+@needs_strace
+def test_the_sweep_refuses_a_history_that_is_not_its_file_s(tmp_path):
+    scenario = killpoint_sweep.SCENARIOS["history-date"](str(tmp_path))
+    scenario.count_writes("pwrite64")  # the unkilled write, whose file and history stay
+    written = str(tmp_path / "history-date-count.h5.history")
+    assert scenario.history_fault(written, scenario.after, scenario.cursor_after, "new") is None
+    assert scenario.history_fault(written, scenario.before, scenario.cursor_before, "old") == \
+        "1 new record(s) for a file found old (an unkilled write adds 1)"
+    assert scenario.history_fault(scenario.base + ".history", scenario.after, scenario.cursor_after, "new") == \
+        "0 new record(s) for a file found new (an unkilled write adds 1)"
+    with open(written, "ab") as f:
+        f.write(b"QRBC")
+    assert scenario.history_fault(written, scenario.after, scenario.cursor_after, "new") == \
+        "4 bytes past the history's last whole record"
 
 
 @needs_strace

@@ -3,15 +3,18 @@
 For each scenario a factor file is prepared with some dates already written.
 A child process then writes one more date through the engine (or, in the
 backfill scenario, a batch of 40 over two bands of chunk columns), and strace
-kills it with SIGKILL at the N-th pwrite64 (or ftruncate) for every N the
-write makes. After each kill the file is opened through get_h5 (which undoes
-an unfinished write) and checked:
+kills it with SIGKILL at the N-th pwrite64 (or ftruncate; and fdatasync in
+the scenarios with history) for every N the write makes. After each kill the
+file is opened through get_h5 (which undoes an unfinished write) and checked:
 
 - every date written before the kill reads back bit for bit;
 - the date in flight is either wholly old or wholly new;
 - a batch's new dates are a prefix of it that ends where a band ends, and
   writing the batch again then gives what an unkilled write gives;
-- cursor_col never points past the data.
+- cursor_col never points past the data;
+- in the scenarios with history, the history holds one record per commit the
+  file holds and none for a commit it does not: undoing the new records,
+  newest first, gives back the file before the write, cell for cell.
 
     python3 tools/killpoint_sweep.py            # every kill point
     python3 tools/killpoint_sweep.py --every 7  # a sample
@@ -28,6 +31,10 @@ import tempfile
 import textwrap
 
 import numpy as np
+
+# The history is decoded with the tests' reader, written from the documented format.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+import history_reader  # noqa: E402
 
 ROWS = 300          # listed instruments
 DATES = 400         # trading dates in the injected calendar
@@ -55,15 +62,19 @@ WRITE_ONE_DATE = CHILD_SETUP + textwrap.dedent(
     """
 )
 
-# Opening through get_h5 undoes what a killed writer left half done.
+# Opening through get_h5 undoes what a killed writer left half done (the
+# history's record included); the history is copied as the open left it.
 READ_BODY = textwrap.dedent(
     """
+    import os, shutil
     h5 = d.get_h5(job["path"], read_wait=0)
     data = h5["data"]
     matrix = data[...]
     cursor = int(data.attrs["cursor_col"]) if "cursor_col" in data.attrs else -1
     chunks = list(data.chunks)
     h5.close()
+    if os.path.exists(job["path"] + ".history"):
+        shutil.copyfile(job["path"] + ".history", job["out"] + ".history")
     np.save(job["out"], matrix)
     print(json.dumps({"cursor": cursor, "chunks": chunks}))
     """
@@ -91,6 +102,9 @@ READ_THEN_WRITE_AGAIN = CHILD_SETUP + READ_BODY + WRITE_BATCH[len(CHILD_SETUP):]
 
 
 KILLED_SYSCALLS = ("pwrite64", "ftruncate")
+# A history's record is appended by the last pwrite64 of a commit; only the
+# syncs after it show a kill between the record and the commit.
+HISTORY_SYSCALLS = KILLED_SYSCALLS + ("fdatasync",)
 
 
 def run_child(code, job, strace=None, timeout=120):
@@ -110,11 +124,13 @@ class Scenario:
 
     write_code = WRITE_ONE_DATE
 
-    def __init__(self, name, workdir, written, date_column, listed=ROWS, shape=(ROWS + 20, 250)):
+    def __init__(self, name, workdir, written, date_column, listed=ROWS, shape=(ROWS + 20, 250), history=False):
         self.name = name
         self.workdir = workdir
         self.date_column = date_column
         self.listed = listed
+        self.history = history
+        self.syscalls = HISTORY_SYSCALLS if history else KILLED_SYSCALLS
         self.base = os.path.join(workdir, f"{name}.h5")
         self.values_path = os.path.join(workdir, f"{name}.npy")
         np.save(self.values_path, values_for(date_column, listed))
@@ -126,16 +142,20 @@ class Scenario:
                         for i, v in enumerate(np.random.default_rng(c).normal(size=job["listed"]))])
                      for c in job["written"]]
             d.put_factor_packs(h5, packs)
+            if job["history"]:
+                d._enable_history(h5)
+                d._put_factor_block(h5, [job["calendar"][job["written"][0]]], ["I0"], np.array([[-1.0]]))
             h5.close()
             """
         )
         job = {"calendar": CALENDAR, "listed": min(listed, shape[0]), "path": self.base, "shape": list(shape),
-                "written": written}
+                "written": written, "history": history}
         done = run_child(prepare, job)
         if done.returncode != 0:
             raise RuntimeError(f"preparing {name} failed:\n{done.stderr}")
         self.before, report = self.read_report(self.base)
         self.cursor_before, self.chunks = report["cursor"], report["chunks"]
+        self.records_before = len(history_reader.read_history(self.base + ".history").records) if history else 0
         self.calls = None  # {syscall: count} of an unkilled write
 
     def job(self, path):
@@ -145,6 +165,7 @@ class Scenario:
     def read(self, path):
         matrix, report = self.read_report(path)
         return matrix, report["cursor"]
+
 
     def read_report(self, path):
         """(matrix, {"cursor": cursor_col or -1, "chunks": chunk shape}) as get_h5 reads them."""
@@ -156,23 +177,70 @@ class Scenario:
         os.remove(out)
         return matrix, json.loads(done.stdout)
 
+    def copy_base(self, path):
+        """The prepared file (and its history) at `path`, nothing else of an earlier run beside it."""
+        journal = os.path.join(os.path.dirname(path), f".{os.path.basename(path)}.journal")
+        for stale in (path, path + ".history", path + ".read.npy.history", journal):
+            if os.path.exists(stale):
+                os.remove(stale)
+        shutil.copy(self.base, path)
+        if self.history:
+            shutil.copy(self.base + ".history", path + ".history")
+
+    def history_fault(self, history_path, matrix, cursor, outcome):
+        """What is wrong with the history a kill left (read from `history_path`,
+        as the open after the kill left it) for a file found `outcome`; None
+        when its new records are exactly the commits the file holds."""
+        if not self.history:
+            return None
+        try:
+            history = history_reader.read_history(history_path)
+        except (OSError, ValueError) as error:
+            return f"the history cannot be read: {error}"
+        if history.end != history.size:
+            return f"{history.size - history.end} bytes past the history's last whole record"
+        if [r.seq for r in history.records] != list(range(1, len(history.records) + 1)):
+            return "the history's sequence numbers are not 1, 2, 3, ..."
+        new = history.records[self.records_before:]
+        wanted = {"old": 0, "new": self.records_after - self.records_before}.get(outcome)
+        if len(history.records) < self.records_before or (wanted is not None and len(new) != wanted):
+            return (f"{len(history.records) - self.records_before} new record(s) for a file found {outcome} "
+                    f"(an unkilled write adds {self.records_after - self.records_before})")
+        rebuilt = np.array(matrix, dtype=float)
+        try:
+            for record in reversed(new):
+                cursor = history_reader.undo(rebuilt, record)
+        except ValueError as error:
+            return f"the new records cannot be undone: {error}"
+        rows, cols = self.before.shape
+        if not (np.array_equal(rebuilt[:rows, :cols], self.before, equal_nan=True)
+                and np.isnan(rebuilt[rows:]).all() and np.isnan(rebuilt[:, cols:]).all()):
+            return "undoing the new records does not give back the file before the write"
+        if cursor != self.cursor_before:
+            return f"undoing the new records gives cursor_col {cursor}, not {self.cursor_before}"
+        return None
+
     def count_writes(self, syscall):
         """Calls of `syscall` an unkilled write makes; the first call runs
         the write (counting every syscall a kill may target) and reads what
         it leaves into self.after and self.cursor_after."""
         if self.calls is None:
             path = os.path.join(self.workdir, f"{self.name}-count.h5")
-            shutil.copy(self.base, path)
+            self.copy_base(path)
             log = path + ".strace"
-            command = ["strace", "-f", "-qq", "-e", f"trace={','.join(KILLED_SYSCALLS)}", "-o", log,
+            command = ["strace", "-f", "-qq", "-e", f"trace={','.join(HISTORY_SYSCALLS)}", "-o", log,
                        sys.executable, "-c", self.write_code, json.dumps(self.job(path))]
             done = subprocess.run(command, capture_output=True, text=True, timeout=120)
             if done.returncode != 0:
                 raise RuntimeError(f"the write itself failed:\n{done.stderr}")
             with open(log) as f:
                 lines = f.read().splitlines()
-            self.calls = {name: sum(1 for line in lines if f" {name}(" in line) for name in KILLED_SYSCALLS}
+            self.calls = {name: sum(1 for line in lines if f" {name}(" in line) for name in HISTORY_SYSCALLS}
             self.after, self.cursor_after = self.read(path)
+            if self.history:
+                self.records_after = len(history_reader.read_history(path + ".history").records)
+                if self.records_after == self.records_before:
+                    raise RuntimeError(f"{self.name}: the write left no history record")
         return self.calls[syscall]
 
     def kill_at(self, syscall, n, keep_journal=True):
@@ -180,10 +248,7 @@ class Scenario:
         keep_journal=False throws the undo journal away before the file is
         reopened, to show what the sweep finds without it."""
         path = os.path.join(self.workdir, f"{self.name}-kill.h5")
-        for stale in (path, os.path.join(self.workdir, f".{self.name}-kill.h5.journal")):
-            if os.path.exists(stale):
-                os.remove(stale)
-        shutil.copy(self.base, path)
+        self.copy_base(path)
         killed = run_child(self.write_code, self.job(path),
                            strace=["-e", f"inject={syscall}:signal=SIGKILL:when={n}"])
         journal = os.path.join(self.workdir, f".{self.name}-kill.h5.journal")
@@ -196,11 +261,14 @@ class Scenario:
         return outcome in ("old", "new")
 
     def after_kill(self, path, returncode):
+        out = path + ".read.npy"
         try:
             matrix, cursor = self.read(path)
         except RuntimeError as error:
             return "unreadable", str(error).splitlines()[-1]
-        return self.judge(matrix, cursor, returncode)
+        outcome, detail = self.judge(matrix, cursor, returncode)
+        fault = self.sound(outcome) and self.history_fault(out + ".history", matrix, cursor, outcome)
+        return ("history", fault) if fault else (outcome, detail)
 
     def judge(self, matrix, cursor, returncode):
         column = self.date_column
@@ -239,9 +307,9 @@ class BackfillScenario(Scenario):
 
     write_code = WRITE_BATCH
 
-    def __init__(self, name, workdir, written, columns):
+    def __init__(self, name, workdir, written, columns, history=False):
         self.columns = list(columns)
-        super().__init__(name, workdir, written, date_column=self.columns[0])
+        super().__init__(name, workdir, written, date_column=self.columns[0], history=history)
         width = self.chunks[1]
         self.band_ends = [0] + [k + 1 for k, c in enumerate(self.columns)
                                 if k + 1 == len(self.columns) or self.columns[k + 1] // width != c // width]
@@ -277,6 +345,9 @@ class BackfillScenario(Scenario):
         outcome, detail = self.judge(np.load(out), reports[0]["cursor"], returncode)
         if not self.sound(outcome):
             return outcome, detail
+        fault = self.history_fault(out + ".history", np.load(out), reports[0]["cursor"], outcome)
+        if fault:
+            return "history", fault
         if done.returncode != 0 or len(reports) < 2:
             return "next-write", f"writing the batch again failed: {failure}"
         again, cursor = np.load(out_again), reports[1]["cursor"]
@@ -411,6 +482,15 @@ SCENARIOS = {
     # new in band 1 (63-79).
     "backfill": lambda workdir: BackfillScenario("backfill", workdir, written=list(range(0, 70)),
                                                  columns=list(range(40, 80))),
+    # With history: the record of the date (a first write: one entry of
+    # state 0; a growth first, which records nothing) and of a backfill
+    # that revises 30 dates (old values kept) and adds 10.
+    "history-date": lambda workdir: Scenario("history-date", workdir, written=list(range(0, 40)), date_column=40,
+                                             history=True),
+    "history-growth": lambda workdir: Scenario("history-growth", workdir, written=list(range(240, 250)),
+                                               date_column=250, history=True),
+    "history-backfill": lambda workdir: BackfillScenario("history-backfill", workdir, written=list(range(0, 70)),
+                                                         columns=list(range(40, 80)), history=True),
 }
 
 
@@ -422,16 +502,16 @@ def scenarios(workdir, only=None):
     return [make(workdir) for name, make in SCENARIOS.items() if not only or name in only]
 
 
-def sweep(every=1, syscalls=KILLED_SYSCALLS, workdir=None, report=print, keep_journal=True,
-          only=None):
-    """Runs the sweep; returns {scenario: {outcome: count}} and the failures."""
+def sweep(every=1, syscalls=None, workdir=None, report=print, keep_journal=True, only=None):
+    """Runs the sweep; returns {scenario: {outcome: count}} and the failures.
+    `syscalls`: the calls killed at, by default each scenario's own."""
     own = workdir is None
     workdir = workdir or tempfile.mkdtemp(prefix="quorbel-killpoints-")
     results, failures = {}, []
     try:
         for scenario in scenarios(workdir, only):
             counts = {}
-            for syscall in syscalls:
+            for syscall in syscalls or scenario.syscalls:
                 total = scenario.count_writes(syscall)
                 points = sorted(set(range(1, total + 1, every)) | {1, total} if total else set())
                 for n in points:

@@ -12,7 +12,9 @@ Commands (``quorbel COMMAND --help`` describes each):
 - ``quorbel rewrite FILE``: ``rewrite_factor`` with its time and sizes;
 - ``quorbel ls ROOT [--json]``: one line per factor of a library folder;
 - ``quorbel index serve [--from FILE] [--port N]``: a local instrument index;
-  ``quorbel index show``: the instrument index, one line per instrument.
+  ``quorbel index show``: the instrument index, one line per instrument;
+- ``quorbel history FILE [--date D] [--json]``: a factor file's commits, or
+  one date's revisions; ``quorbel history enable PATH``: start recording them.
 
 Failures print ``quorbel: error: ...`` and exit with status 1 (2 for a usage
 error); Ctrl-C ends a long pass with status 130.
@@ -41,6 +43,7 @@ import time
 
 from . import _extras, cli_reports, detail
 from ._extras import CommandError
+from .history_commands import add_history_commands, run_history_command
 from .index_commands import add_index_commands, run_index_command
 from .dates import date_code
 from .spans import date_of_column
@@ -335,7 +338,7 @@ def ls(args):
 # ---- the parser ----------------------------------------------------------------
 
 COMMANDS = {"info": info, "show": show, "verify": verify, "coverage": coverage, "rewrite": rewrite, "ls": ls,
-            "index": run_index_command}
+            "index": run_index_command, "history": run_history_command}
 
 
 def build_parser():
@@ -383,6 +386,7 @@ def build_parser():
     ls_p.add_argument("root", metavar="ROOT", help="the library folder")
     ls_p.add_argument("--json", action="store_true", help="print the listing as JSON")
     add_index_commands(commands)
+    add_history_commands(commands)
     return parser
 
 

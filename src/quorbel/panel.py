@@ -12,7 +12,7 @@ __all__ = ["read_panel"]
 
 
 def read_panel(h5_or_path: Any, order_book_ids: Any, start_date: Any, end_date: Any, check: bool = False,
-               as_numpy: bool = False):
+               as_numpy: bool = False, as_of: Any = None):
     """One factor's values for many instruments over a date range, as a DataFrame.
 
     The section's rows are read once each, in row order, so every chunk
@@ -40,6 +40,12 @@ def read_panel(h5_or_path: Any, order_book_ids: Any, start_date: Any, end_date: 
         has reached (a file without ``cursor_col`` is not cut).
     as_numpy : bool, default False
         True returns plain arrays instead of a DataFrame.
+    as_of : str, datetime, pandas.Timestamp, numpy.datetime64 or int, optional
+        Read the file as it was at this time, from its history (``<file>.history``):
+        a timestamp (one with a time zone is converted, a naive one is this
+        machine's local time) or UTC nanoseconds. ``check`` then cuts at
+        the cursor of that time. Snapshot labels belong to a library:
+        ``FactorLibrary.read`` takes them.
 
     Returns
     -------
@@ -61,8 +67,9 @@ def read_panel(h5_or_path: Any, order_book_ids: Any, start_date: Any, end_date: 
         When a date is of no date type.
     ValueError
         When a date is no calendar day (``231201``, ``20230230``), when
-        `start_date` lies after `end_date` (naming both), or when the
-        handle is closed.
+        `start_date` lies after `end_date` (naming both), when the
+        handle is closed, or (with `as_of`) when the file has no history or
+        its history cannot rebuild that time.
 
     See Also
     --------
@@ -84,4 +91,9 @@ def read_panel(h5_or_path: Any, order_book_ids: Any, start_date: Any, end_date: 
     2024-01-03          NaN          NaN
     """
     start, end = date_span(start_date, end_date)
+    if as_of is not None:
+        from .history_times import to_ns
+        from .library.history_reads import read_panel_as_of
+
+        return read_panel_as_of(h5_or_path, order_book_ids, start, end, bool(check), bool(as_numpy), to_ns(as_of))
     return _extras.read_panel(h5_or_path, order_book_ids, start, end, check=check, as_numpy=as_numpy)

@@ -12,6 +12,7 @@ The modules, in the order the explorer uses them:
 - ``scenarios``: the writer runs (prepared files, the recorded run, the
   reference run) and what each engine call promises;
 - ``verdicts``: what a state's files must hold, judged column by column;
+- ``history_check``: whether a file's history holds exactly its commits;
 - ``checking``: laying a state out in a scratch directory and opening it
   with the engine in a forked child;
 - ``exploring``: a scenario's distinct states, their checks and the smallest

@@ -21,6 +21,7 @@ import traceback
 
 import numpy as np
 
+from .history_check import history_faults
 from .sync_classes import role
 from .verdicts import column_digests, judge, spans
 from .writer import packs
@@ -198,6 +199,8 @@ def check_file(scratch, name, expectation, write_first, calendar, listed):
             if not _same(streamed, expected):
                 problems.append(("disagree", "the row stream differs from the matrix"))
     found, outcome = judge(matrix, cursor, expectation, _columns_of(unreadable))
+    if unreadable is None:
+        found += history_faults(path, matrix, cursor, expectation)
     again = expectation.get("write_again")
     if again:
         found += check_next_write(path, name, again, (matrix, unreadable, cursor), expectation["rows"], calendar,

@@ -17,9 +17,21 @@ from dataclasses import dataclass, field
 import numpy as np
 
 from .crash_model import CrashModel
+from .history_check import chain_of
 from .recording import record
 from .strace_log import STRACE_OPTIONS, TraceError
-from .verdicts import FileHistory
+from .verdicts import ABSENT, FileHistory, summarize
+
+
+def rows_of(states, prefixes):
+    """The rows every summary of a file is taken over (FileHistory's rule)."""
+    shapes = [s[0].shape[0] for s in states if s is not None]
+    shapes += [m.shape[0] for found in prefixes.values() for m, _ in found]
+    return max(shapes) if shapes else 0
+
+
+def verdicts_summary(state, rows):
+    return ABSENT if state is None else summarize(state[0], state[1], rows)
 
 
 
@@ -70,6 +82,9 @@ class Scenario:
     write_again : int
         A ``packs`` step (numbered from 1) that the checks write again into
         every crash state (see verdicts.FileHistory); 0: none.
+    history : bool
+        The prepared files keep a history (started after their dates, then
+        one date revised in part, so that it holds old values too).
     """
 
     name: str
@@ -82,6 +97,7 @@ class Scenario:
     grows: str = ""
     bands: int = 0
     write_again: int = 0
+    history: bool = False
 
     def written(self, file):
         """call -> the columns that call writes into `file`."""
@@ -133,9 +149,25 @@ SCENARIOS = [
              files=["a.h5", "b.h5", "c.h5"]),
     Scenario("locking-off", "a date written with QUORBEL_FILE_LOCKING=off",
              {"f.h5": ((320, 250), range(28, 40))}, _one_date(40), locking="off"),
+    Scenario("history-date", "a date into a file that keeps a history: the date and its record",
+             {"f.h5": ((320, 250), range(28, 40))}, _one_date(40), history=True),
+    Scenario("history-backfill", "the backfill into a file that keeps a history: one record holding the old "
+                                 "values of 56 dates",
+             {"f.h5": ((320, 250), range(0, 66))},
+             [{"op": "open", "file": "f.h5"},
+              {"op": "packs", "file": "f.h5", "columns": list(range(10, 70)), "round": 1},
+              {"op": "close", "file": "f.h5"}], bands=2, write_again=2, history=True),
+    Scenario("history-enable", "a history started (published by a rename), then a date recorded in it",
+             {"f.h5": ((320, 250), range(28, 40))},
+             [{"op": "open", "file": "f.h5"}, {"op": "enable_history", "file": "f.h5"},
+              {"op": "put", "file": "f.h5", "column": 40}, {"op": "close", "file": "f.h5"}]),
+    Scenario("history-prune", "a history pruned (rewritten whole and put in place by a rename)",
+             {"f.h5": ((320, 250), range(28, 40))},
+             [{"op": "open", "file": "f.h5"}, {"op": "prune_history", "file": "f.h5"},
+              {"op": "close", "file": "f.h5"}], history=True),
 ]
 
-QUICK = ["mid-band", "batch", "rewrite-then-date", "create", "remove"]
+QUICK = ["mid-band", "batch", "rewrite-then-date", "create", "remove", "history-date"]
 
 
 def by_name(names):
@@ -206,6 +238,12 @@ def _snapshot(directory, tag, name):
     return np.load(path), cursors[name]
 
 
+def _history_records(directory, tag, name):
+    """The records of `name`'s history after step `tag` of the reference run; None: no history."""
+    with open(os.path.join(directory, f"{tag}.history.json")) as f:
+        return json.load(f).get(name)
+
+
 def _tree(root):
     """{relative path: bytes} of every file under root."""
     out = {}
@@ -263,6 +301,9 @@ def run_scenario(scenario, workdir):
         prepare_steps.append({"op": "create", "file": name, "shape": list(shape)})
         if list(columns):
             prepare_steps.append({"op": "packs", "file": name, "columns": list(columns)})
+        if scenario.history:
+            prepare_steps.append({"op": "enable_history", "file": name})
+            prepare_steps.append({"op": "packs", "file": name, "columns": list(columns)[-2:], "round": 9})
         prepare_steps.append({"op": "close", "file": name})
     if prepare_steps:
         run_writer(scenario, prepared, "prepare", prepare_steps, workdir)
@@ -304,8 +345,13 @@ def run_scenario(scenario, workdir):
         if scenario.write_again and scenario.steps[scenario.write_again - 1].get("file") == name:
             step = scenario.steps[scenario.write_again - 1]
             again = {"call": scenario.write_again, "columns": step["columns"], "round": step.get("round", 0)}
+        counts = [_history_records(snapshots, str(i), name) for i in range(len(scenario.steps) + 1)]
+        history = None
+        if any(c is not None for c in counts):
+            summaries = [verdicts_summary(s, rows_of(states, prefixes)) for s in states]
+            history = {"chain": chain_of(summaries, counts, scenario.name, name), "counts": counts}
         histories[name] = FileHistory(states, prefixes, scenario.written(name), prepared_columns,
-                                      _band_ends(scenario, name, prepared), again)
+                                      _band_ends(scenario, name, prepared), again, history)
         unchanged = histories[name].unchanged_writes()
         if unchanged:
             raise RuntimeError(f"scenario {scenario.name}: calls leave columns they write in {name} as they were "

@@ -45,6 +45,8 @@ def role(name):
         return "new file (temporary)"
     if base.endswith(".h5"):
         return "factor file"
+    if base.endswith(".h5.history"):
+        return "history"
     return "other file"
 
 

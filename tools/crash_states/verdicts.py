@@ -24,6 +24,7 @@ KINDS = {
     "unwritten-changed": "a column nobody wrote changed",
     "cursor-past": "cursor_col is past the last complete date",
     "journal-left": "a journal is left behind after an open",
+    "history": "the history's records are not exactly the commits the file holds",
     "hang": "the check did not finish",
     "crash": "the checking process died",
 }
@@ -101,7 +102,8 @@ class FileHistory:
         then hold what they hold after call `c`.
     """
 
-    def __init__(self, snapshots, prefixes, written, prepared_columns, band_ends=None, write_again=None):
+    def __init__(self, snapshots, prefixes, written, prepared_columns, band_ends=None, write_again=None,
+                 history=None):
         shapes = [s[0].shape[0] for s in snapshots if s is not None]
         shapes += [m.shape[0] for states in prefixes.values() for m, _ in states]
         self.rows = max(shapes) if shapes else 0
@@ -109,6 +111,8 @@ class FileHistory:
         self.prefixes = {call: [summarize(m, c, self.rows) for m, c in states] for call, states in prefixes.items()}
         self.written = written
         self.prepared_columns = list(prepared_columns)
+        # {"chain": {count: state}, "counts": [records after each call, None: no history]}
+        self.history = history
         self.band_ends = dict(band_ends or {})
         self.write_again = None
         if write_again:
@@ -142,7 +146,15 @@ class FileHistory:
         returned_columns = set(self.prepared_columns)
         for call in done_calls:
             returned_columns.update(self.written.get(call, []))
-        return {"rows": self.rows, "acceptable": acceptable, "in_flight_columns": flight,
+        history = None
+        if self.history:
+            counts = self.history["counts"]
+            if in_flight is None:
+                allowed = [counts[returned]]
+            else:
+                allowed = [counts[in_flight - 1], *[-1] * len(self.prefixes.get(in_flight, [])), counts[in_flight]]
+            history = {"chain": self.history["chain"], "counts": allowed}
+        return {"rows": self.rows, "acceptable": acceptable, "in_flight_columns": flight, "history": history,
                 "returned_columns": sorted(returned_columns - set(flight)),
                 "band_ends": self.band_ends.get(in_flight), "write_again": self.write_again}
 

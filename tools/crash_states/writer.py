@@ -72,6 +72,10 @@ class Writer:
         elif op == "packs":
             d.put_factor_packs(self.handles[name], packs(name, step["columns"], self.calendar, self.listed,
                                                          step.get("round", 0)))
+        elif op == "enable_history":
+            d._enable_history(self.handles[name])
+        elif op == "prune_history":
+            d._prune_history(self.handles[name], 2**62)
         elif op == "rewrite":
             d.rewrite_factor(self.path(name))
         elif op == "remove":
@@ -98,15 +102,27 @@ def read_with_h5py(path):
         return data[...], cursor
 
 
+def history_records(path):
+    """Records of the history beside `path` (None: it has none)."""
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests"))
+    import history_reader
+
+    history = path + ".history"
+    return len(history_reader.read_history(history).records) if os.path.exists(history) else None
+
+
 def save_snapshot(out_dir, tag, files, root):
-    cursors = {}
+    cursors, records = {}, {}
     for name in files:
         read = read_with_h5py(os.path.join(root, name))
         if read is not None:
             np.save(os.path.join(out_dir, f"{tag}-{name}.npy"), read[0])
             cursors[name] = read[1]
+            records[name] = history_records(os.path.join(root, name))
     with open(os.path.join(out_dir, f"{tag}.json"), "w") as f:
         json.dump(cursors, f)
+    with open(os.path.join(out_dir, f"{tag}.history.json"), "w") as f:
+        json.dump(records, f)
 
 
 def batch_prefixes(writer, step, index, out_dir):

@@ -21,6 +21,10 @@
 //                       every core: date columns, row stripes, whole matrices
 //     date_writes.*     the cursor rule; a batch's dates committed chunk
 //                       column by chunk column (the band writer)
+//     history_log.*     the bytes of the history beside a factor file
+//     history_commits.* a transaction's record appended to it, the clock
+//     history_files.*   a history started (baseline) or pruned, published whole
+//     column_restore.*  columns and cursor_col put back as given
 //     posix_files.*     hidden sibling names beside a path (journal and
 //                       temporaries), publishing a finished file whole,
 //                       directory syncs, owned fds
@@ -28,8 +32,9 @@
 //                       and what keeps a reader whole without locks
 //   Within storage, includes run one way too: file_locking uses error and
 //   posix_files; journal uses those three; hdf5_store uses error,
-//   factor_layout, file_locking and journal; chunk_io uses hdf5_store;
-//   date_writes uses chunk_io.
+//   factor_layout, file_locking, journal and history_commits (which uses
+//   history_log); chunk_io uses hdf5_store; date_writes uses chunk_io;
+//   history_files and column_restore use those.
 //   binding/            quorbel.detail; these units hold the GIL
 //     module.cpp        module entry: start-up order, settings, function table
 //     python_support.cpp  reading the module namespace, root-logger logging,
@@ -53,6 +58,8 @@
 //                       arrays (the library's write_frame and write_cube)
 //     date_clearing.cpp _clear_factor_date: a date's column written as NaN
 //                       on purpose (the library's clear)
+//     history_ops.cpp   a file's history: starting and pruning it, the commit
+//                       clock, cursor_col set either way, columns restored
 //     write_steps.hpp   growth, the stored type and rows, which both share
 //     diagnostics.cpp   quorbel._diagnostics, a module of its own: the leak
 //                       counts the test suite checks at its end
@@ -244,5 +251,6 @@ void define_writers(nb::module_ &m);           // get_iter, put_factor_packs, pu
 void define_block_writes(nb::module_ &m);      // _put_factor_block, the library's frame and cube writes
 void define_date_clearing(nb::module_ &m);     // _clear_factor_date, the library's clear
 void define_file_maintenance(nb::module_ &m);  // rewrite_factor, remove_factor
+void define_history_ops(nb::module_ &m);       // _enable_history, _set_cursor, _restore_columns, _prune_history
 
 }  // namespace quorbel

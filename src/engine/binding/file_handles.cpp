@@ -11,6 +11,7 @@
 #include "detail.hpp"
 #include "handle_docs.hpp"
 #include "storage/factor_layout.hpp"
+#include "storage/history_commits.hpp"
 
 using namespace nb::literals;
 
@@ -164,7 +165,35 @@ void dataset_write(DatasetView &view, nb::handle key, nb::handle value) {
         np.attr("broadcast_to")(np.attr("asarray")(value, "dtype"_a = "f8"), nb::cast(shape)), "dtype"_a = "f8");
     auto cells = nb::cast<nb::ndarray<const double, nb::c_contig>>(array);
     nb::gil_scoped_release release;
-    change_in_transaction(view.file, [&] { dataset.write(sel.block(), cells.data()); });
+    if (view.name != "data") {
+        change_in_transaction(view.file, [&] { dataset.write(sel.block(), cells.data()); });
+        return;
+    }
+    if (!view.file.writable()) {
+        dataset.write(sel.block(), cells.data());  // refused, with the error it has always given
+        return;
+    }
+    h5::WriteTransaction transaction(view.file);
+    const h5::Block block = sel.block();
+    history::CommitBuilder *changes = transaction.history_changes();
+    if (!changes || block.rows == 0 || block.cols == 0) {
+        dataset.write(block, cells.data());
+        transaction.commit();
+        return;
+    }
+    // The history records whole columns: the touched ones are read whole
+    // before the write, and what it leaves is worked out from them.
+    const uint64_t rows = dataset.shape().rows;
+    std::vector<double> before(rows * block.cols);
+    dataset.read({0, rows, block.col, block.cols}, before.data());
+    dataset.write(block, cells.data());
+    std::vector<double> was(rows), is(rows);
+    for (uint64_t c = 0; c < block.cols; ++c) {
+        for (uint64_t r = 0; r < rows; ++r) was[r] = is[r] = before[r * block.cols + c];
+        for (uint64_t r = 0; r < block.rows; ++r) is[block.row + r] = cells.data()[r * block.cols + c];
+        changes->column(static_cast<uint32_t>(block.col + c), was.data(), is.data(), rows);
+    }
+    transaction.commit();
 }
 
 // A factor matrix only grows. Shrinking would drop cells, and HDF5 prunes

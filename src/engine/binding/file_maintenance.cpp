@@ -18,6 +18,7 @@
 #include "function_docs.hpp"
 #include "storage/chunk_io.hpp"
 #include "storage/file_locking.hpp"
+#include "storage/history_log.hpp"
 #include "storage/journal.hpp"
 
 namespace quorbel {
@@ -185,9 +186,12 @@ struct Removal {
 
 // Unlinks the file, then the undo journal beside it when that journal was
 // written for this very file and no live writer holds the file (a writer's
-// journal is its own to delete), then syncs the directory. A link is removed
-// as a link: the journal then belongs to its target, which stays.
-Removal remove_file_and_own_journal(const std::string &file_path) {
+// journal is its own to delete), then its history unless kept, then syncs
+// the directory. A link is removed as a link: the journal and the history
+// then belong to its target, which stays.
+Removal remove_file_and_own_journal(const std::string &file_path, bool keep_history) {
+    struct stat named;
+    const bool is_link = ::lstat(file_path.c_str(), &named) == 0 && S_ISLNK(named.st_mode);
     const posix::Fd data(::open(file_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     bool own_journal = false;
     struct stat st;
@@ -201,17 +205,23 @@ Removal remove_file_and_own_journal(const std::string &file_path) {
     if (::unlink(file_path.c_str()) != 0) return {errno, file_path};
     const std::string journal = h5::journal::journal_path(file_path);
     if (own_journal && ::unlink(journal.c_str()) != 0 && errno != ENOENT) return {errno, journal};
+    // The history goes after the file: a removal that fails half-way never
+    // leaves a factor that lost its history.
+    if (!keep_history && !is_link) {
+        const std::string history = history::path_for(file_path);
+        if (::unlink(history.c_str()) != 0 && errno != ENOENT) return {errno, history};
+    }
     if (const int error = posix::sync_directory_of(file_path)) return {error, posix::directory_of(file_path)};
     return {};
 }
 
-void remove_factor(nb::handle path) {
+void remove_factor(nb::handle path, bool keep_history) {
     const std::string file_path = path_argument(path);
     use_file_locking_setting();
     Removal removal;
     {
         nb::gil_scoped_release release;
-        removal = remove_file_and_own_journal(file_path);
+        removal = remove_file_and_own_journal(file_path, keep_history);
     }
     if (removal.error == 0) return;
     if (removal.failed_path == file_path) raise_os_error(removal.error, path);
@@ -225,7 +235,8 @@ void define_file_maintenance(nb::module_ &m) {
     // takes None too, so that path_argument can say what is wrong with it.
     m.def("rewrite_factor", &rewrite_factor_file, nb::arg().none(), nb::sig("def rewrite_factor(path: str | os.PathLike, /) -> None"),
           docs::kRewriteFactor);
-    m.def("remove_factor", &remove_factor, nb::arg().none(), nb::sig("def remove_factor(path: str | os.PathLike, /) -> None"),
+    m.def("remove_factor", &remove_factor, nb::arg().none(), nb::kw_only(), nb::arg("keep_history") = false,
+          nb::sig("def remove_factor(path: str | os.PathLike, /, *, keep_history: bool = False) -> None"),
           docs::kRemoveFactor);
 }
 

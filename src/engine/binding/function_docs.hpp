@@ -586,12 +586,16 @@ Examples
 inline constexpr const char *kRemoveFactor = R"doc(Delete a factor file.
 
 Removes the file at ``path``, like ``os.remove``, with the undo journal a
-killed writer left for that very file, and then syncs the directory.
+killed writer left for that very file and, unless ``keep_history`` is
+true, its history (``<path>.history``), and then syncs the directory. A
+symbolic link is removed as a link: its target keeps its journal and history.
 
 Parameters
 ----------
 path : str or os.PathLike
     The factor file (by position only).
+keep_history : bool, default False
+    Leave the history beside where the file was (by keyword only).
 
 Returns
 -------

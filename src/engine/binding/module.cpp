@@ -107,4 +107,5 @@ static void start_up(nb::module_ m) {
     define_block_writes(m);
     define_date_clearing(m);
     define_file_maintenance(m);
+    define_history_ops(m);
 }

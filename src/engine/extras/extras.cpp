@@ -15,6 +15,7 @@ NB_MODULE(_extras, m) {
     m.def("read_panel", &read_panel, "h5_or_path"_a, "order_book_ids"_a, "start_date"_a, "end_date"_a,
           "check"_a = false, "as_numpy"_a = false, kReadPanelDoc);
     define_library_reads(m);
+    define_history_reads(m);
     define_value_spans(m);
     define_command_scans(m);
     define_journal_tools(m);

@@ -7,6 +7,7 @@
 //   command_scans.cpp  the work behind the `quorbel` command (quorbel/cli.py):
 //                      layout, scans, chunk checks, the coverage picture, rewrite
 //   library_reads.cpp  many factor files at once into one cube (FactorLibrary)
+//   history_reads.cpp  the cube as of a past time, first-known times, the commit listing
 //   value_spans.cpp    the first and last columns holding values, scanned in from each end
 //   png_labels.cpp     axis labels (digits) for the coverage picture
 //   png_writer.cpp     a minimal RGB PNG encoder on libdeflate
@@ -18,6 +19,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "binding/detail.hpp"
@@ -36,6 +38,14 @@ void define_library_reads(nb::module_ &m);
 // `data` of a factor file; OSError naming the file when it has none, or one
 // that is not a matrix.
 h5::Dataset factor_matrix(const h5::File &file);
+// The files behind an iterable of factor file handles.
+std::vector<h5::File> files_of(nb::handle handles);
+// A section as _cube_sections gives it: a pair (first, end) of columns.
+std::pair<uint64_t, uint64_t> section_bounds(nb::handle section);
+
+// The as-of reads, first-known times and commit listing from the history
+// beside a factor file (_history_undo, _history_facts, _history_log).
+void define_history_reads(nb::module_ &m);
 
 // The first and last columns of `data` holding a value (nullopt when none
 // does), scanned in from each end a chunk column at a time; the first is

@@ -56,10 +56,6 @@ h5::Dataset factor_matrix(const h5::File &file) {
     return data;
 }
 
-namespace {
-
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-
 std::vector<h5::File> files_of(nb::handle handles) {
     std::vector<h5::File> files;
     nb::object iterator = nb::steal(PyObject_GetIter(handles.ptr()));
@@ -68,6 +64,28 @@ std::vector<h5::File> files_of(nb::handle handles) {
     if (PyErr_Occurred()) throw nb::python_error();
     return files;
 }
+
+// A section as _cube_sections gives it: a pair (first, end) of columns.
+std::pair<uint64_t, uint64_t> section_bounds(nb::handle section) {
+    const Py_ssize_t size = PySequence_Check(section.ptr()) ? PySequence_Size(section.ptr()) : -1;
+    if (size < 0) PyErr_Clear();
+    if (size != 2) {
+        throw nb::type_error(("a section must be a pair (first, end) of columns, not " + python_type_name(section)).c_str());
+    }
+    uint64_t columns[2];
+    for (Py_ssize_t i = 0; i < 2; ++i) {
+        nb::object item = nb::steal(PySequence_GetItem(section.ptr(), i));
+        if (!item.is_valid()) throw nb::python_error();
+        const int64_t column = int64_of(item, "a section's column");
+        if (column < 0) throw nb::value_error("a section's columns must not be negative");
+        columns[i] = static_cast<uint64_t>(column);
+    }
+    return {columns[0], columns[1]};
+}
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 using IntArray = nb::ndarray<nb::numpy, int64_t, nb::ndim<1>>;
 using RowsArgument = nb::ndarray<const int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
@@ -391,24 +409,6 @@ private:
     uint64_t first_column_;
     size_t width_, instruments_;
 };
-
-// A section as _cube_sections gives it: a pair (first, end) of columns.
-std::pair<uint64_t, uint64_t> section_bounds(nb::handle section) {
-    const Py_ssize_t size = PySequence_Check(section.ptr()) ? PySequence_Size(section.ptr()) : -1;
-    if (size < 0) PyErr_Clear();
-    if (size != 2) {
-        throw nb::type_error(("a section must be a pair (first, end) of columns, not " + python_type_name(section)).c_str());
-    }
-    uint64_t columns[2];
-    for (Py_ssize_t i = 0; i < 2; ++i) {
-        nb::object item = nb::steal(PySequence_GetItem(section.ptr(), i));
-        if (!item.is_valid()) throw nb::python_error();
-        const int64_t column = int64_of(item, "a section's column");
-        if (column < 0) throw nb::value_error("a section's columns must not be negative");
-        columns[i] = static_cast<uint64_t>(column);
-    }
-    return {columns[0], columns[1]};
-}
 
 // Fills cube[offset + i] for the i-th handle: columns [first_column,
 // first_column + cube.shape[1]) by `rows` (one per instrument, -1 for none),

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <atomic>
 #include <exception>
+#include <map>
+#include <unordered_map>
 
 namespace quorbel::dates {
 
@@ -45,8 +47,12 @@ void BandWriter::read_column(uint64_t column, std::vector<double> &out) {
     }
     // From the read to the write no other thread's change may come in, or
     // the column written back would undo it.
-    if (!alone_) alone_.emplace(file_);
+    if (!alone_) {
+        alone_.emplace(file_);
+        keeps_history_ = history::kept_for(file_.name());
+    }
     store_->read_column(column, out);
+    if (keeps_history_) before_.note(column, out);
 }
 
 void BandWriter::stage(uint64_t column, std::vector<double> values) {
@@ -98,6 +104,7 @@ void BandWriter::commit() {
         int64_t last = -1;
         for (const auto &date : staged_) last = std::max<int64_t>(last, static_cast<int64_t>(date.first));
         advance_cursor(data_, last);
+        record_staged(*transaction_);
         transaction_->commit();
     } catch (const std::exception &) {
         redo_one_by_one();
@@ -123,20 +130,53 @@ void BandWriter::redo_one_by_one() {
 
 void BandWriter::forget() {
     transaction_.reset();
+    before_.clear();
     staged_.clear();
     band_start_ = 0;
     staged_bytes_ = 0;
     alone_.reset();
 }
 
+// Each date is a transaction of its own: what a column held before it is
+// what an earlier date of the run left, or else what was noted.
 void BandWriter::write_one_by_one() {
+    std::unordered_map<uint64_t, const std::vector<double> *> written;
     for (const auto &[column, values] : staged_) {
         const uint64_t frontier = static_cast<uint64_t>(std::max(stored_cursor(data_), static_cast<int64_t>(column)));
         h5::WriteTransaction transaction(file_);
         store_->write_column(column, values, frontier);
         advance_cursor(data_, static_cast<int64_t>(column));
+        if (history::CommitBuilder *changes = transaction.history_changes()) {
+            const auto earlier = written.find(column);
+            if (earlier != written.end()) {
+                history::record_column(*changes, column, earlier->second->data(), values);
+            } else if (!before_.record(*changes, column, values)) {
+                history_appeared();
+            }
+        }
         transaction.commit();
+        written[column] = &values;
     }
+}
+
+void BandWriter::record_staged(h5::WriteTransaction &transaction) const {
+    history::CommitBuilder *changes = transaction.history_changes();
+    if (!changes) return;
+    // A column staged twice ends as its last date left it.
+    std::map<uint64_t, const std::vector<double> *> last;
+    for (const auto &[column, values] : staged_) last[column] = &values;
+    for (const auto &[column, values] : last) {
+        if (!before_.record(*changes, column, *values)) history_appeared();
+    }
+}
+
+// The history was not there when this writer read its columns, and is now:
+// only a handle of another open of the file in this process could have
+// enabled it meanwhile. The transaction is undone rather than recorded
+// without the cells it changed.
+void BandWriter::history_appeared() const {
+    throw h5::Error(h5::ErrorKind::Value, "the history of " + file_.name() +
+                                              " was enabled while a write to it was in progress; write again");
 }
 
 }  // namespace quorbel::dates

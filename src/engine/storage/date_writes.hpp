@@ -19,6 +19,11 @@
 // fails is kept, as a date-by-date batch keeps them. That costs a copy of
 // each staged column, at most kTransactionBytes.
 //
+// A file that keeps a history gets a record per transaction (see
+// transactions.hpp): the first read of a column in a transaction is what it
+// held before, the last date staged into it what it holds after. A redo
+// date by date records each date's transaction as it commits.
+//
 // Everything here runs on plain C++ data; callers release the GIL.
 #pragma once
 
@@ -30,6 +35,7 @@
 
 #include "chunk_io.hpp"
 #include "hdf5_store.hpp"
+#include "history_commits.hpp"
 
 namespace quorbel::dates {
 
@@ -76,6 +82,9 @@ private:
     void forget();
     void open_again();
     void write_one_by_one();
+    // Tells the transaction what the staged dates change, column by column.
+    void record_staged(h5::WriteTransaction &transaction) const;
+    [[noreturn]] void history_appeared() const;
 
     h5::File &file_;
     h5::Dataset data_;
@@ -87,6 +96,10 @@ private:
     std::vector<std::pair<uint64_t, std::vector<double>>> staged_;
     size_t band_start_ = 0;
     size_t staged_bytes_ = 0;
+    // Whether the file keeps a history, looked up when the writer takes the
+    // file alone; then what each column read held when the transaction began.
+    bool keeps_history_ = false;
+    history::ColumnsBefore before_;
 };
 
 }  // namespace quorbel::dates

@@ -173,7 +173,10 @@ std::vector<unsigned char> encode_record(const RecordHead &head_in, const std::v
     return out;
 }
 
-Log read_log(int fd, const std::string &path, CellsToo cells) {
+namespace {
+
+template <typename WantsCells>
+Log read_records(int fd, const std::string &path, WantsCells wants_cells) {
     struct stat st;
     if (fstat(fd, &st) != 0) format::fail("cannot examine the history file " + path, errno);
     const uint64_t size = static_cast<uint64_t>(st.st_size);
@@ -207,12 +210,23 @@ Log read_log(int fd, const std::string &path, CellsToo cells) {
         record.head = head;
         record.offset = at;
         record.size = body + sizeof(Trailer);
-        record.changes = decode_changes(bytes.data() + at + sizeof(RecordHead), head, cells, path, at);
+        record.changes = decode_changes(bytes.data() + at + sizeof(RecordHead), head,
+                                        wants_cells(head) ? CellsToo::Yes : CellsToo::No, path, at);
         log.records.push_back(std::move(record));
         at += body + sizeof(Trailer);
     }
     log.end = at;
     return log;
+}
+
+}  // namespace
+
+Log read_log(int fd, const std::string &path, CellsToo cells) {
+    return read_records(fd, path, [cells](const RecordHead &) { return cells == CellsToo::Yes; });
+}
+
+Log read_log_cells_after(int fd, const std::string &path, int64_t cells_after_ns) {
+    return read_records(fd, path, [cells_after_ns](const RecordHead &head) { return head.time_ns > cells_after_ns; });
 }
 
 Log read_log(const std::string &path, CellsToo cells) {

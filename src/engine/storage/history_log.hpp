@@ -132,5 +132,8 @@ enum class CellsToo { No, Yes };
 // Without cells, each record's entries carry column, state and count only.
 Log read_log(int fd, const std::string &path, CellsToo cells);
 Log read_log(const std::string &path, CellsToo cells);
+// With the cells of the records committed after `cells_after_ns` only: an
+// as-of read undoes those and no others.
+Log read_log_cells_after(int fd, const std::string &path, int64_t cells_after_ns);
 
 }  // namespace quorbel::history

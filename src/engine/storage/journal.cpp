@@ -39,6 +39,8 @@ struct Transaction {
     posix::Fd journal_fd;  // open once the journal is made
     uint64_t base_size = 0;
     int64_t base_mtime_ns = 0;
+    int64_t history_size = -1;     // the history's length before the write; -1: the file keeps none
+    bool journal_unsynced = false;  // journal bytes written since its last sync
     std::map<uint64_t, uint64_t> saved;  // start -> end of regions already saved
 
     // The parts of [lo, hi) not yet saved.
@@ -164,8 +166,17 @@ void open_journal(DriverFile &file) {
         give_up("unable to read the file for the journal", errno);
     }
     // No sync here: the records' sync, which always comes before the first
-    // overwrite, makes the header durable with them.
-    if (!write_all(fd.get(), &header, sizeof header, 0)) give_up("unable to write the journal", errno);
+    // overwrite, makes the header durable with them (and a history is only
+    // appended to once the journal is durable: Driver::make_journal_durable).
+    bool written = false;
+    if (tx.history_size >= 0) {
+        const format::HeaderV3 with_history = format::with_history(header, tx.history_size);
+        written = write_all(fd.get(), &with_history, sizeof with_history, 0);
+    } else {
+        written = write_all(fd.get(), &header, sizeof header, 0);
+    }
+    if (!written) give_up("unable to write the journal", errno);
+    tx.journal_unsynced = true;
     tx.journal_fd = std::move(fd);
     sync_directory(tx.journal);  // the journal must be found after a crash
 }
@@ -193,7 +204,10 @@ void save_regions(DriverFile &file, const std::vector<std::pair<uint64_t, uint64
         }
     }
     // The old bytes must be durable before anything overwrites them.
-    if (wrote && ::fdatasync(tx.journal_fd.get()) != 0) fail("unable to sync the journal", errno);
+    if (wrote) {
+        if (::fdatasync(tx.journal_fd.get()) != 0) fail("unable to sync the journal", errno);
+        tx.journal_unsynced = false;
+    }
 }
 
 uint64_t next_private_serial() {
@@ -457,13 +471,14 @@ void use_driver(int64_t fapl, const DriverOptions &options) {
     }
 }
 
-void Driver::begin(int64_t file_id, const std::string &journal) {
+void Driver::begin(int64_t file_id, const std::string &journal, int64_t history_size) {
     DriverFile &file = driver_file(file_id);
     if (file.tx) throw Error(ErrorKind::OS, "A write is already in progress on this factor file");
     struct stat st;
     if (::fstat(file.fd.get(), &st) != 0) fail("unable to fstat file", errno);
     file.tx = std::make_unique<Transaction>();
     file.tx->journal = journal;
+    file.tx->history_size = history_size;
     file.tx->base_size = static_cast<uint64_t>(st.st_size);
     file.tx->base_mtime_ns = int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
     // Made now rather than at the first overwrite: a journal that cannot be
@@ -480,6 +495,13 @@ void Driver::begin(int64_t file_id, const std::string &journal) {
 void Driver::save_ahead(int64_t file_id, const std::vector<std::pair<uint64_t, uint64_t>> &regions) {
     DriverFile &file = driver_file(file_id);
     if (file.tx) save_regions(file, regions);
+}
+
+void Driver::make_journal_durable(int64_t file_id) {
+    DriverFile &file = driver_file(file_id);
+    if (!file.tx || !file.tx->journal_fd || !file.tx->journal_unsynced) return;
+    if (::fdatasync(file.tx->journal_fd.get()) != 0) fail("unable to sync the journal '" + file.tx->journal + "'", errno);
+    file.tx->journal_unsynced = false;
 }
 
 void Driver::commit(int64_t file_id) {

@@ -107,8 +107,13 @@ class Driver {
 public:
     // Starts journalling overwrites and makes the journal at `journal` (an
     // OS-kind Error naming its directory when it cannot be made); the caller
-    // then writes through HDF5.
-    static void begin(int64_t file_id, const std::string &journal);
+    // then writes through HDF5. `history_size` >= 0: the file keeps a
+    // history of that many bytes, which undoing the write cuts it back to
+    // (the journal is then of the third format).
+    static void begin(int64_t file_id, const std::string &journal, int64_t history_size = -1);
+    // Syncs the journal when bytes of it are not yet durable: before anything
+    // outside the file (its history) changes on the journal's word.
+    static void make_journal_durable(int64_t file_id);
     // Saves the bytes of these file regions in one go (one sync), ahead of the
     // writes that will overwrite them.
     static void save_ahead(int64_t file_id, const std::vector<std::pair<uint64_t, uint64_t>> &regions);

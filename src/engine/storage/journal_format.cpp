@@ -105,6 +105,21 @@ bool write_all(int fd, const void *data, size_t size, uint64_t offset) {
 
 uint32_t header_checksum(const Header &h) { return crc_of(&h, offsetof(Header, checksum)); }
 uint32_t header_checksum(const HeaderV1 &h) { return crc_of(&h, offsetof(HeaderV1, checksum)); }
+uint32_t header_checksum(const HeaderV3 &h) { return crc_of(&h, offsetof(HeaderV3, checksum)); }
+
+HeaderV3 with_history(const Header &header, int64_t history_size) {
+    HeaderV3 h{};
+    h.base = header;
+    std::memcpy(h.base.magic, kMagicV3, sizeof kMagicV3);
+    h.base.checksum = header_checksum(h.base);
+    h.history_size = history_size;
+    h.checksum = header_checksum(h);
+    return h;
+}
+
+uint64_t header_size(int version) {
+    return version == 1 ? sizeof(HeaderV1) : version == 3 ? sizeof(HeaderV3) : sizeof(Header);
+}
 
 bool read_identity(int fd, Identity &id) {
     struct stat st;
@@ -150,8 +165,9 @@ Parsed read_header(int fd, Journal &journal) {
     if (!posix::read_all(fd, magic, sizeof magic, 0)) return Parsed::Unknown;
     const size_t present = static_cast<size_t>(std::min<uint64_t>(end, sizeof magic));
     if (all_zero(magic, present)) return Parsed::CutShort;
-    const bool v1 = std::memcmp(magic, kMagicV1, present) == 0, v2 = std::memcmp(magic, kMagic, present) == 0;
-    if (!v1 && !v2) return Parsed::Unknown;
+    const bool v1 = std::memcmp(magic, kMagicV1, present) == 0, v2 = std::memcmp(magic, kMagic, present) == 0,
+               v3 = std::memcmp(magic, kMagicV3, present) == 0;
+    if (!v1 && !v2 && !v3) return Parsed::Unknown;
     if (end < sizeof magic) return Parsed::CutShort;
     if (v1) {
         HeaderV1 h{};
@@ -161,6 +177,18 @@ Parsed read_header(int fd, Journal &journal) {
         journal.header.device = h.device;
         journal.header.inode = h.inode;
         journal.header.base_size = h.base_size;
+        return Parsed::Ok;
+    }
+    if (v3) {
+        HeaderV3 h{};
+        if (end < sizeof h) return Parsed::CutShort;
+        if (!posix::read_all(fd, &h, sizeof h, 0) || h.checksum != header_checksum(h) ||
+            h.base.checksum != header_checksum(h.base) || h.history_size < 0) {
+            return Parsed::Unknown;
+        }
+        journal.version = 3;
+        journal.header = h.base;
+        journal.history_size = h.history_size;
         return Parsed::Ok;
     }
     if (end < sizeof journal.header) return Parsed::CutShort;
@@ -178,7 +206,7 @@ Parsed read_journal(int fd, Journal &journal) {
     struct stat st;
     if (::fstat(fd, &st) != 0) return Parsed::Unknown;
     const uint64_t end = static_cast<uint64_t>(st.st_size);
-    uint64_t at = journal.version == 1 ? sizeof(HeaderV1) : sizeof(Header);
+    uint64_t at = header_size(journal.version);
     while (at + sizeof(RecordHead) <= end) {
         RecordHead head;
         if (!posix::read_all(fd, &head, sizeof head, at)) break;
@@ -260,6 +288,10 @@ bool retarget(const std::string &journal, const std::string &data_path) {
     format::Header &h = parsed.header;
     format::set_identifiers(h, id);
     h.checksum = format::header_checksum(h);
+    if (parsed.version == 3) {
+        const format::HeaderV3 v3 = format::with_history(h, parsed.history_size);
+        return format::write_all(fd.get(), &v3, sizeof v3, 0);
+    }
     return format::write_all(fd.get(), &h, sizeof h, 0);
 }
 

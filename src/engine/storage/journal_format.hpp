@@ -19,6 +19,12 @@ namespace quorbel::h5::journal::format {
 
 constexpr char kMagicV1[8] = {'Q', 'R', 'B', 'J', 'R', 'N', 'L', '1'};
 constexpr char kMagic[8] = {'Q', 'R', 'B', 'J', 'R', 'N', 'L', '2'};
+// The journal of a write to a file that keeps a history: a second-format
+// header under its own magic, then the history's length from before the
+// write. An engine that knows only the first two formats takes it for no
+// journal of its own and never applies it (it would leave the history
+// holding a record of a write it undid).
+constexpr char kMagicV3[8] = {'Q', 'R', 'B', 'J', 'R', 'N', 'L', '3'};
 
 // Journals of the first format, which named the file by device and inode.
 struct HeaderV1 {
@@ -45,7 +51,15 @@ struct Header {
     uint32_t tail_crc;     // and of its last
     uint32_t checksum;
 };
-static_assert(sizeof(HeaderV1) == 40 && sizeof(Header) == 64, "the journal header layout is on disk");
+// `base` is a second-format header with kMagicV3 and its own checksum.
+struct HeaderV3 {
+    Header base;
+    int64_t history_size;  // the history's length in bytes before the write
+    uint32_t reserved;
+    uint32_t checksum;  // over everything before it
+};
+static_assert(sizeof(HeaderV1) == 40 && sizeof(Header) == 64 && sizeof(HeaderV3) == 80,
+              "the journal header layout is on disk");
 
 struct RecordHead {
     uint64_t offset;
@@ -62,6 +76,9 @@ struct Record {
 struct Journal {
     int version = 0;
     Header header{};  // a first-format header fills device, inode and base_size
+    // Third format: the length the file's history had before the write,
+    // which undoing the write cuts the history back to. -1: no history.
+    int64_t history_size = -1;
     std::vector<Record> records;
 };
 
@@ -101,6 +118,11 @@ bool read_identity(int fd, Identity &id);
 bool make_header(int data_fd, uint64_t base_size, Header &header);
 uint32_t header_checksum(const Header &h);
 uint32_t header_checksum(const HeaderV1 &h);
+uint32_t header_checksum(const HeaderV3 &h);
+// The third-format header for `header` and a history of `history_size` bytes.
+HeaderV3 with_history(const Header &header, int64_t history_size);
+// Bytes from the start of a journal of `version` to its first record.
+uint64_t header_size(int version);
 
 enum class Parsed { Ok, CutShort, Unknown };
 // The journal's header and complete records. CutShort: its header never

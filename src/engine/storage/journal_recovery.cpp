@@ -14,6 +14,7 @@
 
 #include "error.hpp"
 #include "file_locking.hpp"
+#include "history_log.hpp"
 #include "journal.hpp"
 #include "journal_format.hpp"
 #include "posix_files.hpp"
@@ -81,8 +82,29 @@ void left_in_place(const std::string &journal, int journal_fd, const std::string
     record({journal, {}, data_path, reason + "; a reader leaves it in place, the next write to the file sets it aside"});
 }
 
-// Puts the saved bytes back and the file back to its old size.
-void apply(int data_fd, const Journal &journal) {
+// Cuts the file's history back to the length it had before the write being
+// undone: a record the write appended goes with it. Synced whether or not
+// it was longer, since an earlier recovery may have cut it and died before
+// its sync; the journal is only deleted after this.
+void cut_history(const std::string &data_path, int64_t size) {
+    const std::string path = history::path_for(data_path);
+    const posix::Fd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+    if (!fd) {
+        if (errno == ENOENT) return;  // removed with its factor meanwhile
+        fail("unable to undo a write's record in the history '" + path + "'", errno);
+    }
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0) fail("unable to undo a write's record in the history '" + path + "'", errno);
+    if (st.st_size > size && ::ftruncate(fd.get(), static_cast<off_t>(size)) != 0) {
+        fail("unable to undo a write's record in the history '" + path + "'", errno);
+    }
+    if (::fsync(fd.get()) != 0) fail("unable to sync the history '" + path + "' of an undone write", errno);
+}
+
+// Puts the saved bytes back and the file back to its old size, then the
+// history back to its old length: a reader that finds the data undone and
+// the record still there only rebuilds what the data holds already.
+void apply(int data_fd, const Journal &journal, const std::string &data_path) {
     for (auto it = journal.records.rbegin(); it != journal.records.rend(); ++it) {
         if (!format::write_all(data_fd, it->bytes.data(), it->bytes.size(), it->offset)) {
             fail("unable to undo a write", errno);
@@ -90,6 +112,7 @@ void apply(int data_fd, const Journal &journal) {
     }
     if (::ftruncate(data_fd, static_cast<off_t>(journal.header.base_size)) != 0) fail("unable to undo a write", errno);
     if (::fsync(data_fd) != 0) fail("unable to sync an undone write", errno);
+    if (journal.history_size >= 0) cut_history(data_path, journal.history_size);
 }
 
 // Deletes the journal open as `fd` once it is spent, unless the path names
@@ -224,7 +247,7 @@ Recovery recover_once(const std::string &data_path, Role role, locking::Mode mod
                     write_error);
     }
     if (!still_the_same()) return kLookAgain;
-    apply(data_fd.get(), parsed);
+    apply(data_fd.get(), parsed, data_path);
     remove_spent(journal, journal_fd.get());
     return Recovery::Replayed;
 }

@@ -2,6 +2,7 @@
 #include "transactions.hpp"
 
 #include "hdf5_store_internal.hpp"
+#include "history_commits.hpp"
 #include "journal.hpp"
 
 #include <hdf5.h>
@@ -28,6 +29,17 @@ void roll_back(FileState &state) noexcept {
     }
 }
 
+// cursor_col as the history records it: -1 when absent, or when it is not
+// an integer (a file another tool wrote), which no writer here leaves.
+int64_t recorded_cursor(const File &file) {
+    try {
+        if (!file.has_dataset("data")) return -1;
+        return file.open_dataset("data").read_int64_attribute("cursor_col").value_or(-1);
+    } catch (const Error &) {
+        return -1;
+    }
+}
+
 }  // namespace
 
 ChangeScope::ChangeScope(const File &file) : use_(std::make_unique<FileUse>(file.state_.get(), Access::Change)) {}
@@ -38,15 +50,10 @@ WriteTransaction::WriteTransaction(File &file)
     LibraryGuard guard;
     require_open(file.state_);
     if (!file.state_->writable) throw Error(ErrorKind::OS, "Unable to write data (no write intent on file)");
-    journal::Driver::begin(file.state_->id, file.state_->journal);
-}
-
-void WriteTransaction::commit() {
-    LibraryGuard guard;
-    require_open(file_.state_);
-    checked(H5Fflush(file_.state_->id, H5F_SCOPE_LOCAL), "Unable to flush file");
-    journal::Driver::commit(file_.state_->id);
-    done_ = true;
+    history_ = history::PendingRecord::open(file.state_->path);
+    if (history_) history_->set_cursor_before(recorded_cursor(file));
+    journal::Driver::begin(file.state_->id, file.state_->journal,
+                           history_ ? static_cast<int64_t>(history_->length_before()) : -1);
 }
 
 // The use is given back after the rollback: no other call sees the file
@@ -56,6 +63,24 @@ WriteTransaction::~WriteTransaction() {
     LibraryGuard guard;
     auto &state = file_.state_;
     if (state && state->open()) roll_back(*state);
+}
+
+history::CommitBuilder *WriteTransaction::history_changes() { return history_ ? &history_->changes() : nullptr; }
+
+void WriteTransaction::commit() {
+    LibraryGuard guard;
+    require_open(file_.state_);
+    checked(H5Fflush(file_.state_->id, H5F_SCOPE_LOCAL), "Unable to flush file");
+    if (history_) {
+        const int64_t cursor_after = recorded_cursor(file_);
+        if (history_->has_record(cursor_after)) {
+            // Once the record is there, only the journal can take it away.
+            journal::Driver::make_journal_durable(file_.state_->id);
+            history_->append(cursor_after);
+        }
+    }
+    journal::Driver::commit(file_.state_->id);
+    done_ = true;
 }
 
 }  // namespace quorbel::h5

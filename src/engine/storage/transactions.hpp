@@ -21,6 +21,11 @@
 
 #include "file_state.hpp"
 
+namespace quorbel::history {
+class CommitBuilder;
+class PendingRecord;
+}  // namespace quorbel::history
+
 namespace quorbel::h5 {
 
 // Holds the file alone while it lives, for a change made of several calls (a
@@ -44,18 +49,30 @@ private:
 // file is closed without writing further, restored from the journal and
 // opened again, so the caller's handle stays usable. Datasets opened before
 // that are then stale. The file is the transaction's alone from start to end.
+//
+// A file that keeps a history (its ".history" is there when the transaction
+// begins) gets one record per transaction that changes a cell or moves
+// cursor_col: the cursor is read at the start and at the commit, the cells
+// are what the writer tells history_changes(). The journal holds the
+// history's length from before, so undoing the write cuts the record away.
 class WriteTransaction {
 public:
     explicit WriteTransaction(File &file);
     WriteTransaction(const WriteTransaction &) = delete;
     WriteTransaction &operator=(const WriteTransaction &) = delete;
     ~WriteTransaction();
-    // Flushes HDF5, makes the file durable and drops the undo journal.
+    // Flushes HDF5, appends the history's record (after the journal is
+    // durable), makes the file durable and drops the undo journal.
     void commit();
+    // Where a writer records each column it changes, as it was before the
+    // transaction and as it leaves it; nullptr when the file keeps no
+    // history. A writer that changes cells must record them here.
+    history::CommitBuilder *history_changes();
 
 private:
     std::unique_ptr<FileUse> use_;
     File &file_;
+    std::unique_ptr<history::PendingRecord> history_;
     bool done_ = false;
 };
 

@@ -25,7 +25,10 @@ The package's modules, one job each:
 - ``skip_counts``, ``write_details``: what each factor's write stores and
   skips, counted before it is written (``WriteDetails``, ``Skipped``,
   ``NothingStoredError``);
-- ``clearing``: a date of a factor cleared on purpose.
+- ``clearing``: a date of a factor cleared on purpose;
+- ``history_reads``, ``history_revert``, ``snapshots``, ``history_methods``:
+  reads as of a past time, first-known times, reverts
+  (``RevertReport``) and snapshot labels, from each factor's history.
 """
 
 import sys
@@ -37,12 +40,13 @@ from .arguments import date_code
 from .catalog import SUFFIX, FactorInfo, check_hdf5_signature
 from .collector_pause import _collector_paused
 from .factor_library import FactorLibrary
+from .history_revert import RevertReport
 from .lazy_reads import FactorBlocks, _auto_block, _block_sizes
 from .write_details import NothingStoredError, Skipped, WriteDetails
 from .writes import FactorWriteError, WriteReport, _run_on_threads
 
 __all__ = ["FactorLibrary", "FactorInfo", "WriteReport", "FactorWriteError", "FactorBlocks", "WriteDetails",
-           "Skipped", "NothingStoredError"]
+           "Skipped", "NothingStoredError", "RevertReport"]
 
 # The private names above (_progress, _collector_paused, _auto_block,
 # _block_sizes, _run_on_threads) stay importable from here for the callers

@@ -15,16 +15,20 @@ __all__ = ["date_code"]
 _NO_DATES = (1, 0)
 
 
-def _date_range(start: Any, end: Any, paths: list) -> tuple:
+def _date_range(start: Any, end: Any, paths: list, also=None) -> tuple:
     """(first, last) date code of a read of `paths`. A bound not given is the
     first (or last) date on which any of the files holds a value, so that a
     read of a few years does not span the whole calendar; when no file holds
-    a value there, or the given bound lies beyond that span, nothing is read."""
+    a value there, or the given bound lies beyond that span, nothing is read.
+    ``also()``, when given, names a span of dates to cover as well (or None)."""
     if start is not None and end is not None:
         return date_span(start, end)
     first = date_code(start, "start") if start is not None else None
     last = date_code(end, "end") if end is not None else None
     held = value_dates(paths)
+    more = also() if also is not None else None
+    if more is not None:
+        held = more if held is None else (min(held[0], more[0]), max(held[1], more[1]))
     if held is None:
         return _NO_DATES
     first = held[0] if first is None else first

@@ -25,22 +25,26 @@ from .instrument_snapshot import cube_instruments
 PROGRESS_BATCH = 8
 
 
-def _read_arguments(root: str, names, ids, start, end) -> tuple:
+def _read_arguments(root: str, names, ids, start, end, widen=None) -> tuple:
     """(names, their paths, instrument ids, their matrix rows, first and
-    last date code) of a read, every argument checked."""
+    last date code) of a read, every argument checked. ``widen(names,
+    paths)`` names more dates a read without bounds covers (or None)."""
     names = _selection(root, names)
     if ids is not None and (isinstance(ids, (str, bytes)) or not isinstance(ids, Iterable)):
         raise TypeError(f"ids must be a list of order_book_id, not {type(ids).__name__}")
     paths = [_existing_path(root, n) for n in names]
     for path in paths:
         check_hdf5_signature(path)
-    start, end = _date_range(start, end, paths)
+    start, end = _date_range(start, end, paths, None if widen is None else lambda: widen(names, paths))
     id_list, rows = cube_instruments(root, None if ids is None else list(ids))
     return names, paths, id_list, rows, start, end
 
 
-def _read_cube(paths: list, rows, start: int, end: int, check: bool, progress: bool = False) -> tuple:
-    """(date codes, cube) of the files, filled in one pass of the engine."""
+def _read_cube(paths: list, rows, start: int, end: int, check: bool, progress: bool = False,
+               after_fill=None) -> tuple:
+    """(date codes, cube) of the files, filled in one pass of the engine.
+    ``after_fill(handles, sections, first_column, cube, offset)`` runs after
+    each fill, with those files still open (the as-of reads undo there)."""
     open_at_once = cube_plan.OPEN_AT_ONCE
     groups = [paths[i:i + open_at_once] for i in range(0, len(paths), open_at_once)]
     sections, kept = [], None
@@ -66,6 +70,8 @@ def _read_cube(paths: list, rows, start: int, end: int, check: bool, progress: b
                     part = handles[i:i + step]
                     _extras._fill_cube(part, sections[offset + i:offset + i + len(part)], rows, first,
                                        cube, offset + i)
+                    if after_fill is not None:
+                        after_fill(part, sections[offset + i:offset + i + len(part)], first, cube, offset + i)
                     filled += len(part)
                     shown(filled, len(paths))
 
@@ -101,7 +107,7 @@ def _labelled_cube(names: list, id_list: list, dates: list, cube):
                             name="value")
 
 
-def _cross_section(root: str, date, names, ids, check: bool):
+def _cross_section(root: str, date, names, ids, check: bool, as_of=None):
     """One trading date as a DataFrame (see FactorLibrary.cross_section)."""
     import pandas as pd
 
@@ -110,7 +116,13 @@ def _cross_section(root: str, date, names, ids, check: bool):
         raise ValueError(f"{code} is not a trading date")
     # The cube itself, without the labelled array read() wraps it in.
     names, paths, id_list, rows, start, end = _read_arguments(root, names, ids, code, code)
-    dates, cube = _read_cube(paths, rows, start, end, bool(check))
+    if as_of is None:
+        dates, cube = _read_cube(paths, rows, start, end, bool(check))
+    else:
+        from .history_reads import as_of_time, read_cube_with_history
+
+        dates, cube, _ = read_cube_with_history(names, paths, rows, start, end, bool(check), False,
+                                                as_of_time(root, as_of), False)
     if len(dates):
         values = cube[:, 0, :].T
     else:  # no factor's matrix reaches the date (or, with check, its cursor)

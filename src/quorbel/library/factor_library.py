@@ -8,6 +8,9 @@ import os
 
 from .catalog import FactorInfo, _factor_info, _factor_names, _factor_path, _selection
 from .eager_reads import _cross_section, _labelled_cube, _read_arguments, _read_cube
+from .history_methods import HistoryMethods
+from .history_reads import read_with_history
+from .history_writes import HistoryWrites
 from .instrument_snapshot import library_instruments
 from .lazy_reads import _lazy_cube, _lazy_option
 from .library_writes import LibraryWrites
@@ -18,7 +21,7 @@ from .writes import WriteReport, _report, _rewrite_on_threads
 __all__ = ["FactorLibrary"]
 
 
-class FactorLibrary(LibraryWrites):
+class FactorLibrary(LibraryWrites, HistoryWrites, HistoryMethods):
     """The factor files under one folder, read and written as one store.
 
     A factor's name is its path relative to `root` without ``.h5``
@@ -215,7 +218,8 @@ class FactorLibrary(LibraryWrites):
         """
         return _factor_info(self.root, name)
 
-    def read(self, names=None, ids=None, start=None, end=None, *, check=False, chunks=None, progress=False):
+    def read(self, names=None, ids=None, start=None, end=None, *, check=False, chunks=None, progress=False,
+             as_of=None, known=False):
         """The values of many factors as one cube: factor x date x instrument.
 
         Each factor's values are those ``quorbel.read_panel(path, ids, start,
@@ -248,12 +252,26 @@ class FactorLibrary(LibraryWrites):
             from the files' chunks; an int is a number of dates per block.
         progress : bool, default False
             Show how many files an eager read has filled.
+        as_of : str, datetime, pandas.Timestamp, numpy.datetime64 or int, optional
+            Read the factors as they were at this time: a snapshot label
+            (:meth:`snapshot`), a timestamp (one with a time zone is
+            converted, a naive one is this machine's local time) or UTC
+            nanoseconds. Values written later read as they were then (NaN
+            where there were none), and `check` cuts at the cursor of then.
+            Needs each factor's history (:meth:`enable_history`).
+        known : bool, default False
+            Also return when each date's values first existed (as of
+            `as_of`, when given): see :meth:`known_at`.
 
         Returns
         -------
         xarray.DataArray
             Float64, named ``"value"``, with dims ``("factor", "date",
             "instrument")``; dates as datetime64. Dask-backed with `chunks`.
+        pandas.DatetimeIndex
+            With `known` only, as the second of a pair: per date of the
+            cube, the latest of the factors' first-known times (UTC), NaT
+            where none of them ever had a value.
 
         Raises
         ------
@@ -265,8 +283,10 @@ class FactorLibrary(LibraryWrites):
         ValueError
             If a factor is listed twice, a date is no calendar day (such as
             the typo ``231201``), `start` lies after `end` (naming both),
-            `chunks` is below 1 or another text, or `progress` is asked of a
-            lazy read.
+            `chunks` is below 1 or another text, `progress` is asked of a
+            lazy read, or (with `as_of` or `known`) a factor has no history
+            or its history cannot rebuild that time (before it began, or
+            pruned).
         ImportError
             If `chunks` is given without Dask installed.
         OSError
@@ -289,6 +309,9 @@ class FactorLibrary(LibraryWrites):
         ('factor',)
         """
         per_block = _lazy_option(chunks, progress)
+        if as_of is not None or known:
+            return read_with_history(self.root, names, ids, start, end, bool(check), per_block, bool(progress),
+                                     as_of, bool(known))
         names, paths, id_list, rows, start, end = _read_arguments(self.root, names, ids, start, end)
         if per_block is None:
             dates, cube = _read_cube(paths, rows, start, end, bool(check), bool(progress))
@@ -296,7 +319,7 @@ class FactorLibrary(LibraryWrites):
             dates, cube = _lazy_cube(paths, rows, start, end, bool(check), per_block)
         return _labelled_cube(names, id_list, dates, cube)
 
-    def cross_section(self, date, names=None, ids=None, *, check=False):
+    def cross_section(self, date, names=None, ids=None, *, check=False, as_of=None):
         """One trading date of many factors as a table.
 
         The values are those of :meth:`read` at that date; a factor whose
@@ -313,6 +336,8 @@ class FactorLibrary(LibraryWrites):
             instrument index by default.
         check : bool, default False
             Cut each file at its cursor column.
+        as_of : str, datetime, pandas.Timestamp, numpy.datetime64 or int, optional
+            The date as it was known at this time, as :meth:`read` takes it.
 
         Returns
         -------
@@ -333,15 +358,16 @@ class FactorLibrary(LibraryWrites):
         >>> list(frame.columns)
         ['style/momentum_20d', 'value/bp']
         """
-        return _cross_section(self.root, date, names, ids, check)
+        return _cross_section(self.root, date, names, ids, check, as_of)
 
-    def read_table(self, names=None, ids=None, start=None, end=None, *, check=False, format="arrow", dropna=True):
+    def read_table(self, names=None, ids=None, start=None, end=None, *, check=False, format="arrow", dropna=True,
+                   as_of=None):
         """The values of :meth:`read` as a tidy table: one row per date and
         instrument (by date, then in the order of `ids`), one column per factor.
 
         Parameters
         ----------
-        names, ids, start, end, check
+        names, ids, start, end, check, as_of
             As :meth:`read` takes them.
         format : {"arrow", "polars", "pandas"}, default "arrow"
             What to return; made from the cube with NumPy alone.
@@ -372,7 +398,7 @@ class FactorLibrary(LibraryWrites):
         >>> lib.read_table(["value/bp"], ["600000.XSHG"], 20240102, 20240105).column_names
         ['date', 'order_book_id', 'value/bp']
         """
-        return _read_table(self.root, names, ids, start, end, check, format, dropna)
+        return _read_table(self.root, names, ids, start, end, check, format, dropna, as_of)
 
     # ---- metadata --------------------------------------------------------------
 

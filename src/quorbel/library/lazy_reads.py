@@ -96,11 +96,8 @@ def _file_token(path: str) -> tuple:
     return (status.st_size, status.st_mtime_ns)
 
 
-def _lazy_cube(paths: list, rows, start: int, end: int, check: bool, per_block) -> tuple:
-    """(date codes, Dask array) of the files: the graph of a lazy read."""
-    import dask.array as da
-    from dask.base import tokenize
-
+def _lazy_plan(paths: list, start: int, end: int, check: bool) -> tuple:
+    """(tokens, sections, chunk widths) of the files: what a lazy read's graph is planned from."""
     tokens = [_file_token(path) for path in paths]
     sections, widths = [], []
     open_at_once = cube_plan.OPEN_AT_ONCE
@@ -111,14 +108,29 @@ def _lazy_cube(paths: list, rows, start: int, end: int, check: bool, per_block) 
             widths.extend(_extras._chunk_columns(handles))
         finally:
             _close_all(handles)
+    return tokens, sections, widths
+
+
+def _lazy_graph(paths: list, tokens: list, sections: list, widths: list, rows, per_block, as_of=None,
+                names=None) -> tuple:
+    """(date codes, Dask array) of a planned lazy read."""
+    import dask.array as da
+    from dask.base import tokenize
+
     dates, first = _date_axis(sections)
     if per_block == "auto":
         per_block = _auto_block(widths, len(rows))
-    source = FactorBlocks(paths, tokens, sections, rows, first, len(dates))
+    source = FactorBlocks(paths, tokens, sections, rows, first, len(dates), as_of=as_of, names=names)
     blocks = ((1,) * len(paths) or (0,), _block_sizes(first, first + len(dates), per_block), (len(rows),))
     array = da.from_array(source, chunks=blocks, name="quorbel-read-" + tokenize(source, blocks),
                           meta=np.empty((0, 0, 0)), fancy=False)
     return dates, array
+
+
+def _lazy_cube(paths: list, rows, start: int, end: int, check: bool, per_block) -> tuple:
+    """(date codes, Dask array) of the files: the graph of a lazy read."""
+    tokens, sections, widths = _lazy_plan(paths, start, end, check)
+    return _lazy_graph(paths, tokens, sections, widths, rows, per_block)
 
 
 class FactorBlocks:
@@ -146,6 +158,13 @@ class FactorBlocks:
         The matrix column of the cube's first date.
     dates : int
         Dates on the date axis.
+    as_of : int, optional
+        Read each file as it was at this time (UTC nanoseconds): the block
+        is read from the file, then every commit of its history after that
+        time is undone on it. None reads the files as they are.
+    names : sequence of str, optional
+        The factors' names, for the errors of an `as_of` read; the paths by
+        default.
 
     Attributes
     ----------
@@ -159,7 +178,7 @@ class FactorBlocks:
     Raises
     ------
     ValueError
-        If `paths`, `tokens` and `sections` differ in length.
+        If `paths`, `tokens`, `sections` and `names` differ in length.
 
     Examples
     --------
@@ -184,19 +203,21 @@ class FactorBlocks:
     dtype = np.dtype("f8")
     ndim = 3
 
-    def __init__(self, paths, tokens, sections, rows, first_column: int, dates: int):
+    def __init__(self, paths, tokens, sections, rows, first_column: int, dates: int, as_of=None, names=None):
         self.paths = tuple(os.fspath(p) for p in paths)
         self.tokens = tuple(tuple(t) for t in tokens)
         self.sections = tuple((int(f), int(s)) for f, s in sections)
         self.rows = np.ascontiguousarray(rows, dtype=np.int64)
         self.first_column = int(first_column)
         self.shape = (len(self.paths), int(dates), len(self.rows))
-        if not len(self.tokens) == len(self.sections) == len(self.paths):
-            raise ValueError("one token and one section per file are needed")
+        self.as_of = None if as_of is None else int(as_of)
+        self.names = self.paths if names is None else tuple(str(n) for n in names)
+        if not len(self.tokens) == len(self.sections) == len(self.paths) == len(self.names):
+            raise ValueError("one token, one section and one name per file are needed")
 
     def __dask_tokenize__(self):
         return ("quorbel.FactorBlocks", self.paths, self.tokens, self.sections, self.rows.tobytes(),
-                self.first_column, self.shape)
+                self.first_column, self.shape, self.as_of)
 
     def __repr__(self) -> str:
         return f"FactorBlocks({len(self.paths)} factors, shape={self.shape})"
@@ -260,16 +281,20 @@ class FactorBlocks:
         if out.size:
             rows = np.ascontiguousarray(self.rows[i_lo:i_hi])
             for f in range(f_lo, f_hi):
-                _read_block(self.paths[f], self.sections[f], rows, self.first_column + d_lo, out[f - f_lo:f - f_lo + 1])
+                _read_block(self.paths[f], self.sections[f], rows, self.first_column + d_lo, out[f - f_lo:f - f_lo + 1],
+                            self.as_of, self.names[f])
         return out[tuple(local)]
 
 
-def _read_block(path: str, section: tuple, rows, first_column: int, out) -> None:
+def _read_block(path: str, section: tuple, rows, first_column: int, out, as_of=None, name=None) -> None:
     check_hdf5_signature(path)
     handle = detail.get_h5(path)
     if handle is None:
         raise FileNotFoundError(f"factor file disappeared: {path}")
     try:
         _extras._fill_cube([handle], [section], rows, first_column, out, 0)
+        if as_of is not None:
+            # The cells first, the history after (see history_reads).
+            _extras._history_undo([handle], [name or path], [section], rows, first_column, out, 0, as_of, False)
     finally:
         handle.close()

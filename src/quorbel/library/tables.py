@@ -100,17 +100,24 @@ def _pandas_frame(names, dates, ids, date_at, id_at, values):
     return pd.DataFrame(frame, copy=False)
 
 
-def read_table(root: str, names, ids, start, end, check: bool, format: str, dropna: bool):
+def read_table(root: str, names, ids, start, end, check: bool, format: str, dropna: bool, as_of=None):
     """The tidy table of a read (see FactorLibrary.read_table)."""
+    from .history_reads import as_of_time, read_cube_with_history, widened
+
     format = _format_argument(format)
     if format != "pandas":
         pa, pl = _import_frames(format)
-    names, paths, id_list, rows, start, end = _read_arguments(root, names, ids, start, end)
+    as_of = as_of_time(root, as_of)
+    widen = None if as_of is None else widened(as_of)
+    names, paths, id_list, rows, start, end = _read_arguments(root, names, ids, start, end, widen=widen)
     reserved = [n for n in names if n in (DATE, INSTRUMENT)]
     if reserved:
         raise ValueError(f"factor {reserved[0]!r} has the name of the table's own column {reserved[0]!r}; "
                          "read it with read() instead, or rename its file")
-    dates, cube = _read_cube(paths, rows, start, end, bool(check))
+    if as_of is None:
+        dates, cube = _read_cube(paths, rows, start, end, bool(check))
+    else:
+        dates, cube, _ = read_cube_with_history(names, paths, rows, start, end, bool(check), False, as_of, False)
     date_at, id_at, values = _columns(cube, dates, id_list, bool(dropna))
     if format == "pandas":
         return _pandas_frame(names, dates, id_list, date_at, id_at, values)

@@ -27,6 +27,7 @@ from .arguments import date_code
 from .catalog import _existing_path, _factor_path, check_hdf5_signature
 from .collector_pause import _collector_paused
 from .frames import packs_of_mapping
+from .history_writes import history_at_creation
 from .skip_counts import DateLookup, counted_write
 from .write_details import log_skips
 
@@ -273,13 +274,16 @@ def _write_one(path: str, kind: str, code, payload, create: bool, on_dates=None)
     """Writes one factor: a date of values ("value"), packs ("packs") or a
     block of arrays ("block"); `on_dates(done)` hears how many of a block's
     dates are done."""
-    if os.path.lexists(path):
+    existed = os.path.lexists(path)
+    if existed:
         check_hdf5_signature(path)
     elif not create:
         raise FileNotFoundError(f"factor file disappeared: {path}")
     else:
         os.makedirs(os.path.dirname(path), exist_ok=True)
     with detail.get_h5(path, write=True) as h5:
+        if not existed:
+            history_at_creation(path, h5)
         if kind == "value":
             detail.put_factor_value(h5, code, payload)
         elif kind == "block":
