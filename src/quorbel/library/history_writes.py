@@ -12,11 +12,11 @@ from __future__ import annotations
 
 import json
 import os
-import tempfile
 
 from .. import detail
 from ..history_times import to_ns
 from .arguments import date_code
+from .atomic_files import write_text_atomically
 from .catalog import _existing_path, _factor_names, _factor_path, check_hdf5_signature
 from .instrument_snapshot import FOLDER
 from .skip_counts import DateLookup
@@ -34,30 +34,6 @@ def history_marker_path(root: str) -> str:
     return os.path.join(root, FOLDER, MARKER)
 
 
-def _write_atomically(path: str, content: dict) -> None:
-    """Temp file, fsync, rename over, fsync the folder."""
-    folder = os.path.dirname(path)
-    os.makedirs(folder, exist_ok=True)
-    fd, temporary = tempfile.mkstemp(prefix=".history-", suffix=".tmp", dir=folder)
-    try:
-        with os.fdopen(fd, "w", encoding="utf-8") as f:
-            json.dump(content, f, sort_keys=True)
-            f.flush()
-            os.fsync(f.fileno())
-        os.replace(temporary, path)
-    except BaseException:
-        try:
-            os.unlink(temporary)
-        except OSError:
-            pass
-        raise
-    directory = os.open(folder, os.O_RDONLY)
-    try:
-        os.fsync(directory)
-    finally:
-        os.close(directory)
-
-
 def _enable_file(path: str) -> bool:
     check_hdf5_signature(path)
     with detail.get_h5(path, write=True) as h5:
@@ -69,7 +45,8 @@ def _enable_library(root: str) -> list:
     are enabled gets its history at creation."""
     marker = history_marker_path(root)
     if not os.path.exists(marker):
-        _write_atomically(marker, {"format": MARKER_FORMAT, "version": 1})
+        write_text_atomically(marker, json.dumps({"format": MARKER_FORMAT, "version": 1}, sort_keys=True),
+                              ".history-")
     started = []
     for name in _factor_names(root):
         path = _factor_path(root, name)

@@ -20,8 +20,9 @@ from __future__ import annotations
 import json
 import logging
 import os
-import tempfile
 import threading
+
+from .atomic_files import write_text_atomically
 
 __all__ = ["snapshot_path", "check_and_record", "snapshot_rows", "InstrumentsMovedError"]
 
@@ -56,32 +57,6 @@ def _read(path: str) -> dict:
         raise ValueError(f"{path}: not an instrument snapshot (a JSON object with format {FORMAT!r} and "
                          "rows {order_book_id: row}); restore it, or remove it to record the current index")
     return rows
-
-
-def _write_atomically(path: str, rows: dict) -> None:
-    """Temp file, fsync, rename over, fsync the folder: a reader sees the old
-    snapshot or the new one, and a power cut keeps one of them."""
-    folder = os.path.dirname(path)
-    os.makedirs(folder, exist_ok=True)
-    text = json.dumps({"format": FORMAT, "version": VERSION, "rows": rows}, indent=0, sort_keys=True)
-    fd, temporary = tempfile.mkstemp(prefix=".instruments-", suffix=".tmp", dir=folder)
-    try:
-        with os.fdopen(fd, "w", encoding="utf-8") as f:
-            f.write(text)
-            f.flush()
-            os.fsync(f.fileno())
-        os.replace(temporary, path)
-    except BaseException:
-        try:
-            os.unlink(temporary)
-        except OSError:
-            pass
-        raise
-    directory = os.open(folder, os.O_RDONLY)
-    try:
-        os.fsync(directory)
-    finally:
-        os.close(directory)
 
 
 def _signature(path: str):
@@ -158,7 +133,8 @@ def check_and_record(root: str, live) -> None:
         added = {i: r for i, r in live.items() if i not in rows}
         if added or signature is None:
             rows = {**rows, **added}
-            _write_atomically(path, rows)
+            write_text_atomically(path, json.dumps({"format": FORMAT, "version": VERSION, "rows": rows},
+                                                   indent=0, sort_keys=True), ".instruments-")
             signature = _signature(path)
         _known[path] = _Known(signature, rows, live)
 

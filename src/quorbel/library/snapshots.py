@@ -14,9 +14,9 @@ from __future__ import annotations
 import fcntl
 import json
 import os
-import tempfile
 
 from .. import detail
+from .atomic_files import write_text_atomically
 from ..history_times import from_ns, parses_as_time
 
 __all__ = ["snapshots_path", "read_snapshots", "add_snapshot", "list_snapshots", "history_now"]
@@ -41,29 +41,6 @@ def read_snapshots(root: str) -> dict:
     from .history_writes import snapshot_times
 
     return snapshot_times(root)
-
-
-def _write_atomically(path: str, labels: dict) -> None:
-    folder = os.path.dirname(path)
-    text = json.dumps(labels, indent=1, sort_keys=True)
-    fd, temporary = tempfile.mkstemp(prefix=".snapshots-", suffix=".tmp", dir=folder)
-    try:
-        with os.fdopen(fd, "w", encoding="utf-8") as f:
-            f.write(text)
-            f.flush()
-            os.fsync(f.fileno())
-        os.replace(temporary, path)
-    except BaseException:
-        try:
-            os.unlink(temporary)
-        except OSError:
-            pass
-        raise
-    directory = os.open(folder, os.O_RDONLY)
-    try:
-        os.fsync(directory)
-    finally:
-        os.close(directory)
 
 
 def check_label(label) -> str:
@@ -91,7 +68,7 @@ def add_snapshot(root: str, label: str) -> int:
                              "name one time for good: pick another label")
         now = history_now()
         labels[label] = now
-        _write_atomically(path, labels)
+        write_text_atomically(path, json.dumps(labels, indent=1, sort_keys=True), ".snapshots-")
     return now
 
 
