@@ -43,6 +43,11 @@ std::vector<h5::File> files_of(nb::handle handles);
 // A section as _cube_sections gives it: a pair (first, end) of columns.
 std::pair<uint64_t, uint64_t> section_bounds(nb::handle section);
 
+// A new 1-D int64 NumPy array of `n` elements that Python owns; `*data`
+// points at its buffer, for the caller to fill.
+using IntArray = nb::ndarray<nb::numpy, int64_t, nb::ndim<1>>;
+IntArray new_int_array(size_t n, int64_t **data);
+
 // The as-of reads, first-known times and commit listing from the history
 // beside a factor file (_history_undo, _history_facts, _history_log).
 void define_history_reads(nb::module_ &m);

@@ -218,17 +218,8 @@ void first_known(const history::Log &log, std::optional<int64_t> as_of, uint64_t
     }
 }
 
-using IntArray = nb::ndarray<nb::numpy, int64_t, nb::ndim<1>>;
 using RowsArgument = nb::ndarray<const int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 using CubeArgument = nb::ndarray<double, nb::ndim<3>, nb::c_contig, nb::device::cpu>;
-
-IntArray new_int_array(size_t n, int64_t **data) {
-    auto *buffer = new int64_t[n > 0 ? n : 1];
-    nb::capsule owner(buffer, [](void *p) noexcept { delete[] static_cast<int64_t *>(p); });
-    *data = buffer;
-    size_t shape[1] = {n};
-    return IntArray(buffer, 1, shape, owner);
-}
 
 nb::object int_array(const std::vector<int64_t> &values) {
     int64_t *out = nullptr;

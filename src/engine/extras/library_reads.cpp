@@ -83,14 +83,6 @@ std::pair<uint64_t, uint64_t> section_bounds(nb::handle section) {
     return {columns[0], columns[1]};
 }
 
-namespace {
-
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-
-using IntArray = nb::ndarray<nb::numpy, int64_t, nb::ndim<1>>;
-using RowsArgument = nb::ndarray<const int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
-using CubeArgument = nb::ndarray<double, nb::ndim<3>, nb::c_contig, nb::device::cpu>;
-
 IntArray new_int_array(size_t n, int64_t **data) {
     auto *buffer = new int64_t[n > 0 ? n : 1];
     nb::capsule owner(buffer, [](void *p) noexcept { delete[] static_cast<int64_t *>(p); });
@@ -98,6 +90,13 @@ IntArray new_int_array(size_t n, int64_t **data) {
     size_t shape[1] = {n};
     return IntArray(buffer, 1, shape, owner);
 }
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+using RowsArgument = nb::ndarray<const int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+using CubeArgument = nb::ndarray<double, nb::ndim<3>, nb::c_contig, nb::device::cpu>;
 
 // ---- instruments ------------------------------------------------------------
 

@@ -94,16 +94,6 @@ int64_t days_since_epoch(int64_t date_code) {
 
 namespace {
 
-using IntArray = nb::ndarray<nb::numpy, int64_t>;
-
-IntArray new_int_array(size_t n, int64_t **data) {
-    auto *buffer = new int64_t[n > 0 ? n : 1];
-    nb::capsule owner(buffer, [](void *p) noexcept { delete[] static_cast<int64_t *>(p); });
-    *data = buffer;
-    size_t shape[1] = {n};
-    return IntArray(buffer, 1, shape, owner);
-}
-
 bool is_path(nb::handle value) {
     return PyUnicode_Check(value.ptr()) || PyBytes_Check(value.ptr()) ||
            PyObject_HasAttrString(value.ptr(), "__fspath__");
