@@ -194,6 +194,20 @@ def test_a_torn_last_record_is_not_part_of_the_history(lib, story):
                                   lib.read(["alpha"], as_of=T0 + 250).values)
 
 
+def test_a_damaged_record_with_whole_records_after_it_is_refused(lib, story):
+    # Rot in the middle is not an append cut short: reading on past it, or
+    # stopping there, would both give a history that never was.
+    with open(story.writer.path, "rb") as f:
+        raw = f.read()
+    second = raw.index(b"QRBC", raw.index(b"QRBC") + 8)
+    with open(story.writer.path, "r+b") as f:
+        f.seek(second + 60)
+        f.write(bytes([raw[second + 60] ^ 0xFF]))
+    with pytest.raises(ValueError, match=f"{story.writer.path} is damaged: the record at byte {second} fails its "
+                                         "check, yet whole records follow"):
+        lib.read(["alpha"], as_of=T0 + 100)
+
+
 def test_reads_without_bounds_cover_dates_cleared_since(lib, detail):
     s = Story(os.path.join(lib.root, "alpha.h5"), began=T0, baseline=False)
     s.commit(T0 + 10, with_column(with_column(s.matrix, 1, np.ones(ROWS)), 5, np.full(ROWS, 5.0)), cursor=5)

@@ -400,6 +400,31 @@ def test_a_damaged_history_refuses_writes_and_names_itself(detail, factor):
     np.testing.assert_array_equal(state(h5)[0], before)
 
 
+def test_a_damaged_middle_record_is_not_taken_for_an_append_cut_short(detail, factor):
+    # With a torn tail the writer rereads the whole history to find its end;
+    # a damaged record before whole ones must stop the write, not become the
+    # end that the next append writes over.
+    path, h5 = factor
+    for col in (3, 4, 5):
+        detail.put_factor_value(h5, CALENDAR[col], items(np.full(40, float(col))))
+    history_path = hr.path_of(path)
+    with open(history_path, "rb") as f:
+        raw = f.read()
+    second = raw.index(b"QRBC", raw.index(b"QRBC") + 8)
+    with open(history_path, "r+b") as f:
+        f.seek(second + 8)
+        f.write(bytes([raw[second + 8] ^ 0xFF]))
+        f.seek(0, os.SEEK_END)
+        f.write(b"QRBC" + bytes(30))
+    before, _ = state(h5)
+    with pytest.raises(ValueError, match="damaged.*whole records follow"):
+        detail.put_factor_value(h5, CALENDAR[6], items(np.ones(40)))
+    np.testing.assert_array_equal(state(h5)[0], before)
+    with open(history_path, "rb") as f:
+        kept = f.read()
+    assert kept[second + 9:len(raw)] == raw[second + 9:]  # the records behind the damage are all still there
+
+
 def test_an_append_cut_short_is_written_over_by_the_next(detail, factor):
     path, h5 = factor
     detail.put_factor_value(h5, CALENDAR[3], items(np.ones(40)))

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <optional>
 
 #include "error.hpp"
 #include "journal_format.hpp"
@@ -175,6 +176,23 @@ std::vector<unsigned char> encode_record(const RecordHead &head_in, const std::v
 
 namespace {
 
+// The length of the whole record that starts at `at`, if one does: its magic,
+// its length and its trailer's CRC all check out.
+std::optional<uint64_t> whole_record_at(const std::vector<unsigned char> &bytes, uint64_t at) {
+    const uint64_t size = bytes.size();
+    if (at + sizeof(RecordHead) + sizeof(Trailer) > size) return std::nullopt;
+    RecordHead head;
+    std::memcpy(&head, bytes.data() + at, sizeof head);
+    if (std::memcmp(head.magic, kRecordMagic, sizeof head.magic) != 0) return std::nullopt;
+    if (head.payload_bytes > size - at - sizeof(RecordHead) - sizeof(Trailer)) return std::nullopt;
+    const uint64_t body = sizeof(RecordHead) + head.payload_bytes;
+    Trailer trailer;
+    std::memcpy(&trailer, bytes.data() + at + body, sizeof trailer);
+    if (std::memcmp(trailer.magic, kEndMagic, sizeof trailer.magic) != 0) return std::nullopt;
+    if (trailer.crc != crc_of(bytes.data() + at, body)) return std::nullopt;
+    return body + sizeof(Trailer);
+}
+
 template <typename WantsCells>
 Log read_records(int fd, const std::string &path, WantsCells wants_cells) {
     struct stat st;
@@ -196,24 +214,29 @@ Log read_records(int fd, const std::string &path, WantsCells wants_cells) {
                         "is not a format 1 history header");
     }
     uint64_t at = sizeof(FileHeader);
-    while (at + sizeof(RecordHead) + sizeof(Trailer) <= size) {
+    while (const std::optional<uint64_t> length = whole_record_at(bytes, at)) {
         RecordHead head;
         std::memcpy(&head, bytes.data() + at, sizeof head);
-        if (std::memcmp(head.magic, kRecordMagic, sizeof head.magic) != 0) break;
-        if (head.payload_bytes > size - at - sizeof(RecordHead) - sizeof(Trailer)) break;
-        const uint64_t body = sizeof(RecordHead) + head.payload_bytes;
-        Trailer trailer;
-        std::memcpy(&trailer, bytes.data() + at + body, sizeof trailer);
-        if (std::memcmp(trailer.magic, kEndMagic, sizeof trailer.magic) != 0) break;
-        if (trailer.crc != crc_of(bytes.data() + at, body)) break;
         Record record;
         record.head = head;
         record.offset = at;
-        record.size = body + sizeof(Trailer);
+        record.size = *length;
         record.changes = decode_changes(bytes.data() + at + sizeof(RecordHead), head,
                                         wants_cells(head) ? CellsToo::Yes : CellsToo::No, path, at);
         log.records.push_back(std::move(record));
-        at += body + sizeof(Trailer);
+        at += *length;
+    }
+    // Bytes past the last whole record are an append cut short, which the next
+    // append overwrites. A whole record further on means the bytes in between
+    // were damaged after they were written: treating them as a cut-short
+    // append would let the next append drop every record behind them.
+    for (uint64_t later = at + 8; later < size; later += 8) {
+        if (whole_record_at(bytes, later)) {
+            throw h5::Error(h5::ErrorKind::Value,
+                            "the history file " + path + " is damaged: the record at byte " + std::to_string(at) +
+                                " fails its check, yet whole records follow it from byte " + std::to_string(later) +
+                                "; restore the history file from a backup, or move it aside to begin a new history");
+        }
     }
     log.end = at;
     return log;
