@@ -7,7 +7,9 @@ per changed column one of
 
 - ``("empty", cells)``: the column held no value before (state 0);
 - ``("cells", rows, old_values)``: the changed rows and their old values (state 1);
-- ``("pruned", cells)``: the old values were dropped by pruning (state 2).
+- ``("pruned", cells)``: the old values were dropped by pruning (state 2);
+- ``("deflated", rows, old_values)``: as ``"cells"``, stored deflated (state 3);
+  a fourth item, when given, is written as the stream instead.
 """
 
 import struct
@@ -34,10 +36,15 @@ def entry_bytes(column, change):
         return ENTRY.pack(column, 0, change[1], 0)
     if kind == "pruned":
         return ENTRY.pack(column, 2, change[1], 0)
-    assert kind == "cells"
+    assert kind in ("cells", "deflated")
     rows = np.asarray(change[1], dtype="<u4")
     old = np.asarray(change[2], dtype="<f8")
     assert len(rows) == len(old) and np.all(np.diff(rows.astype(np.int64)) > 0)
+    if kind == "deflated":
+        planes = np.frombuffer(rows.tobytes(), np.uint8).reshape(-1, 4).T.tobytes() + \
+            np.frombuffer(old.tobytes(), np.uint8).reshape(-1, 8).T.tobytes()
+        stream = change[3] if len(change) > 3 else zlib.compress(planes)
+        return ENTRY.pack(column, 3, len(rows), len(stream)) + stream + bytes(-len(stream) % 8)
     row_bytes = rows.tobytes()
     row_bytes += bytes(-len(row_bytes) % 8)
     return ENTRY.pack(column, 1, len(rows), 0) + row_bytes + old.tobytes()

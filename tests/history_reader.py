@@ -18,10 +18,10 @@ RECORD_MAGIC = b"QRBC"
 END_MAGIC = b"QRBE"
 HEADER = struct.Struct("<8sIIq36xI")        # magic, version, header size, began, zero, CRC
 HEAD = struct.Struct("<4sHHQqqqI4xQ")      # magic, kind, flags, seq, time, cursors, entries, payload size
-ENTRY = struct.Struct("<IIII")             # column, state, cells, zero
+ENTRY = struct.Struct("<IIII")             # column, state, cells, stream length (state 3) or zero
 TRAILER = struct.Struct("<I4s")            # CRC of head and payload, end magic
 COMMIT, BASELINE = 1, 2
-WAS_EMPTY, CELLS, PRUNED = 0, 1, 2
+WAS_EMPTY, CELLS, PRUNED, DEFLATED = 0, 1, 2, 3
 PRUNED_FLAG = 1
 
 
@@ -30,8 +30,9 @@ class Entry:
     column: int
     state: int
     cells: int
-    rows: np.ndarray = None   # uint32, state 1 only
-    old: np.ndarray = None    # float64, state 1 only
+    rows: np.ndarray = None   # uint32, states 1 and 3 only
+    old: np.ndarray = None    # float64, states 1 and 3 only
+    deflated: bool = False    # stored as state 3 (read back as state 1)
 
 
 @dataclasses.dataclass
@@ -86,8 +87,9 @@ def read_history(path):
             break
         entries, p = [], at + HEAD.size
         for _ in range(count):
-            column, state, cells, zero = ENTRY.unpack_from(data, p)
-            assert zero == 0 and state in (WAS_EMPTY, CELLS, PRUNED), (path, at, state)
+            column, state, cells, stream = ENTRY.unpack_from(data, p)
+            assert state in (WAS_EMPTY, CELLS, PRUNED, DEFLATED), (path, at, state)
+            assert (stream > 0) == (state == DEFLATED), (path, at, state, stream)
             p += ENTRY.size
             entry = Entry(column, state, cells)
             if state == CELLS:
@@ -95,6 +97,14 @@ def read_history(path):
                 p += (cells * 4 + 7) // 8 * 8
                 entry.old = np.frombuffer(data, "<f8", cells, p).copy()
                 p += cells * 8
+            elif state == DEFLATED:
+                # The rows' four byte planes, then the values' eight.
+                planes = np.frombuffer(zlib.decompress(data[p:p + stream]), np.uint8)
+                assert planes.size == cells * 12, (path, at, column)
+                entry.rows = planes[:cells * 4].reshape(4, cells).T.copy().view("<u4").ravel()
+                entry.old = planes[cells * 4:].reshape(8, cells).T.copy().view("<f8").ravel()
+                entry.state, entry.deflated = CELLS, True
+                p += (stream + 7) // 8 * 8
             entries.append(entry)
         assert p == body_end, f"{path}: the payload of the record at {at} is longer than its entries"
         records.append(Record(kind, flags, seq, time, before, after, entries, at, body_end + TRAILER.size - at))

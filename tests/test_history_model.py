@@ -5,6 +5,7 @@ keeps every version of the matrix and cursor. Reads as of random times, with
 and without the cursor cut, and the first-known times must match the model
 cell for cell."""
 
+import os
 import types
 
 import numpy as np
@@ -12,10 +13,11 @@ import pandas as pd
 import pytest
 import xarray
 
+import history_reader as hr
 import quorbel
 
 CALENDAR = [int(d.strftime("%Y%m%d")) for d in pd.bdate_range("2018-01-02", periods=24)]
-IDS = [f"{row:06d}.XSHG" for row in range(10)]
+IDS = [f"{row:06d}.XSHG" for row in range(80)]  # enough for deflated old values
 INDEX = {oid: row for row, oid in enumerate(IDS)}
 T0 = 1_700_000_000_000_000_000
 STEP = 10**9  # between operations; an operation's commits take a few ns of it
@@ -147,6 +149,8 @@ def test_reads_as_of_any_time_match_every_version(detail, market, tmp_path, monk
     finally:
         detail._history_clock(None)
     assert kinds == {"write", "engine", "packs", "frame", "cube", "revert", "cursor"}
+    entries = [e for r in hr.read_history(os.path.join(lib.root, "f.h5.history")).records for e in r.entries]
+    assert any(e.deflated for e in entries) and any(e.state == hr.CELLS and not e.deflated for e in entries)
     times = [T0 + k * STEP + STEP // 2 for k in rng.choice(operations, 8, replace=False)]
     for when in sorted(times) + [T0 - 1, T0 + operations * STEP]:
         check_as_of(lib, model, when, rng)

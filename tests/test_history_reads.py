@@ -208,6 +208,17 @@ def test_a_damaged_record_with_whole_records_after_it_is_refused(lib, story):
         lib.read(["alpha"], as_of=T0 + 100)
 
 
+def test_deflated_old_values_read_as_plain_ones_and_a_bad_stream_is_named(lib, story):
+    old = np.arange(ROWS) - 50.0
+    story.writer.commit(T0 + 500, {2: ("deflated", np.arange(ROWS), old)}, 1)
+    earlier, now = (lib.read(["alpha"], as_of=t, check=False).values[0] for t in (T0 + 450, T0 + 500))
+    np.testing.assert_array_equal(earlier[2], [old[0], old[1], old[2], old[5], np.nan])  # A, B, C, D, FAR
+    np.testing.assert_array_equal(np.delete(earlier, 2, axis=0), np.delete(now, 2, axis=0))
+    story.writer.commit(T0 + 600, {3: ("deflated", [0, 1], [1.0, 2.0], b"not a zlib stream")}, 1)
+    with pytest.raises(ValueError, match="damaged: the deflated cells of column 3 do not inflate to 2 cells"):
+        lib.read(["alpha"], as_of=T0 + 550)
+
+
 def test_reads_without_bounds_cover_dates_cleared_since(lib, detail):
     s = Story(os.path.join(lib.root, "alpha.h5"), began=T0, baseline=False)
     s.commit(T0 + 10, with_column(with_column(s.matrix, 1, np.ones(ROWS)), 5, np.full(ROWS, 5.0)), cursor=5)

@@ -136,6 +136,30 @@ def test_a_revision_keeps_the_old_value_of_every_changed_cell_and_no_other(detai
     assert_undoes_to(h5, path, len(records(path)) - 1, before, cursor)
 
 
+def test_a_wide_revision_keeps_its_old_values_deflated_and_a_narrow_one_plain(detail, market, tmp_path):
+    ids = [f"W{i}" for i in range(600)]
+    market.set_calendar(CALENDAR)
+    market.set_instruments({k: i for i, k in enumerate(ids)})
+    path = str(tmp_path / "wide.h5")
+    h5 = detail.create_new_factor_h5(path, (600, 20))
+    try:
+        detail._enable_history(h5)
+        first = np.random.default_rng(7).standard_normal(600)
+        first[::13] = np.nan
+        detail.put_factor_value(h5, CALENDAR[3], items(first, ids))
+        before, cursor = state(h5)
+        detail.put_factor_value(h5, CALENDAR[3], items(first * 2 + 1, ids))
+        wide = records(path)[-1]
+        assert [(e.state, e.deflated, e.cells) for e in wide.entries] == [(hr.CELLS, True, 600 - 47)]
+        assert entries_of(wide) == expected_entries(before, state(h5)[0])
+        assert wide.size < hr.HEAD.size + hr.ENTRY.size + (600 - 47) * 12 + hr.TRAILER.size
+        assert_undoes_to(h5, path, len(records(path)) - 1, before, cursor)
+        detail.put_factor_value(h5, CALENDAR[3], items(np.zeros(10), ids[:10]))
+        assert [(e.state, e.deflated, e.cells) for e in records(path)[-1].entries] == [(hr.CELLS, False, 10)]
+    finally:
+        h5.close()
+
+
 def test_writes_that_change_nothing_record_nothing(detail, factor):
     path, h5 = factor
     values = np.linspace(1, 2, 40)

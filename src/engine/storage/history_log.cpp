@@ -10,6 +10,7 @@
 #include <optional>
 
 #include "error.hpp"
+#include "history_cells.hpp"
 #include "journal_format.hpp"
 #include "posix_files.hpp"
 
@@ -26,17 +27,6 @@ void append_bytes(std::vector<unsigned char> &out, const T &value) {
     out.insert(out.end(), bytes, bytes + sizeof(T));
 }
 
-void pad_to_eight(std::vector<unsigned char> &out, size_t start) {
-    while ((out.size() - start) % 8 != 0) out.push_back(0);
-}
-
-size_t padded(size_t bytes) { return (bytes + 7) / 8 * 8; }
-
-[[noreturn]] void damaged(const std::string &path, uint64_t offset, const std::string &what) {
-    throw h5::Error(h5::ErrorKind::Value, "the history file " + path + " is damaged: " + what + " in the record at byte " +
-                                              std::to_string(offset));
-}
-
 // The entries of one record's payload, which its CRC has vouched for.
 std::vector<ColumnChange> decode_changes(const unsigned char *payload, const RecordHead &head, CellsToo cells,
                                          const std::string &path, uint64_t offset) {
@@ -44,32 +34,21 @@ std::vector<ColumnChange> decode_changes(const unsigned char *payload, const Rec
     changes.reserve(head.column_count);
     size_t at = 0;
     for (uint32_t i = 0; i < head.column_count; ++i) {
-        if (at + sizeof(EntryHead) > head.payload_bytes) damaged(path, offset, "an entry runs past the payload");
+        if (at + sizeof(EntryHead) > head.payload_bytes) damaged_record(path, offset, "an entry runs past the payload");
         EntryHead entry;
         std::memcpy(&entry, payload + at, sizeof entry);
         at += sizeof entry;
-        if (entry.state > kCellsPruned) damaged(path, offset, "unknown column state " + std::to_string(entry.state));
+        if (entry.state > kCellsDeflated) damaged_record(path, offset, "unknown column state " + std::to_string(entry.state));
         ColumnChange change;
         change.column = entry.column;
-        change.state = entry.state;
+        change.state = entry.state == kCellsDeflated ? kCells : entry.state;
         change.cells = entry.cells;
-        if (entry.state == kCells) {
-            const size_t row_bytes = padded(size_t(entry.cells) * sizeof(uint32_t));
-            const size_t value_bytes = size_t(entry.cells) * sizeof(double);
-            if (at + row_bytes + value_bytes > head.payload_bytes) {
-                damaged(path, offset, "the cells of column " + std::to_string(entry.column) + " run past the payload");
-            }
-            if (cells == CellsToo::Yes) {
-                change.rows.resize(entry.cells);
-                change.old_values.resize(entry.cells);
-                std::memcpy(change.rows.data(), payload + at, size_t(entry.cells) * sizeof(uint32_t));
-                std::memcpy(change.old_values.data(), payload + at + row_bytes, value_bytes);
-            }
-            at += row_bytes + value_bytes;
+        if (entry.state == kCells || entry.state == kCellsDeflated) {
+            at = read_cells_entry(payload, at, head.payload_bytes, entry, cells == CellsToo::Yes, change, path, offset);
         }
         changes.push_back(std::move(change));
     }
-    if (at != head.payload_bytes) damaged(path, offset, "the payload is longer than its entries");
+    if (at != head.payload_bytes) damaged_record(path, offset, "the payload is longer than its entries");
     return changes;
 }
 
@@ -157,13 +136,11 @@ std::vector<unsigned char> encode_record(const RecordHead &head_in, const std::v
     append_bytes(out, head);
     const size_t payload_start = out.size();
     for (const ColumnChange &change : changes) {
-        EntryHead entry{change.column, change.state, change.cells, 0};
-        append_bytes(out, entry);
-        if (change.state != kCells) continue;
-        const size_t rows_start = out.size();
-        for (uint32_t row : change.rows) append_bytes(out, row);
-        pad_to_eight(out, rows_start);
-        for (double value : change.old_values) append_bytes(out, value);
+        if (change.state == kCells) {
+            append_cells_entry(out, change);
+        } else {
+            append_bytes(out, EntryHead{change.column, change.state, change.cells, 0});
+        }
     }
     const uint64_t payload_bytes = out.size() - payload_start;
     std::memcpy(out.data() + offsetof(RecordHead, payload_bytes), &payload_bytes, sizeof payload_bytes);

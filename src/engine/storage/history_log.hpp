@@ -23,7 +23,8 @@ constexpr uint32_t kVersion = 1;
 
 enum Kind : uint16_t { kCommit = 1, kBaseline = 2 };
 enum Flags : uint16_t { kPruned = 1 };
-enum State : uint32_t { kWasEmpty = 0, kCells = 1, kCellsPruned = 2 };
+// kCellsDeflated is on disk only: read back, such an entry is kCells.
+enum State : uint32_t { kWasEmpty = 0, kCells = 1, kCellsPruned = 2, kCellsDeflated = 3 };
 
 struct FileHeader {
     char magic[8];
@@ -51,7 +52,7 @@ struct EntryHead {
     uint32_t column;
     uint32_t state;
     uint32_t cells;
-    uint32_t zero;
+    uint32_t zero;  // the deflated stream's length in state 3, else 0
 };
 
 struct Trailer {
