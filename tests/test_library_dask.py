@@ -259,6 +259,28 @@ def test_writes_through_the_cluster_equal_writes_in_process(client, tmp_path):
     assert set(client.run(gc.isenabled).values()) == {True}
 
 
+def test_cluster_writes_keep_the_history_a_read_as_of_goes_back_to(lib, client):
+    # The workers write in other processes: the history they record must be
+    # the one reads in this process undo, for factors created there too.
+    lib.enable_history()
+    dates = dates_of(4)
+    lib.write_packs({"alpha": packs_of(values_for(dates[:3], 0.5))}, create=True, client=client)
+    assert os.path.exists(lib.path("alpha") + ".history")
+    first = lib.read(["alpha"], start=dates[0], end=dates[2])
+    lib.snapshot("first")
+    lib.write(dates[1], {"alpha": {"S001": -1.0}}, client=client)
+    lib.write_packs({"alpha": packs_of(values_for(dates[3:], 9.5))}, client=client)
+    now = lib.read(["alpha"], start=dates[0], end=dates[3])
+    assert now.sel(instrument="S001").values[0, 1] == -1.0
+    then = lib.read(["alpha"], start=dates[0], end=dates[3], as_of="first")
+    np.testing.assert_array_equal(then.values[0, :3], first.values[0])
+    assert np.isnan(then.values[0, 3]).all()
+    known = lib.known_at("alpha", dates)
+    assert known.iloc[:3].notna().all() and known.iloc[3] > lib.snapshots()["first"]
+    assert lib.revert("alpha", to="first").cells == 1 + len(INSTRUMENTS)
+    np.testing.assert_array_equal(lib.read(["alpha"], start=dates[0], end=dates[3]).values, then.values)
+
+
 def test_a_cluster_write_forgets_its_outcomes_without_a_log_line_each(lib, client):
     # The scheduler runs in this process; its logger does not reach the root logger.
     scheduler_log = logging.getLogger("distributed.scheduler")
