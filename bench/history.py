@@ -146,11 +146,17 @@ def table(record):
     return "\n".join(lines)
 
 
+def positive(text):
+    if not text.isdigit() or int(text) < 1:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a whole number of at least 1")
+    return int(text)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="small scale, for development")
-    parser.add_argument("--runs", type=int, help="timed runs per write side (default: 9, --quick 5)")
-    parser.add_argument("--rounds", type=int, default=5, help="rounds of the reads side by side (default 5)")
+    parser.add_argument("--runs", type=positive, help="timed runs per write side (default: 9, --quick 5)")
+    parser.add_argument("--rounds", type=positive, default=5, help="rounds of the reads side by side (default 5)")
     args = parser.parse_args()
     use_source_tree()
     import quorbel.detail as detail
