@@ -77,10 +77,12 @@ def test_year_sizes_are_the_records_appended_and_the_old_values_they_keep(detail
     assert same_values(kept, changed_old_values(small, cols))
 
 
-def test_changed_cells_are_those_that_differ_bit_for_bit():
+def test_changed_cells_are_those_that_differ_bit_for_bit_with_every_nan_alike():
+    other_nan = np.array([0x7FF8000000000001], dtype=np.uint64).view(np.float64)[0]
+
     class Two:
         def values(self, col, revision=0):
-            return np.array([[1.0, np.nan, np.nan, 0.0, 2.0], [1.0, np.nan, 3.0, -0.0, 2.5]][revision])
+            return np.array([[1.0, np.nan, np.nan, 0.0, 2.0], [1.0, other_nan, 3.0, -0.0, 2.5]][revision])
 
     assert same_values(changed_old_values(Two(), [0]), [np.nan, 0.0, 2.0])
 
