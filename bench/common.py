@@ -58,3 +58,14 @@ def remove_stale_scratch():
 
 def median(values):
     return statistics.median(values) if values else None
+
+
+def touch(nbytes):
+    """Faults in `nbytes` and frees them: pages freed for a few seconds go back
+    to the host here, and faulting them in again would be timed otherwise."""
+    if nbytes:
+        import numpy as np
+
+        block = np.empty(nbytes, dtype=np.uint8)
+        block[::4096] = 1
+        del block

@@ -24,7 +24,7 @@ import statistics
 import sys
 import time
 
-from common import RESULTS, engine_tag, use_source_tree
+from common import RESULTS, engine_tag, touch, use_source_tree
 from market import Market, filled_file, inject, xshg_calendar
 
 BACKFILL_DATES = 250
@@ -35,12 +35,18 @@ def log(message):
     print(message, file=sys.stderr, flush=True)
 
 
+def remove(*paths):
+    """Each factor file of `paths` and the history beside it."""
+    for path in paths:
+        for p in (path, path + ".history"):
+            if os.path.exists(p):
+                os.remove(p)
+
+
 def fresh(source, target, history):
     """`source` copied to `target` (synced, so that its write-back stays out of
     the timed call), with `source`'s history beside it when `history`."""
-    for stale in (target, target + ".history"):
-        if os.path.exists(stale):
-            os.remove(stale)
+    remove(target)
     shutil.copyfile(source, target)
     if history:
         shutil.copyfile(source + ".history", target + ".history")
@@ -62,9 +68,7 @@ def with_history(detail, source, target):
 
 def empty_file(detail, market, path, history):
     """A new file of the market's shape, with or without history."""
-    for stale in (path, path + ".history"):
-        if os.path.exists(stale):
-            os.remove(stale)
+    remove(path)
     h5 = detail.create_new_factor_h5(path, (market.instruments + 500, market.dates + 250))
     try:
         if history:
@@ -73,65 +77,87 @@ def empty_file(detail, market, path, history):
         h5.close()
 
 
-def alternate(runs, sides):
-    """{side: [seconds]}: each side's (set-up, call) run in turn, `runs` rounds."""
+def band_bytes(detail, path, cols):
+    """The chunk band that a write of date columns `cols` (a range) into
+    `path` goes through, in bytes once inflated."""
+    h5 = detail.get_h5(path, False)
+    try:
+        rows, width = h5["data"].shape[0], h5["data"].chunks[1]
+    finally:
+        h5.close()
+    return rows * (-(-cols.stop // width) - cols.start // width) * width * 8
+
+
+def alternate(runs, sides, touch_bytes=0):
+    """{side: [seconds]}: each side's (set-up, call) run in turn, `runs` rounds.
+    After each set-up, `touch_bytes` are faulted in so that the call's buffers
+    find pages the host has not taken back during the copy."""
     times = {name: [] for name in sides}
     for _ in range(runs):
         for name, (set_up, call) in sides.items():
             set_up()
+            touch(touch_bytes)
             started = time.perf_counter()
             call()
             times[name].append(time.perf_counter() - started)
     return times
 
 
-def daily_write(detail, market, source, scratch, runs):
-    col = market.new_col
-    date, items = market.calendar[col], market.items(col, range(market.instruments))
-    source_on = with_history(detail, source, scratch + ".base-history.h5")
-    paths = {"off": scratch + ".off.h5", "on": scratch + ".on.h5"}
-
-    def put(path):
-        h5 = detail.get_h5(path, True)
-        try:
-            detail.put_factor_value(h5, date, items)
-        finally:
-            h5.close()
-
+def put_value(detail, path, date, items):
+    h5 = detail.get_h5(path, True)
     try:
-        return alternate(runs, {
-            "off": (lambda: fresh(source, paths["off"], False), lambda: put(paths["off"])),
-            "on": (lambda: fresh(source_on, paths["on"], True), lambda: put(paths["on"])),
-        })
+        detail.put_factor_value(h5, date, items)
     finally:
-        for path in (source_on, *paths.values()):
-            for p in (path, path + ".history"):
-                if os.path.exists(p):
-                    os.remove(p)
+        h5.close()
+
+
+def put_packs(detail, path, packs):
+    h5 = detail.get_h5(path, True)
+    try:
+        detail.put_factor_packs(h5, packs)
+    finally:
+        h5.close()
+
+
+def value_side(detail, source, path, history, date, items):
+    """(set-up, call) of one side: a fresh copy of `source` at `path` (with its
+    history when `history`), then put_factor_value of `items` on `date`."""
+    return lambda: fresh(source, path, history), lambda: put_value(detail, path, date, items)
+
+
+def daily_write(detail, market, source, scratch, runs, revised_col=None):
+    """{side: [seconds]} of the daily write into copies of the filled file
+    `source`: "off" without history, "on" with it. With `revised_col`, a
+    third side, "revise", takes its turn in the same rounds: that filled date
+    written again with other values for every instrument, with history."""
+    col, rows = market.new_col, range(market.instruments)
+    source_on = with_history(detail, source, scratch + ".base-history.h5")
+    paths = {name: f"{scratch}.{name}.h5" for name in ("off", "on", "revise")}
+    sides = {name: value_side(detail, base, paths[name], name != "off", market.calendar[col], market.items(col, rows))
+             for name, base in (("off", source), ("on", source_on))}
+    cols = range(col, col + 1)
+    if revised_col is not None:
+        sides["revise"] = value_side(detail, source_on, paths["revise"], True, market.calendar[revised_col],
+                                     market.items(revised_col, rows, revision=1))
+        cols = range(min(col, revised_col), col + 1)
+    try:
+        return alternate(runs, sides, 2 * band_bytes(detail, source, cols))
+    finally:
+        remove(source_on, *paths.values())
 
 
 def grouped_backfill(detail, market, scratch, runs):
     first = max(0, (market.new_col - BACKFILL_DATES) // 2)
-    packs = market.packs(range(first, first + BACKFILL_DATES), range(market.instruments))
+    cols = range(first, first + BACKFILL_DATES)
+    packs = market.packs(cols, range(market.instruments))
     paths = {"off": scratch + ".off.h5", "on": scratch + ".on.h5"}
-
-    def put(path):
-        h5 = detail.get_h5(path, True)
-        try:
-            detail.put_factor_packs(h5, packs)
-        finally:
-            h5.close()
-
+    sides = {name: (lambda p=path, h=name == "on": empty_file(detail, market, p, h),
+                    lambda p=path: put_packs(detail, p, packs)) for name, path in paths.items()}
+    empty_file(detail, market, paths["off"], False)
     try:
-        return alternate(runs, {
-            "off": (lambda: empty_file(detail, market, paths["off"], False), lambda: put(paths["off"])),
-            "on": (lambda: empty_file(detail, market, paths["on"], True), lambda: put(paths["on"])),
-        })
+        return alternate(runs, sides, 2 * band_bytes(detail, paths["off"], cols))
     finally:
-        for path in paths.values():
-            for p in (path, path + ".history"):
-                if os.path.exists(p):
-                    os.remove(p)
+        remove(*paths.values())
 
 
 def table(record):

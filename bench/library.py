@@ -23,7 +23,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from common import REPO, RESULTS, child_environment, use_source_tree
+from common import REPO, RESULTS, child_environment, touch, use_source_tree
 from market import DATA_VERSION, SCATTERED_NAN_SHARE, SEED, Item, Market, Pack, inject, xshg_calendar
 import report
 
@@ -179,15 +179,6 @@ def status_kib(field):
 def restart_peak():
     with open("/proc/self/clear_refs", "w") as f:
         f.write("5")
-
-
-def touch(nbytes):
-    """Faults in `nbytes` and frees them: pages freed for a few seconds go back
-    to the host here, and faulting them in again would be timed otherwise."""
-    if nbytes:
-        block = np.empty(nbytes, dtype=np.uint8)
-        block[::4096] = 1
-        del block
 
 
 def digest(array):

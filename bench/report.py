@@ -192,6 +192,11 @@ def machine_info(engine_tag, baseline_notes, floor_notes):
     }
 
 
+def engine_machine_info(engine_tag):
+    """machine_info for a bench that measures the engine alone."""
+    return {k: v for k, v in machine_info(engine_tag, {}, {}).items() if k not in ("Baseline", "Floor codec")}
+
+
 # --- output ------------------------------------------------------------------------
 
 COLUMNS = ("Scenario", "What", "Engine", "Baseline", "Engine/baseline", "Floor", "Engine/floor",
