@@ -69,3 +69,13 @@ def touch(nbytes):
         block = np.empty(nbytes, dtype=np.uint8)
         block[::4096] = 1
         del block
+
+
+def publish(stem, record, text):
+    """Writes bench/results/<stem>.json and .md and prints the table."""
+    import json
+
+    RESULTS.mkdir(exist_ok=True)
+    (RESULTS / f"{stem}.json").write_text(json.dumps(record, indent=1))
+    (RESULTS / f"{stem}.md").write_text(text)
+    print(text)

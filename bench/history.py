@@ -18,7 +18,6 @@ and what it takes on disk. Writes bench/results/history.md and .json
 """
 
 import argparse
-import json
 import os
 import statistics
 import sys
@@ -27,7 +26,7 @@ import time
 import history_reads
 import history_writes
 import report
-from common import RESULTS, engine_tag, median, use_source_tree
+from common import RESULTS, engine_tag, median, publish, use_source_tree
 from history_sizes import ZLIB_LEVEL, year_sizes
 from market import Market, filled_file, inject, xshg_calendar
 
@@ -179,10 +178,7 @@ def main():
               "rows": rows, "measured": measured, "machine": report.engine_machine_info(engine_tag()),
               "load": f"Load average (1 min): {started_load:.1f} at the start, {os.getloadavg()[0]:.1f} at the end"}
     stem = "history-quick" if args.quick else "history"
-    (RESULTS / f"{stem}.json").write_text(json.dumps(record, indent=1))
-    text = table(record)
-    (RESULTS / f"{stem}.md").write_text(text)
-    print(text)
+    publish(stem, record, table(record))
     log(f"done in {time.perf_counter() - started:.0f} s")
 
 

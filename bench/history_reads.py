@@ -17,7 +17,6 @@ exactly the values before them.
 """
 
 import argparse
-import json
 import os
 import shutil
 import struct
@@ -27,7 +26,7 @@ import zlib
 
 import numpy as np
 
-from common import RESULTS, median, touch, use_source_tree
+from common import RESULTS, median, publish, touch, use_source_tree
 import report
 
 REVISED_SHARE = 0.05
@@ -183,10 +182,7 @@ def main():
     record = {"title": scale.name, "machine": machine, "factors": scale.factors,
               "instruments": scale.instruments, "runs": args.runs, **measured}
     suffix = "history-reads-quick" if args.quick else "history-reads"
-    (RESULTS / f"{suffix}.json").write_text(json.dumps(record, indent=1))
-    text = summary(record)
-    (RESULTS / f"{suffix}.md").write_text(text)
-    print(text)
+    publish(suffix, record, summary(record))
     log(f"done in {time.perf_counter() - started:.0f} s")
 
 

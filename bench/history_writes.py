@@ -17,14 +17,13 @@ entries of state 0.
 """
 
 import argparse
-import json
 import os
 import shutil
 import statistics
 import sys
 import time
 
-from common import RESULTS, engine_tag, touch, use_source_tree
+from common import RESULTS, engine_tag, publish, touch, use_source_tree
 from market import Market, filled_file, inject, xshg_calendar
 
 BACKFILL_DATES = 250
@@ -202,10 +201,7 @@ def main():
               "matrix": f"market file {market.instruments:,} instruments x {market.dates:,} dates", "rows": rows,
               "load": f"load average (1 min) {started_load:.1f} at the start, {os.getloadavg()[0]:.1f} at the end"}
     stem = "history-writes-quick" if args.quick else "history-writes"
-    (RESULTS / f"{stem}.json").write_text(json.dumps(record, indent=1))
-    text = table(record)
-    (RESULTS / f"{stem}.md").write_text(text)
-    print(text)
+    publish(stem, record, table(record))
 
 
 if __name__ == "__main__":
