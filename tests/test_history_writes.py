@@ -479,6 +479,29 @@ def test_remove_factor_removes_the_history_unless_kept(detail, factor, tmp_path)
         detail.remove_factor(copy, True)  # keep_history is by keyword only
 
 
+def test_a_factor_made_where_a_kept_history_stands_does_not_append_to_it(detail, factor, tmp_path, caplog):
+    path, h5 = factor
+    detail.put_factor_value(h5, CALENDAR[3], items(np.arange(40.0)))
+    h5.close()
+    kept = open(hr.path_of(path), "rb").read()
+    detail.remove_factor(path, keep_history=True)
+    with caplog.at_level("WARNING"):
+        h5 = detail.create_new_factor_h5(path, SHAPE)
+    try:
+        # The kept history describes the removed file: undoing its records
+        # on the new one would give states that never were.
+        assert not os.path.exists(hr.path_of(path))
+        (aside,) = [n for n in os.listdir(tmp_path) if n.startswith("f.h5.history.set-aside-")]
+        assert open(tmp_path / aside, "rb").read() == kept
+        assert [r.levelname for r in caplog.records if aside in r.getMessage()] == ["WARNING"]
+        detail.put_factor_value(h5, CALENDAR[5], items(np.ones(40)))
+        assert not os.path.exists(hr.path_of(path))
+        assert detail._enable_history(h5) is True
+        assert [r.kind for r in records(path)] == [hr.BASELINE]
+    finally:
+        h5.close()
+
+
 def test_a_rewritten_factor_keeps_its_history_and_goes_on_recording(detail, factor):
     path, h5 = factor
     detail.put_factor_value(h5, CALENDAR[3], items(np.arange(40.0)))

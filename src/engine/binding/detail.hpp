@@ -118,17 +118,24 @@ uint64_t grown_length(uint64_t length, const char *setting);
 template <typename... Args>
 void log_info(const char *message, Args &&...args);
 template <typename... Args>
+void log_warning(const char *message, Args &&...args);
+template <typename... Args>
 void log_error(const char *message, Args &&...args);
 void log_record(int level, nb::handle message, nb::handle args_tuple);
 // Logs at ERROR, with both paths, every undo journal that the storage side
 // found beside a factor file but did not apply because it was not that file's.
 void log_set_aside_journals();
 constexpr int kInfo = 20;
+constexpr int kWarning = 30;
 constexpr int kError = 40;
 
 template <typename... Args>
 void log_info(const char *message, Args &&...args) {
     log_record(kInfo, nb::str(message), nb::make_tuple(std::forward<Args>(args)...));
+}
+template <typename... Args>
+void log_warning(const char *message, Args &&...args) {
+    log_record(kWarning, nb::str(message), nb::make_tuple(std::forward<Args>(args)...));
 }
 template <typename... Args>
 void log_error(const char *message, Args &&...args) {

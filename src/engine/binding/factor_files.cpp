@@ -16,6 +16,7 @@
 #include "storage/file_damage.hpp"
 #include "function_docs.hpp"
 #include "storage/factor_layout.hpp"
+#include "storage/history_files.hpp"
 #include "storage/file_locking.hpp"
 #include "storage/journal.hpp"
 
@@ -151,6 +152,12 @@ void publish_created(AsideFile &aside, const std::string &path, bool &lost_race)
     }
 }
 
+void log_orphan_history(nb::handle path, const std::string &moved_to) {
+    if (moved_to.empty()) return;
+    log_warning("the history of a factor removed from %s was still there; it was moved to %s, and the new factor "
+                "does not append to it", path, moved_to);
+}
+
 nb::object create_new_factor_h5(nb::handle path, nb::handle shape) {
     const std::string file_path = path_argument(path);
     const h5::Shape2 matrix_shape = shape_argument(shape, "shape");
@@ -160,6 +167,7 @@ nb::object create_new_factor_h5(nb::handle path, nb::handle shape) {
     if (request && (request->taken || request->path != file_path)) request = nullptr;
     if (request) request->taken = true;
     bool made = false, lost_race = false;
+    std::string orphan_history;
     h5::File file;
     try {
         nb::gil_scoped_release release;
@@ -168,6 +176,7 @@ nb::object create_new_factor_h5(nb::handle path, nb::handle shape) {
             // Building a whole file only to find the path taken is wasted work.
             struct stat st;
             if (::lstat(file_path.c_str(), &st) == 0) throw creation_error(file_path, EEXIST);
+            orphan_history = history::set_aside_orphan(file_path);
         }
         AsideFile aside = build_aside(file_path, matrix_shape, request ? &request->like : nullptr, made);
         file = aside.file;
@@ -180,8 +189,10 @@ nb::object create_new_factor_h5(nb::handle path, nb::handle shape) {
         // Another process creating the same path first is no failure of this
         // file's making, as an exclusive create that finds the path taken.
         if (made && !lost_race) log_error("create factor %s failed", path);
+        log_orphan_history(path, orphan_history);
         throw;
     }
+    log_orphan_history(path, orphan_history);
     log_set_aside_journals();
     log_info("finish create factor %s", path);
     return nb::cast(FactorFile{std::move(file)});

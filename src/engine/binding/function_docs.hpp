@@ -595,7 +595,9 @@ Parameters
 path : str or os.PathLike
     The factor file (by position only).
 keep_history : bool, default False
-    Leave the history beside where the file was (by keyword only).
+    Leave the history beside where the file was (by keyword only). A
+    factor created at the path later moves it aside first, to
+    ``<path>.history.set-aside-<ns>``.
 
 Returns
 -------

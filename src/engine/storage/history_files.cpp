@@ -151,3 +151,25 @@ uint64_t prune(h5::File &file, int64_t cutoff) {
 }
 
 }  // namespace quorbel::history
+
+namespace quorbel::history {
+
+std::string set_aside_orphan(const std::string &data_path) {
+    const std::string history = path_for(data_path);
+    struct stat st;
+    if (::lstat(history.c_str(), &st) != 0) return "";
+    // Named by when it was moved: a second removal and re-creation later
+    // sets its own history aside beside this one.
+    int error = EEXIST;
+    std::string moved_to;
+    for (int attempt = 0; attempt < 6 && error == EEXIST; ++attempt) {
+        moved_to = history + ".set-aside-" + std::to_string(clock_now() + attempt);
+        error = posix::publish_new(history, moved_to);
+    }
+    if (error != 0) fail("unable to move aside the history of a removed factor", history, error);
+    error = posix::sync_directory_of(history);
+    if (error != 0) fail("unable to sync the directory of", history, error);
+    return moved_to;
+}
+
+}  // namespace quorbel::history

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "hdf5_store.hpp"
 
@@ -26,5 +27,13 @@ bool enable(h5::File &file);
 // and every later record stay as they were. Returns the bytes freed; 0,
 // rewriting nothing, when no old value is older than the cutoff.
 uint64_t prune(h5::File &file, int64_t cutoff);
+
+// A history standing where no factor file is (kept when its factor was
+// removed, or left by a removal cut short) belongs to no file a new factor
+// made at `data_path` could be: moved aside before that factor is made,
+// durably, so that it neither records the new factor's writes nor comes
+// back beside it after a power cut. Returns the name it was moved to, ""
+// when there was none. An OS-kind h5::Error when it cannot be moved.
+std::string set_aside_orphan(const std::string &data_path);
 
 }  // namespace quorbel::history
